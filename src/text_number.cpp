@@ -1,0 +1,138 @@
+#include "text_number.h"
+
+#include <charconv>
+#include <cmath>
+#include <system_error>
+
+namespace {
+
+bool matches_word(const char* p, const char* word) {
+    for (; *word != '\0'; ++p, ++word) {
+        if ((*p | 0x20) != *word) return false;
+    }
+    return true;
+}
+
+template <typename T>
+number_scan<T> exact_real(const char* body, const char* last, bool negative,
+                          std::int64_t magnitude) {
+    T value{};
+    const auto [ptr, ec] = std::from_chars(body, last, value, std::chars_format::general);
+    if (ptr != last || ec == std::errc::invalid_argument) return {T(0), body, false};
+    // from_chars leaves the value alone out of range; strtod's answer is an infinity above the
+    // range and a zero below it.
+    if (ec == std::errc::result_out_of_range) {
+        value = magnitude > 0 ? std::numeric_limits<T>::infinity() : T(0);
+    }
+    return {negative ? -value : value, last, true};
+}
+
+}  // namespace
+
+number_scan<float> scan_real_exact(const char* body, const char* last, bool negative,
+                                   std::int64_t magnitude, float) {
+    return exact_real<float>(body, last, negative, magnitude);
+}
+
+number_scan<double> scan_real_exact(const char* body, const char* last, bool negative,
+                                    std::int64_t magnitude, double) {
+    return exact_real<double>(body, last, negative, magnitude);
+}
+
+template <typename T>
+number_scan<T> scan_real_word(const char* body, bool negative) {
+    const T sign = negative ? T(-1) : T(1);
+    if (matches_word(body, "infinity")) {
+        return {sign * std::numeric_limits<T>::infinity(), body + 8, true};
+    }
+    if (matches_word(body, "inf")) return {sign * std::numeric_limits<T>::infinity(), body + 3, true};
+    if (matches_word(body, "nan")) {
+        return {std::copysign(std::numeric_limits<T>::quiet_NaN(), sign), body + 3, true};
+    }
+    return {T(0), body, false};
+}
+
+template number_scan<float> scan_real_word<float>(const char*, bool);
+template number_scan<double> scan_real_word<double>(const char*, bool);
+
+namespace {
+
+constexpr std::size_t MAX_SIGNIFICANT = 800;
+constexpr std::int64_t EXPONENT_CAP = 1000000000;
+
+void add_real_digit(long_token& token, int digit, bool integer_part) {
+    if (token.significant.empty() && digit == 0) {
+        if (!integer_part) --token.point;
+        return;
+    }
+    if (integer_part) ++token.point;
+    if (token.significant.size() < MAX_SIGNIFICANT) {
+        token.significant += static_cast<char>('0' + digit);
+    } else if (digit != 0) {
+        token.sticky = true;
+    }
+}
+
+void feed_char(long_token& token, char c) {
+    const bool digit = is_digit(c);
+    const bool exponent_mark = (c == 'e' || c == 'E') && !token.integral;
+    switch (token.stage) {
+        case 0:
+            token.stage = 1;
+            if (c == '-' || c == '+') {
+                token.negative = c == '-';
+                return;
+            }
+            [[fallthrough]];
+        case 1:
+        case 2:
+            if (digit) {
+                const int d = c - '0';
+                token.any_digit = true;
+                if (!token.integral) {
+                    add_real_digit(token, d, token.stage == 1);
+                } else if (token.stage == 1) {
+                    token.wrapped = token.wrapped * 10 + static_cast<std::uint32_t>(d);
+                } else if (d != 0) {
+                    token.bad = true;
+                }
+            } else if (c == '.' && token.stage == 1) {
+                token.stage = 2;
+            } else if (exponent_mark && token.any_digit) {
+                token.stage = 3;
+            } else {
+                token.bad = true;
+            }
+            return;
+        case 3:
+            token.stage = 4;
+            if (c == '-' || c == '+') {
+                token.exp_negative = c == '-';
+                return;
+            }
+            [[fallthrough]];
+        default:
+            if (!digit) {
+                token.bad = true;
+                return;
+            }
+            token.exp_digit = true;
+            token.exponent = std::min(token.exponent * 10 + (c - '0'), EXPONENT_CAP);
+    }
+}
+
+}  // namespace
+
+void feed_long_token(long_token& token, const char* first, const char* last) {
+    for (; first != last && !token.bad; ++first) feed_char(token, *first);
+}
+
+std::string finish_long_token(const long_token& token) {
+    if (token.bad || !token.any_digit || (token.stage >= 3 && !token.exp_digit)) return "?";
+    std::string text = token.negative ? "-" : "";
+    if (token.integral) return text + std::to_string(token.wrapped);
+    if (token.significant.empty()) return text + "0";
+    const std::int64_t exponent = token.exp_negative ? -token.exponent : token.exponent;
+    text += "0." + token.significant + (token.sticky ? "1" : "") + "e";
+    return text + std::to_string(std::clamp(token.point + exponent, -EXPONENT_CAP, EXPONENT_CAP));
+}

@@ -1,0 +1,149 @@
+// Parsers of the decimal text of cell values, shaped like from_chars: they start at the first
+// character of a token and stop at the first character that does not continue the number. The
+// caller decides whether the token was consumed whole (the stop must be a delimiter). They rely
+// on a character that is not part of a number following the token (white space or a NUL).
+#pragma once
+
+#include <algorithm>
+#include <cfloat>
+#include <cstdint>
+#include <limits>
+#include <string>
+
+template <typename T>
+struct number_scan {
+    T value;
+    const char* end;
+    bool ok;
+};
+
+inline bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
+
+// Cell separators: space, tab, newline, carriage return, vertical tab, form feed.
+inline bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// An integer cell: an optional sign, decimal digits, and optionally a decimal point followed only
+// by zeros ("107.0", "3."), since tools write whole values that way. The value wraps modulo 2^32;
+// the caller keeps as many low bits as its type has.
+inline number_scan<std::uint32_t> scan_cell_integer(const char* p) {
+    bool negative = false;
+    if (*p == '-' || *p == '+') negative = *p++ == '-';
+    std::uint32_t value = 0;
+    bool any_digit = false;
+    while (is_digit(*p)) {
+        value = value * 10 + static_cast<std::uint32_t>(*p++ - '0');
+        any_digit = true;
+    }
+    if (*p == '.') {
+        ++p;
+        while (*p == '0') {
+            ++p;
+            any_digit = true;
+        }
+    }
+    return {negative ? 0u - value : value, p, any_digit};
+}
+
+// The slow path of scan_cell_real: every valid form the fast path does not finish exactly.
+// magnitude is the decimal exponent of the value's leading digit plus one.
+number_scan<float> scan_real_exact(const char* body, const char* last, bool negative,
+                                   std::int64_t magnitude, float);
+number_scan<double> scan_real_exact(const char* body, const char* last, bool negative,
+                                    std::int64_t magnitude, double);
+
+// The words nan, inf and infinity in any letter case; ok is false when body holds none of them.
+template <typename T>
+number_scan<T> scan_real_word(const char* body, bool negative);
+
+// A float or double cell: an optional sign, digits with an optional decimal point (at least one
+// digit), an optional exponent; or nan, inf, infinity in any case. Correctly rounded to T itself,
+// never through a wider type; beyond T's range it becomes an infinity or a zero.
+template <typename T>
+number_scan<T> scan_cell_real(const char* first) {
+    const char* p = first;
+    bool negative = false;
+    if (*p == '-' || *p == '+') negative = *p++ == '-';
+    const char* body = p;
+    std::uint64_t mantissa = 0;
+    int digits = 0;          // significant digits seen, leading zeros excluded
+    std::int64_t exp10 = 0;  // value ~ mantissa * 10^exp10
+    bool any_digit = false;
+    while (*p == '0') {
+        ++p;
+        any_digit = true;
+    }
+    for (; is_digit(*p); ++p, ++digits) {
+        if (digits < 19) {
+            mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');
+        } else {
+            ++exp10;
+        }
+        any_digit = true;
+    }
+    if (*p == '.') {
+        ++p;
+        if (digits == 0) {
+            for (; *p == '0'; ++p) {
+                --exp10;
+                any_digit = true;
+            }
+        }
+        for (; is_digit(*p); ++p, ++digits) {
+            if (digits < 19) {
+                mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');
+                --exp10;
+            }
+            any_digit = true;
+        }
+    }
+    if (!any_digit) return scan_real_word<T>(body, negative);
+    if (*p == 'e' || *p == 'E') {
+        const char* q = p + 1;
+        bool exp_negative = false;
+        if (*q == '-' || *q == '+') exp_negative = *q++ == '-';
+        if (!is_digit(*q)) return {T(0), p, false};
+        std::int64_t exponent = 0;
+        for (; is_digit(*q); ++q) {
+            if (exponent < 1000000) exponent = exponent * 10 + (*q - '0');
+        }
+        exp10 += exp_negative ? -exponent : exponent;
+        p = q;
+    }
+    // One correctly rounded operation on exact operands gives the correctly rounded result.
+    // That needs arithmetic in T's own precision (no x87 excess precision).
+    constexpr std::uint64_t exact_mantissa = std::uint64_t(1) << std::numeric_limits<T>::digits;
+    constexpr int exact_power = sizeof(T) == 4 ? 10 : 22;
+    constexpr T powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                            1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+#if FLT_EVAL_METHOD == 0 || !defined(FLT_EVAL_METHOD)
+    if (mantissa == 0) return {negative ? -T(0) : T(0), p, true};
+    if (digits <= 19 && mantissa <= exact_mantissa && exp10 >= -exact_power &&
+        exp10 <= exact_power) {
+        T value = static_cast<T>(mantissa);
+        value = exp10 < 0 ? value / powers[-exp10] : value * powers[exp10];
+        return {negative ? -value : value, p, true};
+    }
+#endif
+    return scan_real_exact(body, p, negative, std::min(digits, 19) + exp10, T{});
+}
+
+// Carries a token too long for the reader's buffer through in pieces and leaves a short text with
+// the same value: integers as their wrapped value, reals as at most 800 significant digits plus a
+// sticky digit (enough to round every float and double exactly) and a combined exponent.
+struct long_token {
+    bool integral = false;
+    int stage = 0;  // 0 sign, 1 integer digits, 2 fraction digits, 3 exponent sign, 4 exponent
+    bool negative = false;
+    bool bad = false;
+    bool any_digit = false;
+    bool exp_digit = false;
+    bool exp_negative = false;
+    std::uint32_t wrapped = 0;
+    std::string significant;
+    bool sticky = false;
+    std::int64_t point = 0;  // decimal exponent of the point relative to the significant digits
+    std::int64_t exponent = 0;
+};
+
+void feed_long_token(long_token& token, const char* first, const char* last);
+std::string finish_long_token(const long_token& token);
