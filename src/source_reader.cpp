@@ -1,5 +1,6 @@
 #include "source_reader.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "text_number.h"
@@ -18,6 +19,8 @@ void open_reader(source_reader& reader, std::FILE* file, bool text_mode, std::si
     // Our own block is the only buffer; stdio's would copy every byte once more.
     std::setvbuf(file, nullptr, _IONBF, 0);
     reader.file = file;
+    // The header needs to see a whole keyword ahead; smaller blocks only make sense in tests.
+    capacity = std::max(capacity, MIN_SOURCE_BLOCK_SIZE);
     // Two spare bytes: the newline added at the end of text input and the NUL sentinel. Not
     // zero-filled: untouched pages of a large block cost nothing for small grids.
     reader.storage.reset(new char[capacity + 2]);

@@ -8,6 +8,7 @@
 #include <string>
 
 constexpr std::size_t SOURCE_BLOCK_SIZE = std::size_t(1) << 20;
+constexpr std::size_t MIN_SOURCE_BLOCK_SIZE = 16;
 
 struct source_reader {
     std::FILE* file = nullptr;

@@ -1,0 +1,87 @@
+// Helpers shared by the tests: scratch folders, whole-file reads and writes, running the program.
+#pragma once
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+// A fresh folder under the system's temporary folder, removed with its contents at the end.
+struct scratch_dir {
+    fs::path path;
+
+    scratch_dir() {
+        std::random_device seed;
+        path = fs::temp_directory_path() / ("rastmill-test-" + std::to_string(seed()));
+        fs::create_directories(path);
+    }
+    ~scratch_dir() {
+        std::error_code ignored;
+        fs::remove_all(path, ignored);
+    }
+    std::string operator/(const std::string& name) const { return (path / name).string(); }
+};
+
+inline void write_file(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+// The little-endian bytes of values, as the target file must hold them.
+template <typename T>
+std::string le_bytes(const std::vector<T>& values) {
+    std::string bytes;
+    for (const T& v : values) {
+        unsigned char raw[sizeof(T)];
+        std::memcpy(raw, &v, sizeof(T));
+        if constexpr (std::endian::native == std::endian::big) {
+            for (std::size_t i = 0; i < sizeof(T) / 2; ++i) std::swap(raw[i], raw[sizeof(T) - 1 - i]);
+        }
+        bytes.append(reinterpret_cast<const char*>(raw), sizeof(T));
+    }
+    return bytes;
+}
+
+struct run_result {
+    int status;
+    std::string err;
+};
+
+// Runs a shell command line in dir, with the program's path in $RASTMILL; captures stderr.
+inline run_result run_shell(const scratch_dir& dir, const std::string& command) {
+    const std::string err_path = dir / ".stderr";
+    const std::string line = "cd '" + dir.path.string() + "' && RASTMILL='" RASTMILL_BINARY
+                             "' && export RASTMILL && (" + command + ") 2>'" + err_path +
+                             "' </dev/null";
+    const int raw = std::system(line.c_str());
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, read_file(err_path)};
+}
+
+// Runs the program with arguments (each quoted for the shell) in dir.
+inline run_result run_rastmill_in(const scratch_dir& dir, const std::vector<std::string>& args) {
+    std::string command = "\"$RASTMILL\"";
+    for (const std::string& a : args) command += " '" + a + "'";
+    return run_shell(dir, command);
+}
+
+// A grid with a standard six-line header and the given body.
+inline std::string grid_text(int ncols, int nrows, const std::string& body) {
+    return "ncols " + std::to_string(ncols) + "\nnrows " + std::to_string(nrows) +
+           "\nxllcorner 0\nyllcorner 0\ncellsize 30\nNODATA_value -9999\n" + body;
+}
