@@ -26,7 +26,8 @@ const format_info format_table[FMT_ASCII + 1] = {
 int element_size[BINARY_FORMATS];
 
 void init_element_sizes() {
-    for (int f = 0; f < BINARY_FORMATS; ++f) element_size[f] = format_table[f].width;
+    for (int f = 0; f < BINARY_FORMATS; ++f)
+        element_size[f] = format_table[f].width;
 }
 
 namespace {
@@ -38,9 +39,15 @@ std::optional<element_format> format_from_kind(char kind, bool is_unsigned) {
         case 's': signed_code = FMT_SHORTINT; break;
         case 'i': signed_code = FMT_INTEGER; break;
         case 'l': signed_code = FMT_LONGINTEGER; break;
-        case 'f': if (!is_unsigned) return FMT_FLOAT; return std::nullopt;
-        case 'd': if (!is_unsigned) return FMT_DOUBLE; return std::nullopt;
-        case 'a': if (!is_unsigned) return FMT_ASCII; return std::nullopt;
+        case 'f':
+            if (!is_unsigned) return FMT_FLOAT;
+            return std::nullopt;
+        case 'd':
+            if (!is_unsigned) return FMT_DOUBLE;
+            return std::nullopt;
+        case 'a':
+            if (!is_unsigned) return FMT_ASCII;
+            return std::nullopt;
         default: return std::nullopt;
     }
     return static_cast<element_format>(signed_code + (is_unsigned ? 1 : 0));

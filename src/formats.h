@@ -24,16 +24,18 @@ enum element_format : int {
 constexpr int BINARY_FORMATS = 10;
 
 struct format_info {
-    std::string_view name;       // as the user types it in full
-    int width;                   // bytes per element; 0 for ascii
-    element_format promotion;    // what convert_row widens through
+    std::string_view name;     // as the user types it in full
+    int width;                 // bytes per element; 0 for ascii
+    element_format promotion;  // what convert_row widens through
     bool is_float;
 };
 
 // Indexed by element_format, FMT_ASCII included.
 extern const format_info format_table[FMT_ASCII + 1];
 
-inline bool is_binary_format(int format) { return format >= 0 && format < BINARY_FORMATS; }
+inline bool is_binary_format(int format) {
+    return format >= 0 && format < BINARY_FORMATS;
+}
 
 // Width in bytes of each binary format, filled once by init_element_sizes before anything else.
 extern int element_size[BINARY_FORMATS];

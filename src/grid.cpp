@@ -63,9 +63,13 @@ bool put_elements(grid_target& target, const unsigned char* data, std::size_t co
     return !target.failed;
 }
 
-bool is_header_delimiter(int c) { return c == ' ' || c == '\t' || c == ',' || c == '\n'; }
+bool is_header_delimiter(int c) {
+    return c == ' ' || c == '\t' || c == ',' || c == '\n';
+}
 
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool equals_lower(std::string_view text, std::string_view keyword) {
     return text.size() == keyword.size() &&
@@ -207,7 +211,8 @@ template <typename T>
 std::int32_t read_text_values(source_reader& reader, std::int32_t count, T* out) {
     const char* p = reader.pos;
     for (std::int32_t i = 0; i < count; ++i) {
-        while (is_space(*p)) ++p;
+        while (is_space(*p))
+            ++p;
         if (p >= reader.token_limit) {
             p = next_token(reader, p, std::is_integral_v<T>);
             if (p == nullptr) return i;
@@ -320,8 +325,8 @@ std::unique_ptr<unsigned char[]> allocate_row(std::int32_t count, int width) {
     if (count < 0) return nullptr;
     const std::uint64_t bytes = static_cast<std::uint64_t>(count) * static_cast<unsigned>(width);
     if (bytes > SIZE_MAX - 1) return nullptr;
-    return std::unique_ptr<unsigned char[]>(new (std::nothrow)
-                                                unsigned char[static_cast<std::size_t>(bytes) + 1]());
+    return std::unique_ptr<unsigned char[]>(
+        new (std::nothrow) unsigned char[static_cast<std::size_t>(bytes) + 1]());
 }
 
 }  // namespace

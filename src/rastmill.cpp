@@ -40,7 +40,9 @@ int digit_value(char c) {
     return 99;
 }
 
-bool is_c_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool is_c_space(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 }  // namespace
 
@@ -52,11 +54,14 @@ void fatal_error(std::string_view detail, std::string_view message) {
     std::exit(1);
 }
 
-void fatal_error(const failure& f) { fatal_error(f.detail, f.message); }
+void fatal_error(const failure& f) {
+    fatal_error(f.detail, f.message);
+}
 
 integer_scan scan_integer(std::string_view text) {
     std::size_t i = 0;
-    while (i < text.size() && is_c_space(text[i])) ++i;
+    while (i < text.size() && is_c_space(text[i]))
+        ++i;
     bool negative = false;
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
     int base = 10;
@@ -71,14 +76,14 @@ integer_scan scan_integer(std::string_view text) {
     constexpr std::uint64_t saturated = std::uint64_t(1) << 31;
     std::uint64_t magnitude = 0;
     for (; i < text.size() && digit_value(text[i]) < base; ++i) {
-        magnitude = std::min(magnitude * static_cast<unsigned>(base) +
-                                 static_cast<unsigned>(digit_value(text[i])),
-                             saturated);
+        magnitude = std::min(
+            magnitude * static_cast<unsigned>(base) + static_cast<unsigned>(digit_value(text[i])),
+            saturated);
     }
     // Like strtol: nothing converted, or anything left after the number, is not an integer.
     const bool ok = text.empty() || (i != digits_at && i == text.size());
-    std::int64_t value = negative ? -static_cast<std::int64_t>(magnitude)
-                                  : static_cast<std::int64_t>(magnitude);
+    std::int64_t value =
+        negative ? -static_cast<std::int64_t>(magnitude) : static_cast<std::int64_t>(magnitude);
     value = std::clamp<std::int64_t>(value, INT32_MIN, INT32_MAX);
     return {static_cast<std::int32_t>(value), ok};
 }
@@ -149,5 +154,7 @@ int run_rastmill(int argc, char** argv) {
 }
 
 #ifndef RASTMILL_NO_MAIN
-int main(int argc, char** argv) { return run_rastmill(argc, argv); }
+int main(int argc, char** argv) {
+    return run_rastmill(argc, argv);
+}
 #endif

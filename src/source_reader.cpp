@@ -9,7 +9,8 @@ namespace {
 
 void set_token_limit(source_reader& reader) {
     char* limit = reader.end;
-    while (limit > reader.pos && !is_space(limit[-1])) --limit;
+    while (limit > reader.pos && !is_space(limit[-1]))
+        --limit;
     reader.token_limit = limit;
 }
 
@@ -84,7 +85,8 @@ const char* read_long_token(source_reader& reader, bool integral) {
     token.integral = integral;
     for (;;) {
         char* stop = reader.pos;
-        while (stop != reader.end && !is_space(*stop)) ++stop;
+        while (stop != reader.end && !is_space(*stop))
+            ++stop;
         feed_long_token(token, reader.pos, stop);
         reader.pos = stop;
         if (stop != reader.end || !refill(reader)) break;
@@ -97,7 +99,8 @@ const char* read_long_token(source_reader& reader, bool integral) {
 
 const char* next_token(source_reader& reader, const char* p, bool integral) {
     for (;;) {
-        while (is_space(*p)) ++p;
+        while (is_space(*p))
+            ++p;
         if (p < reader.token_limit) return p;
         reader.pos = const_cast<char*>(p);
         if (!refill(reader)) {

@@ -45,7 +45,8 @@ number_scan<T> scan_real_word(const char* body, bool negative) {
     if (matches_word(body, "infinity")) {
         return {sign * std::numeric_limits<T>::infinity(), body + 8, true};
     }
-    if (matches_word(body, "inf")) return {sign * std::numeric_limits<T>::infinity(), body + 3, true};
+    if (matches_word(body, "inf"))
+        return {sign * std::numeric_limits<T>::infinity(), body + 3, true};
     if (matches_word(body, "nan")) {
         return {std::copysign(std::numeric_limits<T>::quiet_NaN(), sign), body + 3, true};
     }
@@ -124,7 +125,8 @@ void feed_char(long_token& token, char c) {
 }  // namespace
 
 void feed_long_token(long_token& token, const char* first, const char* last) {
-    for (; first != last && !token.bad; ++first) feed_char(token, *first);
+    for (; first != last && !token.bad; ++first)
+        feed_char(token, *first);
 }
 
 std::string finish_long_token(const long_token& token) {

@@ -17,10 +17,14 @@ struct number_scan {
     bool ok;
 };
 
-inline bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
+inline bool is_digit(char c) {
+    return static_cast<unsigned char>(c - '0') < 10;
+}
 
 // Cell separators: space, tab, newline, carriage return, vertical tab, form feed.
-inline bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+inline bool is_space(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 // An integer cell: an optional sign, decimal digits, and optionally a decimal point followed only
 // by zeros ("107.0", "3."), since tools write whole values that way. The value wraps modulo 2^32;

@@ -39,49 +39,129 @@ TEST(CommandLine, GoldenCases) {
     const golden_case cases[] = {
         {"no arguments", {}, small_grid, usage, 1, std::nullopt},
         {"two arguments", {"float", "in.asc"}, small_grid, usage, 1, std::nullopt},
-        {"float", {"float", "in.asc", "out.bin"}, small_grid, "", 0,
+        {"float",
+         {"float", "in.asc", "out.bin"},
+         small_grid,
+         "",
+         0,
          le_bytes<float>({1.5f, -2, 3, 4})},
-        {"mixed case name and extra argument", {"Float", "in.asc", "out.bin", "extra"}, small_grid,
-         "", 0, le_bytes<float>({1.5f, -2, 3, 4})},
-        {"double", {"dbl", "in.asc", "out.bin"}, small_grid, "", 0,
+        {"mixed case name and extra argument",
+         {"Float", "in.asc", "out.bin", "extra"},
+         small_grid,
+         "",
+         0,
+         le_bytes<float>({1.5f, -2, 3, 4})},
+        {"double",
+         {"dbl", "in.asc", "out.bin"},
+         small_grid,
+         "",
+         0,
          le_bytes<double>({1.5, -2, 3, 4})},
-        {"refused format", {"unsigned", "in.asc", "out.bin"}, small_grid,
-         "Unrecognized format specifier: unsigned\n", 1, std::nullopt},
-        {"width claim", {"INT16", "in.asc", "out.bin"}, small_grid,
-         "Unrecognized format specifier: int16\n", 1, std::nullopt},
-        {"missing source", {"float", "nope.asc", "out.bin"}, std::nullopt,
-         "Cannot open file: nope.asc\n", 1, std::nullopt},
-        {"source is a folder", {"float", ".", "out.bin"}, std::nullopt, "Cannot open file: .\n", 1,
+        {"refused format",
+         {"unsigned", "in.asc", "out.bin"},
+         small_grid,
+         "Unrecognized format specifier: unsigned\n",
+         1,
          std::nullopt},
-        {"not a grid", {"float", "in.asc", "out.bin"}, "nrows 5\nncols 4\n",
-         "Fatal error Unrecognized input file format:\n", 1, std::nullopt},
-        {"empty source", {"float", "in.asc", "out.bin"}, "",
-         "Fatal error Unrecognized input file format:\n", 1, std::nullopt},
-        {"invalid count", {"float", "in.asc", "out.bin"}, "ncols 08\nnrows 1\n1\n",
-         "Invalid integer: 08\n", 1, std::nullopt},
-        {"text target with rows", {"ascii", "in.asc", "out.bin"}, small_grid,
-         "Fatal error: Unknown format specifier in switch statement\n", 1, std::nullopt},
-        {"text target without rows", {"ascii", "in.asc", "out.bin"}, grid_text(2, 0, ""), "", 0,
+        {"width claim",
+         {"INT16", "in.asc", "out.bin"},
+         small_grid,
+         "Unrecognized format specifier: int16\n",
+         1,
+         std::nullopt},
+        {"missing source",
+         {"float", "nope.asc", "out.bin"},
+         std::nullopt,
+         "Cannot open file: nope.asc\n",
+         1,
+         std::nullopt},
+        {"source is a folder",
+         {"float", ".", "out.bin"},
+         std::nullopt,
+         "Cannot open file: .\n",
+         1,
+         std::nullopt},
+        {"not a grid",
+         {"float", "in.asc", "out.bin"},
+         "nrows 5\nncols 4\n",
+         "Fatal error Unrecognized input file format:\n",
+         1,
+         std::nullopt},
+        {"empty source",
+         {"float", "in.asc", "out.bin"},
+         "",
+         "Fatal error Unrecognized input file format:\n",
+         1,
+         std::nullopt},
+        {"invalid count",
+         {"float", "in.asc", "out.bin"},
+         "ncols 08\nnrows 1\n1\n",
+         "Invalid integer: 08\n",
+         1,
+         std::nullopt},
+        {"text target with rows",
+         {"ascii", "in.asc", "out.bin"},
+         small_grid,
+         "Fatal error: Unknown format specifier in switch statement\n",
+         1,
+         std::nullopt},
+        {"text target without rows",
+         {"ascii", "in.asc", "out.bin"},
+         grid_text(2, 0, ""),
+         "",
+         0,
          ""},
-        {"bad cell", {"shortint", "in.asc", "out.bin"}, grid_text(2, 3, "1 2\n3 abc\n5 6\n"),
-         "Error reading input: Row: 1\tColumn: 1\n", 1, le_bytes<std::int16_t>({1, 2})},
-        {"fraction in integer cell", {"integer", "in.asc", "out.bin"}, grid_text(2, 1, "107.0 1.7"),
-         "Error reading input: Row: 0\tColumn: 1\n", 1, ""},
-        {"input ends early", {"float", "in.asc", "out.bin"}, grid_text(2, 2, "1 2 3"),
-         "Error reading input: Row: 1\tColumn: 1\n", 1, le_bytes<float>({1, 2})},
-        {"nodata wraps", {"char", "in.asc", "out.bin"}, grid_text(3, 1, "300 -9999 -1"), "", 0,
+        {"bad cell",
+         {"shortint", "in.asc", "out.bin"},
+         grid_text(2, 3, "1 2\n3 abc\n5 6\n"),
+         "Error reading input: Row: 1\tColumn: 1\n",
+         1,
+         le_bytes<std::int16_t>({1, 2})},
+        {"fraction in integer cell",
+         {"integer", "in.asc", "out.bin"},
+         grid_text(2, 1, "107.0 1.7"),
+         "Error reading input: Row: 0\tColumn: 1\n",
+         1,
+         ""},
+        {"input ends early",
+         {"float", "in.asc", "out.bin"},
+         grid_text(2, 2, "1 2 3"),
+         "Error reading input: Row: 1\tColumn: 1\n",
+         1,
+         le_bytes<float>({1, 2})},
+        {"nodata wraps",
+         {"char", "in.asc", "out.bin"},
+         grid_text(3, 1, "300 -9999 -1"),
+         "",
+         0,
          le_bytes<std::int8_t>({44, -15, -1})},
-        {"nodata wraps unsigned", {"uchar", "in.asc", "out.bin"}, grid_text(2, 1, "-9999 -1"), "", 0,
+        {"nodata wraps unsigned",
+         {"uchar", "in.asc", "out.bin"},
+         grid_text(2, 1, "-9999 -1"),
+         "",
+         0,
          le_bytes<std::uint8_t>({241, 255})},
-        {"wide integers wrap", {"uinteger", "in.asc", "out.bin"}, grid_text(2, 1, "4294967297 -1"),
-         "", 0, le_bytes<std::uint32_t>({1, 4294967295u})},
-        {"CRLF and end-of-file mark", {"ushortint", "in.asc", "out.bin"},
-         "ncols 2\r\nnrows 2\r\ncellsize 1\r\n70000 -1\r\n1 2\r\n\x1A" "garbage", "", 0,
+        {"wide integers wrap",
+         {"uinteger", "in.asc", "out.bin"},
+         grid_text(2, 1, "4294967297 -1"),
+         "",
+         0,
+         le_bytes<std::uint32_t>({1, 4294967295u})},
+        {"CRLF and end-of-file mark",
+         {"ushortint", "in.asc", "out.bin"},
+         "ncols 2\r\nnrows 2\r\ncellsize 1\r\n70000 -1\r\n1 2\r\n\x1A"
+         "garbage",
+         "",
+         0,
          le_bytes<std::uint16_t>({4464, 65535, 1, 2})},
-        {"NaN and infinity", {"float", "in.asc", "out.bin"}, grid_text(3, 1, "NaN -inf 1e40"), "",
-         0, le_bytes<float>({std::numeric_limits<float>::quiet_NaN(),
-                             -std::numeric_limits<float>::infinity(),
-                             std::numeric_limits<float>::infinity()})},
+        {"NaN and infinity",
+         {"float", "in.asc", "out.bin"},
+         grid_text(3, 1, "NaN -inf 1e40"),
+         "",
+         0,
+         le_bytes<float>({std::numeric_limits<float>::quiet_NaN(),
+                          -std::numeric_limits<float>::infinity(),
+                          std::numeric_limits<float>::infinity()})},
         {"no columns", {"float", "in.asc", "out.bin"}, grid_text(0, 3, ""), "", 0, ""},
     };
     for (const golden_case& c : cases) {
@@ -124,9 +204,8 @@ TEST(CommandLine, TargetThatIsTheSourceIsRefused) {
     for (const char* target : {"in.asc", "./in.asc", "hard.asc", "soft.asc"}) {
         const run_result run = run_rastmill_in(dir, {"float", "in.asc", target});
         EXPECT_EQ(run.status, 1) << target;
-        EXPECT_EQ(run.err,
-                  std::string("File already exists, and should not be overwritten: ") + target +
-                      "\n");
+        EXPECT_EQ(run.err, std::string("File already exists, and should not be overwritten: ") +
+                               target + "\n");
         EXPECT_EQ(read_file(dir / "in.asc"), small_grid) << target;
     }
 }
@@ -135,8 +214,9 @@ TEST(CommandLine, SourceFromAPipe) {
     scratch_dir dir;
     write_file(dir / "in.asc", small_grid);
     const run_result run =
-        run_shell(dir, "cat in.asc | \"$RASTMILL\" float /dev/stdin out.bin && "
-                       "mkfifo fifo && (cat in.asc > fifo &) && \"$RASTMILL\" double fifo out2.bin");
+        run_shell(dir,
+                  "cat in.asc | \"$RASTMILL\" float /dev/stdin out.bin && "
+                  "mkfifo fifo && (cat in.asc > fifo &) && \"$RASTMILL\" double fifo out2.bin");
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(read_file(dir / "out.bin"), le_bytes<float>({1.5f, -2, 3, 4}));
     EXPECT_EQ(read_file(dir / "out2.bin"), le_bytes<double>({1.5, -2, 3, 4}));
@@ -153,8 +233,8 @@ TEST(CommandLine, FullDevice) {
 
 TEST(CommandLine, LongPaths) {
     scratch_dir dir;
-    const std::string folder = std::string(200, 'd') + "/" + std::string(200, 'e') + "/" +
-                               std::string(200, 'f');
+    const std::string folder =
+        std::string(200, 'd') + "/" + std::string(200, 'e') + "/" + std::string(200, 'f');
     fs::create_directories(dir.path / folder);
     write_file(dir / (folder + "/in.asc"), small_grid);
     const run_result run =
@@ -166,8 +246,7 @@ TEST(CommandLine, LongPaths) {
 
 TEST(CommandLine, BundledExampleConverts) {
     scratch_dir dir;
-    const run_result run =
-        run_rastmill_in(dir, {"float", RASTMILL_EXAMPLES "/dem.asc", "dem.bin"});
+    const run_result run = run_rastmill_in(dir, {"float", RASTMILL_EXAMPLES "/dem.asc", "dem.bin"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(fs::file_size(dir / "dem.bin"), 40u * 30u * 4u);
 }

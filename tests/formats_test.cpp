@@ -13,7 +13,8 @@ namespace {
 TEST(ElementSizes, WidthsOfTheTenBinaryFormats) {
     init_element_sizes();
     const int expected[] = {1, 1, 2, 2, 4, 4, 4, 4, 4, 8};
-    for (int f = 0; f < BINARY_FORMATS; ++f) EXPECT_EQ(element_size[f], expected[f]) << f;
+    for (int f = 0; f < BINARY_FORMATS; ++f)
+        EXPECT_EQ(element_size[f], expected[f]) << f;
 }
 
 TEST(ParseFormat, NamesAbbreviationsAndCase) {
@@ -61,9 +62,9 @@ TEST(ParseFormat, NamesAbbreviationsAndCase) {
 TEST(ParseFormat, RefusedNames) {
     // Unknown kind letters, unsigned kinds that do not exist, and width claims that would give a
     // different layout than the name suggests.
-    for (const char* name : {"", "u", "unsigned", "bool", "ufloat", "udouble", "uascii", "x",
-                             "float64", "int16", "int8", "uint8", "integer8", "short8",
-                             "double32", "ascii8", "char16", "f2"}) {
+    for (const char* name :
+         {"", "u", "unsigned", "bool", "ufloat", "udouble", "uascii", "x", "float64", "int16",
+          "int8", "uint8", "integer8", "short8", "double32", "ascii8", "char16", "f2"}) {
         EXPECT_FALSE(format_from_name(name).has_value()) << name;
     }
 }
@@ -101,9 +102,9 @@ TEST(ConvertRow, IntegerNarrowingKeepsLowBits) {
     EXPECT_EQ((convert_one<std::int32_t, std::int8_t>(FMT_INTEGER, 300, FMT_CHAR)), 44);
     EXPECT_EQ((convert_one<std::int32_t, std::uint16_t>(FMT_LONGINTEGER, -1, FMT_USHORTINT)),
               65535);
-    EXPECT_EQ((convert_one<std::uint32_t, std::int32_t>(FMT_ULONGINTEGER, 4294967295u,
-                                                        FMT_LONGINTEGER)),
-              -1);
+    EXPECT_EQ(
+        (convert_one<std::uint32_t, std::int32_t>(FMT_ULONGINTEGER, 4294967295u, FMT_LONGINTEGER)),
+        -1);
 }
 
 TEST(ConvertRow, FromFloatingPointTruncatesTowardZero) {
@@ -134,8 +135,7 @@ TEST(ConvertRow, ToFloatingPointRoundsToNearestEven) {
     EXPECT_EQ((convert_one<double, float>(FMT_DOUBLE, 1e300, FMT_FLOAT)),
               std::numeric_limits<float>::infinity());
     EXPECT_EQ((convert_one<float, double>(FMT_FLOAT, 0.1f, FMT_DOUBLE)), double(0.1f));
-    EXPECT_EQ(bits_of(convert_one<double, float>(FMT_DOUBLE, -0.0, FMT_FLOAT)),
-              bits_of(-0.0f));
+    EXPECT_EQ(bits_of(convert_one<double, float>(FMT_DOUBLE, -0.0, FMT_FLOAT)), bits_of(-0.0f));
 }
 
 // Every pair of formats: values that every format holds exactly survive a round trip through any

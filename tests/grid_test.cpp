@@ -41,7 +41,8 @@ struct memory_target {
         std::string all;
         std::rewind(file);
         char chunk[4096];
-        for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;) all.append(chunk, n);
+        for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;)
+            all.append(chunk, n);
         return all;
     }
 };
@@ -82,10 +83,10 @@ TEST(Header, VariantsAndRefusals) {
         {"negative rows", "ncols 4\nnrows -3\n", 0, 0, "Invalid integer:", "-3"},
         {"rows checked first", "ncols x\nnrows y\n", 0, 0, "Invalid integer:", "y"},
         {"lone carriage return", "ncols 4\rnrows 3\n", 0, 0, "Fatal error", unrecognized},
-        {"control bytes", std::string("ncols 4\nnrows 3\x01\n"), 0, 0, "Invalid integer:",
-         "3\\x01"},
-        {"long count", "ncols 4\nnrows " + std::string(100, '1') + "\n", 0, 0, "Invalid integer:",
-         std::string(64, '1') + "..."},
+        {"control bytes", std::string("ncols 4\nnrows 3\x01\n"), 0, 0,
+         "Invalid integer:", "3\\x01"},
+        {"long count", "ncols 4\nnrows " + std::string(100, '1') + "\n", 0, 0,
+         "Invalid integer:", std::string(64, '1') + "..."},
     };
     for (const header_case& c : cases) {
         text_source source(c.text);
@@ -276,14 +277,14 @@ TEST(MoveRows, FailuresNameTheRowAndColumn) {
         std::string body;
         std::string message, detail, written;
     } const cases[] = {
-        {"bad value", 3, 2, FMT_SHORTINT, "1 2\n3 x\n5 6\n", "Error reading input:",
-         "Row: 1\tColumn: 1", le_bytes<std::int16_t>({1, 2})},
-        {"fraction in integer", 2, 2, FMT_INTEGER, "1 2\n3.5 4\n", "Error reading input:",
-         "Row: 1\tColumn: 0", le_bytes<std::int32_t>({1, 2})},
-        {"input ends early", 2, 3, FMT_FLOAT, "1 2 3\n4", "Error reading input:",
-         "Row: 1\tColumn: 1", le_bytes<float>({1, 2, 3})},
-        {"text target", 1, 2, FMT_ASCII, "1 2", "Fatal error:",
-         "Unknown format specifier in switch statement", ""},
+        {"bad value", 3, 2, FMT_SHORTINT, "1 2\n3 x\n5 6\n",
+         "Error reading input:", "Row: 1\tColumn: 1", le_bytes<std::int16_t>({1, 2})},
+        {"fraction in integer", 2, 2, FMT_INTEGER, "1 2\n3.5 4\n",
+         "Error reading input:", "Row: 1\tColumn: 0", le_bytes<std::int32_t>({1, 2})},
+        {"input ends early", 2, 3, FMT_FLOAT, "1 2 3\n4",
+         "Error reading input:", "Row: 1\tColumn: 1", le_bytes<float>({1, 2, 3})},
+        {"text target", 1, 2, FMT_ASCII, "1 2",
+         "Fatal error:", "Unknown format specifier in switch statement", ""},
         {"text target without rows", 0, 2, FMT_ASCII, "1 2", "", "", ""},
         {"negative columns", 1, -1, FMT_FLOAT, "1 2", "Failure to allocate memory", "", ""},
         {"no columns", 3, 0, FMT_FLOAT, "", "", "", ""},
@@ -292,8 +293,8 @@ TEST(MoveRows, FailuresNameTheRowAndColumn) {
     for (const auto& c : cases) {
         text_source source(c.body);
         memory_target out;
-        const failure f = move_rows(c.nrows, c.ncols, FMT_ASCII, source.reader, c.target_format,
-                                    out.target);
+        const failure f =
+            move_rows(c.nrows, c.ncols, FMT_ASCII, source.reader, c.target_format, out.target);
         EXPECT_EQ(f.message, c.message) << c.name;
         EXPECT_EQ(f.detail, c.detail) << c.name;
         EXPECT_EQ(out.bytes(), c.written) << c.name;

@@ -51,7 +51,8 @@ std::string le_bytes(const std::vector<T>& values) {
         unsigned char raw[sizeof(T)];
         std::memcpy(raw, &v, sizeof(T));
         if constexpr (std::endian::native == std::endian::big) {
-            for (std::size_t i = 0; i < sizeof(T) / 2; ++i) std::swap(raw[i], raw[sizeof(T) - 1 - i]);
+            for (std::size_t i = 0; i < sizeof(T) / 2; ++i)
+                std::swap(raw[i], raw[sizeof(T) - 1 - i]);
         }
         bytes.append(reinterpret_cast<const char*>(raw), sizeof(T));
     }
@@ -66,9 +67,9 @@ struct run_result {
 // Runs a shell command line in dir, with the program's path in $RASTMILL; captures stderr.
 inline run_result run_shell(const scratch_dir& dir, const std::string& command) {
     const std::string err_path = dir / ".stderr";
-    const std::string line = "cd '" + dir.path.string() + "' && RASTMILL='" RASTMILL_BINARY
-                             "' && export RASTMILL && (" + command + ") 2>'" + err_path +
-                             "' </dev/null";
+    const std::string line = "cd '" + dir.path.string() +
+                             "' && RASTMILL='" RASTMILL_BINARY "' && export RASTMILL && (" +
+                             command + ") 2>'" + err_path + "' </dev/null";
     const int raw = std::system(line.c_str());
     return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, read_file(err_path)};
 }
@@ -76,7 +77,8 @@ inline run_result run_shell(const scratch_dir& dir, const std::string& command) 
 // Runs the program with arguments (each quoted for the shell) in dir.
 inline run_result run_rastmill_in(const scratch_dir& dir, const std::vector<std::string>& args) {
     std::string command = "\"$RASTMILL\"";
-    for (const std::string& a : args) command += " '" + a + "'";
+    for (const std::string& a : args)
+        command += " '" + a + "'";
     return run_shell(dir, command);
 }
 

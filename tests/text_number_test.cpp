@@ -68,29 +68,64 @@ TEST(CellInteger, WrapsModulo2To32) {
         {"-12.000", std::uint32_t(-12)},
         {".0", 0},
     };
-    for (const auto& c : cases) EXPECT_EQ(whole_integer(c.text), c.value) << c.text;
+    for (const auto& c : cases)
+        EXPECT_EQ(whole_integer(c.text), c.value) << c.text;
 }
 
 TEST(CellInteger, RefusesAnythingButAWholeNumber) {
-    for (const char* text : {"", "-", "+", ".", "1.7", "3.01", "1e3", "0x10", "12abc", "1,5",
-                             "--1", "+-1", "1.0.0", "nan", "inf", " 1"}) {
+    for (const char* text : {"", "-", "+", ".", "1.7", "3.01", "1e3", "0x10", "12abc", "1,5", "--1",
+                             "+-1", "1.0.0", "nan", "inf", " 1"}) {
         EXPECT_FALSE(whole_integer(text).has_value()) << text;
     }
 }
 
 TEST(CellReal, MatchesTheCLibraryOnHardCases) {
     const char* cases[] = {
-        "0", "-0", "+0.0", "1", "-1", "1520.224", "0.1", ".5", "5.", "1e10", "1E-10", "+3.25e+2",
-        "16777217", "16777216.5", "16777218.999", "3.4028235e38", "3.4028236e38", "1e39", "-1e40",
-        "1.17549435e-38", "1.4e-45", "7e-46", "1e-50", "2.2250738585072014e-308", "4.9e-324",
-        "2e-324", "1.7976931348623157e308", "1.8e308", "1e-400", "9007199254740993",
-        "0.30000000000000004", "123456789012345678901234567890", "1520.2239990234375",
+        "0",
+        "-0",
+        "+0.0",
+        "1",
+        "-1",
+        "1520.224",
+        "0.1",
+        ".5",
+        "5.",
+        "1e10",
+        "1E-10",
+        "+3.25e+2",
+        "16777217",
+        "16777216.5",
+        "16777218.999",
+        "3.4028235e38",
+        "3.4028236e38",
+        "1e39",
+        "-1e40",
+        "1.17549435e-38",
+        "1.4e-45",
+        "7e-46",
+        "1e-50",
+        "2.2250738585072014e-308",
+        "4.9e-324",
+        "2e-324",
+        "1.7976931348623157e308",
+        "1.8e308",
+        "1e-400",
+        "9007199254740993",
+        "0.30000000000000004",
+        "123456789012345678901234567890",
+        "1520.2239990234375",
         "0.000000000000000000000000000000000001",
-        "2.00000011920928955078125", "2.000000119209289550781250001",  // float halfway and above
-        "1.00000000000000011102230246251565404236316680908203125",     // double halfway
+        "2.00000011920928955078125",
+        "2.000000119209289550781250001",                            // float halfway and above
+        "1.00000000000000011102230246251565404236316680908203125",  // double halfway
         "1.00000000000000011102230246251565404236316680908203126",
-        "7.038531e-26", "1e22", "1e23", "9999999999999999999", "18446744073709551616",
-        "0.0000001e7", "100000000000000000000000e-23",
+        "7.038531e-26",
+        "1e22",
+        "1e23",
+        "9999999999999999999",
+        "18446744073709551616",
+        "0.0000001e7",
+        "100000000000000000000000e-23",
     };
     for (const char* text : cases) {
         expect_same_as_reference<float>(text);
@@ -104,7 +139,8 @@ TEST(CellReal, MatchesTheCLibraryOnRandomDecimals) {
         std::string text = (random() & 1) ? "-" : "";
         const int int_digits = static_cast<int>(random() % 12);
         const int frac_digits = static_cast<int>(random() % 22);
-        for (int d = 0; d < int_digits; ++d) text += static_cast<char>('0' + random() % 10);
+        for (int d = 0; d < int_digits; ++d)
+            text += static_cast<char>('0' + random() % 10);
         if (frac_digits > 0 || int_digits == 0) {
             text += '.';
             for (int d = 0; d < std::max(frac_digits, 1); ++d) {
@@ -136,9 +172,9 @@ TEST(CellReal, WordsForInfinityAndNaN) {
 }
 
 TEST(CellReal, RefusesAnythingButADecimalNumber) {
-    for (const char* text : {"", "-", "+", ".", "e5", ".e5", "1e", "1e+", "1.5.2", "0x10", "0x1p3",
-                             "1,5", "nan(1)", "infinit", "infinityy", "in", "--1", "1e5.5", "1d5",
-                             "١"}) {
+    for (const char* text :
+         {"",      "-",   "+",      ".",       "e5",        ".e5", "1e",  "1e+",   "1.5.2", "0x10",
+          "0x1p3", "1,5", "nan(1)", "infinit", "infinityy", "in",  "--1", "1e5.5", "1d5",   "١"}) {
         EXPECT_FALSE(whole_real<float>(text).has_value()) << text;
         EXPECT_FALSE(whole_real<double>(text).has_value()) << text;
     }
@@ -185,9 +221,9 @@ TEST(LongToken, ShortFormKeepsTheValue) {
 }
 
 TEST(LongToken, RefusedFormsStayRefused) {
-    for (const std::string& text : {std::string(2000, '1') + "x", std::string(2000, '1') + "e",
-                                    std::string(2000, '1') + ".5", "." + std::string(2000, '.'),
-                                    std::string(2000, '-')}) {
+    for (const std::string& text :
+         {std::string(2000, '1') + "x", std::string(2000, '1') + "e", std::string(2000, '1') + ".5",
+          "." + std::string(2000, '.'), std::string(2000, '-')}) {
         EXPECT_FALSE(whole_integer(shortened(text, true, 100)).has_value());
     }
     for (const std::string& text :
