@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
-#include <new>
 #include <type_traits>
 
 #include "element_types.h"
@@ -320,13 +320,19 @@ namespace {
 using row_reader = std::int32_t (*)(source_reader&, std::int32_t, int, void*);
 using row_writer = std::int32_t (*)(grid_target&, std::int32_t, int, void*);
 
-// A zero-filled row of count elements of width bytes; empty when it cannot be had.
-std::unique_ptr<unsigned char[]> allocate_row(std::int32_t count, int width) {
+struct free_deleter {
+    void operator()(unsigned char* p) const { std::free(p); }
+};
+using row_storage = std::unique_ptr<unsigned char, free_deleter>;
+
+// A zero-filled row of count elements of width bytes; empty when it cannot be had. calloc, not a
+// value-initialised new[]: fresh zero pages are only touched as values arrive.
+row_storage allocate_row(std::int32_t count, int width) {
     if (count < 0) return nullptr;
     const std::uint64_t bytes = static_cast<std::uint64_t>(count) * static_cast<unsigned>(width);
     if (bytes > SIZE_MAX - 1) return nullptr;
-    return std::unique_ptr<unsigned char[]>(
-        new (std::nothrow) unsigned char[static_cast<std::size_t>(bytes) + 1]());
+    return row_storage(
+        static_cast<unsigned char*>(std::calloc(static_cast<std::size_t>(bytes) + 1, 1)));
 }
 
 }  // namespace
@@ -346,7 +352,7 @@ failure move_rows(std::int32_t nrows, std::int32_t ncols, int source_format,
 
     const auto source_row = allocate_row(ncols, element_size[memory_source]);
     if (!source_row) return {"Failure to allocate memory", ""};
-    std::unique_ptr<unsigned char[]> target_row;
+    row_storage target_row;
     if (memory_target != memory_source) {
         target_row = allocate_row(ncols, element_size[memory_target]);
         if (!target_row) return {"Failure to allocate memory", ""};

@@ -1,5 +1,6 @@
 #include "text_number.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <system_error>
@@ -13,30 +14,50 @@ bool matches_word(const char* p, const char* word) {
     return true;
 }
 
+// Whether a number out of T's range lies above it (rather than below): its leading digit sits
+// at a positive decimal position.
+bool above_range(const char* body, const char* last) {
+    std::int64_t position = 0;
+    const char* p = body;
+    for (; p != last && is_digit(*p); ++p) {
+        if (*p != '0' || position != 0) ++position;
+    }
+    if (position == 0 && p != last && *p == '.') {
+        for (++p; p != last && *p == '0'; ++p) --position;
+    }
+    p = std::find_if(p, last, [](char c) { return (c | 0x20) == 'e'; });
+    if (p != last) {
+        const bool negative = *++p == '-';
+        std::int64_t exponent = 0;
+        for (p += (*p == '-' || *p == '+') ? 1 : 0; p != last; ++p) {
+            exponent = std::min<std::int64_t>(exponent * 10 + (*p - '0'), 1000000000);
+        }
+        position += negative ? -exponent : exponent;
+    }
+    return position > 0;
+}
+
 template <typename T>
-number_scan<T> exact_real(const char* body, const char* last, bool negative,
-                          std::int64_t magnitude) {
+number_scan<T> exact_real(const char* body, const char* last, bool negative) {
     T value{};
     const auto [ptr, ec] = std::from_chars(body, last, value, std::chars_format::general);
     if (ptr != last || ec == std::errc::invalid_argument) return {T(0), body, false};
     // from_chars leaves the value alone out of range; strtod's answer is an infinity above the
     // range and a zero below it.
     if (ec == std::errc::result_out_of_range) {
-        value = magnitude > 0 ? std::numeric_limits<T>::infinity() : T(0);
+        value = above_range(body, last) ? std::numeric_limits<T>::infinity() : T(0);
     }
     return {negative ? -value : value, last, true};
 }
 
 }  // namespace
 
-number_scan<float> scan_real_exact(const char* body, const char* last, bool negative,
-                                   std::int64_t magnitude, float) {
-    return exact_real<float>(body, last, negative, magnitude);
+number_scan<float> scan_real_exact(const char* body, const char* last, bool negative, float) {
+    return exact_real<float>(body, last, negative);
 }
 
-number_scan<double> scan_real_exact(const char* body, const char* last, bool negative,
-                                    std::int64_t magnitude, double) {
-    return exact_real<double>(body, last, negative, magnitude);
+number_scan<double> scan_real_exact(const char* body, const char* last, bool negative, double) {
+    return exact_real<double>(body, last, negative);
 }
 
 template <typename T>

@@ -48,12 +48,10 @@ inline number_scan<std::uint32_t> scan_cell_integer(const char* p) {
     return {negative ? 0u - value : value, p, any_digit};
 }
 
-// The slow path of scan_cell_real: every valid form the fast path does not finish exactly.
-// magnitude is the decimal exponent of the value's leading digit plus one.
-number_scan<float> scan_real_exact(const char* body, const char* last, bool negative,
-                                   std::int64_t magnitude, float);
-number_scan<double> scan_real_exact(const char* body, const char* last, bool negative,
-                                    std::int64_t magnitude, double);
+// The slow path of scan_cell_real: every valid number in [body, last) that the fast path does not
+// finish exactly.
+number_scan<float> scan_real_exact(const char* body, const char* last, bool negative, float);
+number_scan<double> scan_real_exact(const char* body, const char* last, bool negative, double);
 
 // The words nan, inf and infinity in any letter case; ok is false when body holds none of them.
 template <typename T>
@@ -68,40 +66,19 @@ number_scan<T> scan_cell_real(const char* first) {
     bool negative = false;
     if (*p == '-' || *p == '+') negative = *p++ == '-';
     const char* body = p;
+    // Up to 19 digits fit the mantissa exactly; longer ones are counted and left to the exact path.
     std::uint64_t mantissa = 0;
-    int digits = 0;          // significant digits seen, leading zeros excluded
-    std::int64_t exp10 = 0;  // value ~ mantissa * 10^exp10
-    bool any_digit = false;
-    while (*p == '0') {
-        ++p;
-        any_digit = true;
-    }
-    for (; is_digit(*p); ++p, ++digits) {
-        if (digits < 19) {
-            mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');
-        } else {
-            ++exp10;
-        }
-        any_digit = true;
-    }
+    while (is_digit(*p)) mantissa = mantissa * 10 + static_cast<unsigned>(*p++ - '0');
+    auto digits = p - body;
+    std::int64_t exp10 = 0;
     if (*p == '.') {
-        ++p;
-        if (digits == 0) {
-            for (; *p == '0'; ++p) {
-                --exp10;
-                any_digit = true;
-            }
-        }
-        for (; is_digit(*p); ++p, ++digits) {
-            if (digits < 19) {
-                mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');
-                --exp10;
-            }
-            any_digit = true;
-        }
+        const char* fraction = ++p;
+        while (is_digit(*p)) mantissa = mantissa * 10 + static_cast<unsigned>(*p++ - '0');
+        exp10 = fraction - p;
+        digits -= exp10;
     }
-    if (!any_digit) return scan_real_word<T>(body, negative);
-    if (*p == 'e' || *p == 'E') {
+    if (digits == 0) return scan_real_word<T>(body, negative);
+    if ((*p | 0x20) == 'e') {
         const char* q = p + 1;
         bool exp_negative = false;
         if (*q == '-' || *q == '+') exp_negative = *q++ == '-';
@@ -113,14 +90,14 @@ number_scan<T> scan_cell_real(const char* first) {
         exp10 += exp_negative ? -exponent : exponent;
         p = q;
     }
-    // One correctly rounded operation on exact operands gives the correctly rounded result.
-    // That needs arithmetic in T's own precision (no x87 excess precision).
+#if FLT_EVAL_METHOD == 0 || !defined(FLT_EVAL_METHOD)
+    // One correctly rounded operation on exact operands gives the correctly rounded result. That
+    // needs arithmetic in T's own precision, without x87 excess precision.
     constexpr std::uint64_t exact_mantissa = std::uint64_t(1) << std::numeric_limits<T>::digits;
     constexpr int exact_power = sizeof(T) == 4 ? 10 : 22;
-    constexpr T powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                            1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-#if FLT_EVAL_METHOD == 0 || !defined(FLT_EVAL_METHOD)
-    if (mantissa == 0) return {negative ? -T(0) : T(0), p, true};
+    static constexpr T powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                   1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
     if (digits <= 19 && mantissa <= exact_mantissa && exp10 >= -exact_power &&
         exp10 <= exact_power) {
         T value = static_cast<T>(mantissa);
@@ -128,7 +105,7 @@ number_scan<T> scan_cell_real(const char* first) {
         return {negative ? -value : value, p, true};
     }
 #endif
-    return scan_real_exact(body, p, negative, std::min(digits, 19) + exp10, T{});
+    return scan_real_exact(body, p, negative, T{});
 }
 
 // Carries a token too long for the reader's buffer through in pieces and leaves a short text with
