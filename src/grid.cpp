@@ -198,7 +198,7 @@ failure read_header(source_reader& reader, grid_header& header) {
 namespace {
 
 template <typename T>
-number_scan<T> scan_cell(const char* p) {
+[[gnu::always_inline]] inline number_scan<T> scan_cell(const char* p) {
     if constexpr (std::is_floating_point_v<T>) {
         return scan_cell_real<T>(p);
     } else {

@@ -2,6 +2,7 @@
 #include "rastmill.h"
 
 #include <algorithm>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -115,6 +116,11 @@ bool same_file(const std::string& a, const std::string& b) {
 }
 
 int run_rastmill(int argc, char** argv) {
+#ifdef SIGPIPE
+    // A target pipe whose reader went away is a failed write with its one-line message, not a
+    // silent death by signal.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
     init_element_sizes();
     if (argc < 4) {
         std::fputs(USAGE, stderr);

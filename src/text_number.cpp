@@ -23,7 +23,8 @@ bool above_range(const char* body, const char* last) {
         if (*p != '0' || position != 0) ++position;
     }
     if (position == 0 && p != last && *p == '.') {
-        for (++p; p != last && *p == '0'; ++p) --position;
+        for (++p; p != last && *p == '0'; ++p)
+            --position;
     }
     p = std::find_if(p, last, [](char c) { return (c | 0x20) == 'e'; });
     if (p != last) {

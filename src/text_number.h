@@ -21,6 +21,11 @@ inline bool is_digit(char c) {
     return static_cast<unsigned char>(c - '0') < 10;
 }
 
+// The value of a decimal digit, or a number above 9 for any other byte.
+inline unsigned digit_value(char c) {
+    return static_cast<unsigned>(static_cast<unsigned char>(c)) - '0';
+}
+
 // Cell separators: space, tab, newline, carriage return, vertical tab, form feed.
 inline bool is_space(char c) {
     return c == ' ' || (c >= '\t' && c <= '\r');
@@ -33,11 +38,10 @@ inline number_scan<std::uint32_t> scan_cell_integer(const char* p) {
     bool negative = false;
     if (*p == '-' || *p == '+') negative = *p++ == '-';
     std::uint32_t value = 0;
-    bool any_digit = false;
-    while (is_digit(*p)) {
-        value = value * 10 + static_cast<std::uint32_t>(*p++ - '0');
-        any_digit = true;
-    }
+    const char* digits = p;
+    for (unsigned d; (d = digit_value(*p)) <= 9; ++p)
+        value = value * 10 + d;
+    bool any_digit = p != digits;
     if (*p == '.') {
         ++p;
         while (*p == '0') {
@@ -61,19 +65,21 @@ number_scan<T> scan_real_word(const char* body, bool negative);
 // digit), an optional exponent; or nan, inf, infinity in any case. Correctly rounded to T itself,
 // never through a wider type; beyond T's range it becomes an infinity or a zero.
 template <typename T>
-number_scan<T> scan_cell_real(const char* first) {
+[[gnu::always_inline]] inline number_scan<T> scan_cell_real(const char* first) {
     const char* p = first;
     bool negative = false;
     if (*p == '-' || *p == '+') negative = *p++ == '-';
     const char* body = p;
     // Up to 19 digits fit the mantissa exactly; longer ones are counted and left to the exact path.
     std::uint64_t mantissa = 0;
-    while (is_digit(*p)) mantissa = mantissa * 10 + static_cast<unsigned>(*p++ - '0');
+    for (unsigned d; (d = digit_value(*p)) <= 9; ++p)
+        mantissa = mantissa * 10 + d;
     auto digits = p - body;
     std::int64_t exp10 = 0;
     if (*p == '.') {
         const char* fraction = ++p;
-        while (is_digit(*p)) mantissa = mantissa * 10 + static_cast<unsigned>(*p++ - '0');
+        for (unsigned d; (d = digit_value(*p)) <= 9; ++p)
+            mantissa = mantissa * 10 + d;
         exp10 = fraction - p;
         digits -= exp10;
     }
@@ -100,7 +106,7 @@ number_scan<T> scan_cell_real(const char* first) {
                                    1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
     if (digits <= 19 && mantissa <= exact_mantissa && exp10 >= -exact_power &&
         exp10 <= exact_power) {
-        T value = static_cast<T>(mantissa);
+        T value = static_cast<T>(static_cast<std::int64_t>(mantissa));  // one signed convert
         value = exp10 < 0 ? value / powers[-exp10] : value * powers[exp10];
         return {negative ? -value : value, p, true};
     }
