@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
 
@@ -101,14 +102,33 @@ template <typename T>
     // needs arithmetic in T's own precision, without x87 excess precision.
     constexpr std::uint64_t exact_mantissa = std::uint64_t(1) << std::numeric_limits<T>::digits;
     constexpr int exact_power = sizeof(T) == 4 ? 10 : 22;
-    static constexpr T powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                   1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
     if (digits <= 19 && mantissa <= exact_mantissa && exp10 >= -exact_power &&
         exp10 <= exact_power) {
         T value = static_cast<T>(static_cast<std::int64_t>(mantissa));  // one signed convert
-        value = exp10 < 0 ? value / powers[-exp10] : value * powers[exp10];
+        const T power = static_cast<T>(powers[exp10 < 0 ? -exp10 : exp10]);
+        value = exp10 < 0 ? value / power : value * power;
         return {negative ? -value : value, p, true};
+    }
+    if constexpr (sizeof(T) == 4) {
+        // Longer mantissas, as in "1520.2239990234375": double arithmetic is within two units of
+        // its last place, which decides the float unless that lands next to a midpoint between
+        // two floats. All these values are normal floats, so the midpoints sit where the 29 bits
+        // a double has beyond a float read exactly 2^28.
+        if (digits <= 19 && exp10 >= -22 && exp10 <= 22) {
+            double wide = static_cast<double>(mantissa);
+            wide = exp10 < 0 ? wide / powers[-exp10] : wide * powers[exp10];
+            std::uint64_t bits;
+            std::memcpy(&bits, &wide, sizeof bits);
+            const std::uint64_t beyond = bits & ((std::uint64_t(1) << 29) - 1);
+            const std::uint64_t midpoint = std::uint64_t(1) << 28;
+            if (beyond + 8 < midpoint || beyond > midpoint + 8) {
+                const T value = static_cast<T>(wide);
+                return {negative ? -value : value, p, true};
+            }
+        }
     }
 #endif
     return scan_real_exact(body, p, negative, T{});

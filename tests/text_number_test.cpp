@@ -157,6 +157,30 @@ TEST(CellReal, MatchesTheCLibraryOnRandomDecimals) {
     }
 }
 
+// Decimals within a few digits of the midpoint between two floats, where reading through double
+// would round twice, and the digit strings tools write for floats.
+TEST(CellReal, FloatsNearMidpointsAndRoundTrips) {
+    std::mt19937 random(7);
+    std::uniform_int_distribution<std::uint32_t> any_bits(0, 0x7f7fffff);
+    char text[64];
+    for (int i = 0; i < 100000; ++i) {
+        const std::uint32_t b = any_bits(random);
+        float f;
+        std::memcpy(&f, &b, sizeof f);
+        const float next = std::nextafter(f, std::numeric_limits<float>::infinity());
+        const double midpoint = (double(f) + double(next)) / 2;
+        for (const char* format : {"%.15e", "%.16e", "%.17e", "%.18e"}) {
+            std::snprintf(text, sizeof text, format, midpoint);
+            expect_same_as_reference<float>(text);
+        }
+        for (const char* format : {"%.9g", "%.17g"}) {
+            std::snprintf(text, sizeof text, format, double(f));
+            expect_same_as_reference<float>(text);
+        }
+        if (HasFailure()) break;
+    }
+}
+
 TEST(CellReal, WordsForInfinityAndNaN) {
     for (const char* text : {"inf", "INF", "Infinity", "+infinity", "iNfInItY"}) {
         EXPECT_EQ(whole_real<float>(text), std::numeric_limits<float>::infinity()) << text;
