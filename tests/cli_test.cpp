@@ -231,6 +231,24 @@ TEST(CommandLine, FullDevice) {
     EXPECT_EQ(run.err, "Error writing output: Row: 0\tColumn: 0\n");
 }
 
+// A disk that fills midway: the message names the first value that did not reach the file.
+TEST(CommandLine, FullFilesystemNamesTheFirstLostValue) {
+    scratch_dir dir;
+    fs::create_directories(dir.path / "small");
+    if (run_shell(dir, "mount -t tmpfs -o size=64k tmpfs small").status != 0) {
+        GTEST_SKIP() << "cannot mount a small filesystem here";
+    }
+    std::string body;
+    for (int i = 0; i < 100000; ++i) body += std::to_string(i % 1000) + ".5 ";
+    write_file(dir / "in.asc", grid_text(100, 1000, body));
+    const run_result run = run_rastmill_in(dir, {"float", "in.asc", "small/out.bin"});
+    const auto kept = fs::file_size(dir / "small/out.bin");
+    run_shell(dir, "umount small");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(kept, 65536u);  // 16384 values: row 163, column 84 is the first one lost
+    EXPECT_EQ(run.err, "Error writing output: Row: 163\tColumn: 84\n");
+}
+
 TEST(CommandLine, ClosedPipeIsAWriteFailure) {
     scratch_dir dir;
     std::string body;
