@@ -359,7 +359,9 @@ failure move_rows(std::int32_t nrows, std::int32_t ncols, int source_format,
     }
     unsigned char* target_buffer = target_row ? target_row.get() : source_row.get();
 
-    for (std::int32_t r = 0; r < nrows; ++r) {
+    // Rows of no values move nothing; counting through 2^31 of them would only take time.
+    const std::int32_t rows = ncols == 0 ? 0 : nrows;
+    for (std::int32_t r = 0; r < rows; ++r) {
         const std::int32_t read = reader(source_stream, ncols, memory_source, source_row.get());
         if (read != ncols) {
             flush_target(target_stream);  // the complete rows before this one stay in the file

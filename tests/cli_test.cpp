@@ -2,6 +2,7 @@
 // the target's bytes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -166,7 +167,11 @@ TEST(CommandLine, GoldenCases) {
     };
     for (const golden_case& c : cases) {
         scratch_dir dir;
-        if (c.source) write_file(dir / "in.asc", *c.source);
+        fs::file_time_type written{};
+        if (c.source) {
+            write_file(dir / "in.asc", *c.source);
+            written = fs::last_write_time(dir / "in.asc");
+        }
         const run_result run = run_rastmill_in(dir, c.args);
         EXPECT_EQ(run.err, c.err) << c.name;
         EXPECT_EQ(run.status, c.status) << c.name;
@@ -176,6 +181,7 @@ TEST(CommandLine, GoldenCases) {
         }
         if (c.source) {
             EXPECT_EQ(read_file(dir / "in.asc"), *c.source) << c.name;
+            EXPECT_EQ(fs::last_write_time(dir / "in.asc"), written) << c.name;
         }
     }
 }
@@ -239,7 +245,8 @@ TEST(CommandLine, FullFilesystemNamesTheFirstLostValue) {
         GTEST_SKIP() << "cannot mount a small filesystem here";
     }
     std::string body;
-    for (int i = 0; i < 100000; ++i) body += std::to_string(i % 1000) + ".5 ";
+    for (int i = 0; i < 100000; ++i)
+        body += std::to_string(i % 1000) + ".5 ";
     write_file(dir / "in.asc", grid_text(100, 1000, body));
     const run_result run = run_rastmill_in(dir, {"float", "in.asc", "small/out.bin"});
     const auto kept = fs::file_size(dir / "small/out.bin");
@@ -259,6 +266,75 @@ TEST(CommandLine, ClosedPipeIsAWriteFailure) {
         run_shell(dir, "(\"$RASTMILL\" float in.asc /dev/stdout; echo $? > status) | head -c 10");
     EXPECT_EQ(run.err.rfind("Error writing output: Row: ", 0), 0u) << run.err;
     EXPECT_EQ(read_file(dir / "status"), "1\n");
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool sanitized = true;
+#else
+constexpr bool sanitized = false;
+#endif
+
+// Headers and bodies built to exhaust the program: each run ends with its documented result, in
+// bounded time and (checked with a 64 MiB address-space limit where no sanitizer needs more)
+// bounded memory.
+TEST(CommandLine, HostileInputsEndInBoundedMemory) {
+    const std::string hundred_mb(100'000'000, '0');
+    struct {
+        const char* name;
+        std::string source;
+        std::string format;
+        std::vector<std::string> errors;  // any of these; empty for success
+        std::string target;
+    } const cases[] = {
+        {"header line of 100 MB",
+         "ncols 2 " + hundred_mb + "\nnrows 1\n" + "1 2",
+         "shortint",
+         {},
+         le_bytes<std::int16_t>({1, 2})},
+        {"token of 100 MB digits",
+         grid_text(2, 1, "1" + hundred_mb + "e-100000000 2"),
+         "double",
+         {},
+         le_bytes<double>({1, 2})},
+        {"integer token of 100 MB",
+         grid_text(1, 1, "-" + hundred_mb + "42.000"),
+         "char",
+         {},
+         le_bytes<std::int8_t>({-42})},
+        {"no columns, most rows", "ncols 0\nnrows 2147483647\n", "float", {}, ""},
+        {"most columns",
+         "ncols 2147483647\nnrows 2147483647\n1 2 3",
+         "char",
+         {"Failure to allocate memory \n", "Error reading input: Row: 0\tColumn: 3\n"},
+         ""},
+        {"NUL in a count",
+         std::string("ncols 4\0\nnrows 1\n", 18),
+         "float",
+         {"Invalid integer: 4\\x00\n"},
+         ""},
+        {"binary garbage",
+         std::string("\x7f"
+                     "ELF\x02\x01\x01\0\0\0\n\xff\xfe",
+                     14),
+         "float",
+         {"Fatal error Unrecognized input file format:\n"},
+         ""},
+    };
+    for (const auto& c : cases) {
+        scratch_dir dir;
+        write_file(dir / "in.asc", c.source);
+        const std::string limit = sanitized ? "" : "ulimit -v 65536 && ";
+        const run_result run =
+            run_shell(dir, limit + "\"$RASTMILL\" " + c.format + " in.asc out.bin");
+        if (c.errors.empty()) {
+            EXPECT_EQ(run.status, 0) << c.name << ": " << run.err;
+            EXPECT_EQ(read_file(dir / "out.bin"), c.target) << c.name;
+        } else {
+            EXPECT_EQ(run.status, 1) << c.name;
+            EXPECT_NE(std::find(c.errors.begin(), c.errors.end(), run.err), c.errors.end())
+                << c.name << ": " << run.err;
+        }
+    }
 }
 
 TEST(CommandLine, LongPaths) {
