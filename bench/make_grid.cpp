@@ -52,9 +52,10 @@ int main(int argc, char** argv) {
     const char* kind = argv[1];
     const long ncols = std::atol(argv[2]);
     const long nrows = std::atol(argv[3]);
-    std::printf("ncols %ld\nnrows %ld\nxllcorner 500000\nyllcorner 4200000\ncellsize 30\n"
-                "NODATA_value -9999\n",
-                ncols, nrows);
+    std::printf(
+        "ncols %ld\nnrows %ld\nxllcorner 500000\nyllcorner 4200000\ncellsize 30\n"
+        "NODATA_value -9999\n",
+        ncols, nrows);
     xorshift random;
     std::string line;
     char cell[64];
