@@ -1,7 +1,9 @@
 // Helpers shared by the tests: scratch folders, whole-file reads and writes, running the program.
 #pragma once
 
+#ifndef _WIN32
 #include <sys/wait.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -64,14 +66,26 @@ struct run_result {
     std::string err;
 };
 
-// Runs a shell command line in dir, with the program's path in $RASTMILL; captures stderr.
+#ifndef _WIN32
+// The program under test: the one built with the tests, or RASTMILL_UNDER_TEST when set, such as
+// a wrapper that runs a cross-built program under an emulator.
+inline std::string program_under_test() {
+    const char* other = std::getenv("RASTMILL_UNDER_TEST");
+    return other != nullptr ? other : RASTMILL_BINARY;
+}
+
+// Runs a shell command line in dir, with the program's path in $RASTMILL; captures stderr, with
+// the CR that a Windows program puts before each newline taken out.
 inline run_result run_shell(const scratch_dir& dir, const std::string& command) {
     const std::string err_path = dir / ".stderr";
-    const std::string line = "cd '" + dir.path.string() +
-                             "' && RASTMILL='" RASTMILL_BINARY "' && export RASTMILL && (" +
-                             command + ") 2>'" + err_path + "' </dev/null";
+    const std::string line = "cd '" + dir.path.string() + "' && RASTMILL='" + program_under_test() +
+                             "' && export RASTMILL && (" + command + ") 2>'" + err_path +
+                             "' </dev/null";
     const int raw = std::system(line.c_str());
-    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, read_file(err_path)};
+    std::string err = read_file(err_path);
+    for (std::size_t at; (at = err.find("\r\n")) != std::string::npos;)
+        err.erase(at, 1);
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, err};
 }
 
 // Runs the program with arguments (each quoted for the shell) in dir.
@@ -81,6 +95,7 @@ inline run_result run_rastmill_in(const scratch_dir& dir, const std::vector<std:
         command += " '" + a + "'";
     return run_shell(dir, command);
 }
+#endif
 
 // A grid with a standard six-line header and the given body.
 inline std::string grid_text(int ncols, int nrows, const std::string& body) {
