@@ -9,6 +9,7 @@
 #include <regex>
 #include <string>
 
+#include "long_token_pieces.h"
 #include "text_number.h"
 
 namespace {
@@ -26,16 +27,6 @@ bool same_bits(T a, T b) {
 template <typename T>
 bool whole(const number_scan<T>& scan, const std::string& token) {
     return scan.ok && scan.end == token.c_str() + token.size();
-}
-
-std::string shortened(const std::string& token, bool integral, std::size_t piece) {
-    long_token state;
-    state.integral = integral;
-    for (std::size_t at = 0; at < token.size(); at += piece) {
-        const std::size_t n = std::min(piece, token.size() - at);
-        feed_long_token(state, token.data() + at, token.data() + at + n);
-    }
-    return finish_long_token(state);
 }
 
 template <typename T>

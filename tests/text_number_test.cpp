@@ -1,4 +1,5 @@
 #include "text_number.h"
+#include "long_token_pieces.h"
 
 #include <gtest/gtest.h>
 
@@ -202,17 +203,6 @@ TEST(CellReal, RefusesAnythingButADecimalNumber) {
         EXPECT_FALSE(whole_real<float>(text).has_value()) << text;
         EXPECT_FALSE(whole_real<double>(text).has_value()) << text;
     }
-}
-
-// Feeds text to the long-token path in pieces of the given size and parses its short form.
-std::string shortened(const std::string& text, bool integral, std::size_t piece) {
-    long_token token;
-    token.integral = integral;
-    for (std::size_t at = 0; at < text.size(); at += piece) {
-        const std::size_t n = std::min(piece, text.size() - at);
-        feed_long_token(token, text.data() + at, text.data() + at + n);
-    }
-    return finish_long_token(token);
 }
 
 TEST(LongToken, ShortFormKeepsTheValue) {
