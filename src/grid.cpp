@@ -104,9 +104,13 @@ failure read_count(const header_line& line, std::int32_t& count) {
     return {};
 }
 
+std::string row_column(std::uint64_t row, std::uint64_t column) {
+    return "Row: " + std::to_string(row) + "\tColumn: " + std::to_string(column);
+}
+
 failure read_failure(std::int32_t row, std::int32_t column) {
     return {"Error reading input:",
-            "Row: " + std::to_string(row) + "\tColumn: " + std::to_string(column)};
+            row_column(static_cast<std::uint64_t>(row), static_cast<std::uint64_t>(column))};
 }
 
 }  // namespace
@@ -312,7 +316,7 @@ std::string lost_value_position(const grid_target& target, std::int32_t ncols, i
         row = value / static_cast<std::uint64_t>(ncols);
         column = value % static_cast<std::uint64_t>(ncols);
     }
-    return "Row: " + std::to_string(row) + "\tColumn: " + std::to_string(column);
+    return row_column(row, column);
 }
 
 namespace {
