@@ -10,13 +10,6 @@
 
 namespace {
 
-TEST(ElementSizes, WidthsOfTheTenBinaryFormats) {
-    init_element_sizes();
-    const int expected[] = {1, 1, 2, 2, 4, 4, 4, 4, 4, 8};
-    for (int f = 0; f < BINARY_FORMATS; ++f)
-        EXPECT_EQ(element_size[f], expected[f]) << f;
-}
-
 TEST(ParseFormat, NamesAbbreviationsAndCase) {
     struct {
         const char* typed;

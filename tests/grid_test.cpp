@@ -176,26 +176,6 @@ TEST(AsciiRow, StopsAtTheFirstValueThatIsNotANumber) {
     }
 }
 
-TEST(AsciiRow, IntegersWrapIntoTheirWidth) {
-    text_source source("300 -9999 -1 70000 4294967297 -1");
-    std::int8_t c[2];
-    std::uint8_t uc;
-    std::uint16_t us;
-    std::uint32_t ui;
-    std::uint16_t us2;
-    ASSERT_EQ(read_ascii_row(source.reader, 2, FMT_CHAR, c), 2);
-    ASSERT_EQ(read_ascii_row(source.reader, 1, FMT_UCHAR, &uc), 1);
-    ASSERT_EQ(read_ascii_row(source.reader, 1, FMT_USHORTINT, &us), 1);
-    ASSERT_EQ(read_ascii_row(source.reader, 1, FMT_UINTEGER, &ui), 1);
-    ASSERT_EQ(read_ascii_row(source.reader, 1, FMT_USHORTINT, &us2), 1);
-    EXPECT_EQ(c[0], 44);
-    EXPECT_EQ(c[1], -15);
-    EXPECT_EQ(uc, 255);
-    EXPECT_EQ(us, 4464);
-    EXPECT_EQ(ui, 1u);
-    EXPECT_EQ(us2, 65535);
-}
-
 TEST(AsciiRow, NumberOfAMillionDigitsIsReadExactly) {
     const std::string digits = "0." + std::string(1000000, '0') + "15e1000001";
     text_source source(digits + " 42", 4096);
