@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <new>
 #include <system_error>
 
 #include "formats.h"
@@ -161,6 +162,12 @@ int run_rastmill(int argc, char** argv) {
 
 #ifndef RASTMILL_NO_MAIN
 int main(int argc, char** argv) {
-    return run_rastmill(argc, argv);
+    try {
+        return run_rastmill(argc, argv);
+    } catch (const std::bad_alloc&) {
+        // The I/O blocks and path copies are the only other allocations; running out there is
+        // the same failure as running out for a row.
+        fatal_error("", "Failure to allocate memory");
+    }
 }
 #endif
