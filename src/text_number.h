@@ -4,7 +4,6 @@
 // on a character that is not part of a number following the token (white space or a NUL).
 #pragma once
 
-#include <algorithm>
 #include <cfloat>
 #include <cstdint>
 #include <cstring>

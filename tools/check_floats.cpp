@@ -5,6 +5,7 @@
 //   check_floats --sample N the same on N random floats (and N / 10 doubles and midpoints).
 // Prints what it checked, the failures (the first few of each kind) and the time taken; exits 1 on
 // any failure.
+#include <algorithm>
 #include <atomic>
 #include <charconv>
 #include <chrono>
