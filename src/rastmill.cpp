@@ -12,6 +12,7 @@
 
 #include "formats.h"
 #include "grid.h"
+#include "text_number.h"
 
 namespace {
 
@@ -35,15 +36,12 @@ constexpr const char USAGE[] =
     "\tgroundwater = char\n"
     "\tveg = char\n";
 
-int digit_value(char c) {
+// The value of a digit in bases up to 16, or 99 for any other character.
+int base_digit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return 99;
-}
-
-bool is_c_space(char c) {
-    return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
 }  // namespace
@@ -62,14 +60,14 @@ void fatal_error(const failure& f) {
 
 integer_scan scan_integer(std::string_view text) {
     std::size_t i = 0;
-    while (i < text.size() && is_c_space(text[i]))
+    while (i < text.size() && is_space(text[i]))
         ++i;
     bool negative = false;
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
     int base = 10;
     if (i < text.size() && text[i] == '0') {
         base = 8;
-        if (i + 2 < text.size() && (text[i + 1] | 0x20) == 'x' && digit_value(text[i + 2]) < 16) {
+        if (i + 2 < text.size() && (text[i + 1] | 0x20) == 'x' && base_digit(text[i + 2]) < 16) {
             base = 16;
             i += 2;
         }
@@ -77,9 +75,9 @@ integer_scan scan_integer(std::string_view text) {
     const std::size_t digits_at = i;
     constexpr std::uint64_t saturated = std::uint64_t(1) << 31;
     std::uint64_t magnitude = 0;
-    for (; i < text.size() && digit_value(text[i]) < base; ++i) {
+    for (; i < text.size() && base_digit(text[i]) < base; ++i) {
         magnitude = std::min(
-            magnitude * static_cast<unsigned>(base) + static_cast<unsigned>(digit_value(text[i])),
+            magnitude * static_cast<unsigned>(base) + static_cast<unsigned>(base_digit(text[i])),
             saturated);
     }
     // Like strtol: nothing converted, or anything left after the number, is not an integer.
