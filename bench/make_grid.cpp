@@ -23,7 +23,8 @@ struct xorshift {
 };
 
 double elevation(long row, long col, xorshift& random) {
-    const double smooth = 1500 + 300 * std::sin(row / 200.0) * std::cos(col / 150.0);
+    const double smooth = 1500 + 300 * std::sin(static_cast<double>(row) / 200.0) *
+                                     std::cos(static_cast<double>(col) / 150.0);
     return smooth + static_cast<double>(random.next() % 100000) / 1000.0;
 }
 

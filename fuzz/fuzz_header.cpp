@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "grid.h"
+#include "header.h"
 #include "memory_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -5,11 +5,11 @@
 
 #include "formats.h"
 #include "grid.h"
+#include "header.h"
 #include "memory_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 2) return 0;
-    init_element_sizes();
     const int format = data[0] % BINARY_FORMATS;
     memory_file source(data + 2, size - 2);
     source_reader reader;

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "formats.h"
-#include "grid.h"
 #include "memory_file.h"
+#include "row_readers.h"
 
 namespace {
 
@@ -25,7 +25,6 @@ std::int32_t read_all(const std::uint8_t* data, std::size_t size, int format, st
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 2) return 0;
-    init_element_sizes();
     const int format = data[0] % BINARY_FORMATS;
     const std::size_t capacity = MIN_SOURCE_BLOCK_SIZE + data[1] % 48;
     data += 2;

@@ -1,43 +1,79 @@
-// The C++ type behind each binary element format, so per-format code is written once as a
-// template and chosen here.
+// The C++ type behind each binary element format, derived from the format table, so per-format
+// code is written once as a template and chosen here.
 #pragma once
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <type_traits>
+#include <utility>
 
 #include "formats.h"
+
+template <element_kind K, int Width>
+struct element_type_for;
+template <>
+struct element_type_for<element_kind::signed_integer, 1> {
+    using type = std::int8_t;
+};
+template <>
+struct element_type_for<element_kind::signed_integer, 2> {
+    using type = std::int16_t;
+};
+template <>
+struct element_type_for<element_kind::signed_integer, 4> {
+    using type = std::int32_t;
+};
+template <>
+struct element_type_for<element_kind::unsigned_integer, 1> {
+    using type = std::uint8_t;
+};
+template <>
+struct element_type_for<element_kind::unsigned_integer, 2> {
+    using type = std::uint16_t;
+};
+template <>
+struct element_type_for<element_kind::unsigned_integer, 4> {
+    using type = std::uint32_t;
+};
+template <>
+struct element_type_for<element_kind::real, 4> {
+    using type = float;
+};
+template <>
+struct element_type_for<element_kind::real, 8> {
+    using type = double;
+};
+
+// The element type of binary format F.
+template <int F>
+using element_t = typename element_type_for<format_table[F].kind, format_table[F].width>::type;
 
 template <typename T>
 struct type_tag {
     using type = T;
 };
 
-// Calls f(type_tag<T>{}) with the element type of a binary format; false for any other code.
-template <typename F>
-bool with_element_type(int format, F&& f) {
-    switch (format) {
-        case FMT_CHAR: f(type_tag<std::int8_t>{}); return true;
-        case FMT_UCHAR: f(type_tag<std::uint8_t>{}); return true;
-        case FMT_SHORTINT: f(type_tag<std::int16_t>{}); return true;
-        case FMT_USHORTINT: f(type_tag<std::uint16_t>{}); return true;
-        case FMT_INTEGER:
-        case FMT_LONGINTEGER: f(type_tag<std::int32_t>{}); return true;
-        case FMT_UINTEGER:
-        case FMT_ULONGINTEGER: f(type_tag<std::uint32_t>{}); return true;
-        case FMT_FLOAT: f(type_tag<float>{}); return true;
-        case FMT_DOUBLE: f(type_tag<double>{}); return true;
-        default: return false;
-    }
+namespace detail {
+template <typename Fn, int... F>
+bool dispatch_format(int format, Fn& fn, std::integer_sequence<int, F...>) {
+    return ((format == F && (fn(std::integral_constant<int, F>{}), true)) || ...);
+}
+}  // namespace detail
+
+// Calls f(std::integral_constant<int, F>{}) for the binary format F that format names; false for
+// any other code.
+template <typename Fn>
+bool with_binary_format(int format, Fn&& fn) {
+    return detail::dispatch_format(format, fn, std::make_integer_sequence<int, BINARY_FORMATS>{});
 }
 
-// The promotion type of an element type: signed integers widen to 32-bit signed, unsigned ones to
-// 32-bit unsigned, floating point to double.
-template <typename T>
-using promoted_t =
-    std::conditional_t<std::is_floating_point_v<T>, double,
-                       std::conditional_t<std::is_signed_v<T>, std::int32_t, std::uint32_t>>;
+// Calls f(type_tag<T>{}) with the element type of a binary format; false for any other code.
+template <typename Fn>
+bool with_element_type(int format, Fn&& fn) {
+    return with_binary_format(format,
+                              [&](auto f) { fn(type_tag<element_t<decltype(f)::value>>{}); });
+}
 
 // Reverses the bytes of count elements of width bytes in place when the host is big-endian, so
 // files are little-endian everywhere. Nothing happens on little-endian hosts.
@@ -47,9 +83,10 @@ inline void swap_to_little_endian(unsigned char* data, std::size_t count, int wi
         (void)count;
         (void)width;
     } else {
+        const auto size = static_cast<std::size_t>(width);
         for (std::size_t i = 0; i < count; ++i) {
-            unsigned char* e = data + i * static_cast<std::size_t>(width);
-            for (int lo = 0, hi = width - 1; lo < hi; ++lo, --hi) {
+            unsigned char* e = data + i * size;
+            for (std::size_t lo = 0, hi = size - 1; lo < hi; ++lo, --hi) {
                 const unsigned char t = e[lo];
                 e[lo] = e[hi];
                 e[hi] = t;

@@ -7,50 +7,18 @@
 #include <type_traits>
 
 #include "element_types.h"
-#include "rastmill.h"
-
-const format_info format_table[FMT_ASCII + 1] = {
-    {"char", 1, FMT_LONGINTEGER, false},
-    {"uchar", 1, FMT_ULONGINTEGER, false},
-    {"shortint", 2, FMT_LONGINTEGER, false},
-    {"ushortint", 2, FMT_ULONGINTEGER, false},
-    {"integer", 4, FMT_LONGINTEGER, false},
-    {"uinteger", 4, FMT_ULONGINTEGER, false},
-    {"longinteger", 4, FMT_LONGINTEGER, false},
-    {"ulonginteger", 4, FMT_ULONGINTEGER, false},
-    {"float", 4, FMT_DOUBLE, true},
-    {"double", 8, FMT_DOUBLE, true},
-    {"ascii", 0, FMT_ASCII, false},
-};
-
-int element_size[BINARY_FORMATS];
-
-void init_element_sizes() {
-    for (int f = 0; f < BINARY_FORMATS; ++f)
-        element_size[f] = format_table[f].width;
-}
+#include "failure.h"
 
 namespace {
 
-std::optional<element_format> format_from_kind(char kind, bool is_unsigned) {
-    int signed_code = -1;
-    switch (kind) {
-        case 'c': signed_code = FMT_CHAR; break;
-        case 's': signed_code = FMT_SHORTINT; break;
-        case 'i': signed_code = FMT_INTEGER; break;
-        case 'l': signed_code = FMT_LONGINTEGER; break;
-        case 'f':
-            if (!is_unsigned) return FMT_FLOAT;
-            return std::nullopt;
-        case 'd':
-            if (!is_unsigned) return FMT_DOUBLE;
-            return std::nullopt;
-        case 'a':
-            if (!is_unsigned) return FMT_ASCII;
-            return std::nullopt;
-        default: return std::nullopt;
+// The format named by its letter, after a "u" for the unsigned kinds.
+std::optional<element_format> format_from_letter(char letter, bool is_unsigned) {
+    for (int f = 0; f <= FMT_ASCII; ++f) {
+        const format_info& info = format_table[f];
+        if (info.letter == letter && (info.kind == element_kind::unsigned_integer) == is_unsigned)
+            return static_cast<element_format>(f);
     }
-    return static_cast<element_format>(signed_code + (is_unsigned ? 1 : 0));
+    return std::nullopt;
 }
 
 // Trailing digits are a width claim; a claim that disagrees with the format would silently
@@ -68,7 +36,7 @@ std::optional<element_format> format_from_name(std::string_view text) {
     const bool is_unsigned = !text.empty() && text[0] == 'u';
     const std::size_t kind_at = is_unsigned ? 1 : 0;
     if (kind_at >= text.size()) return std::nullopt;
-    const auto format = format_from_kind(text[kind_at], is_unsigned);
+    const auto format = format_from_letter(text[kind_at], is_unsigned);
     if (!format) return std::nullopt;
     std::size_t digits_at = text.size();
     while (digits_at > kind_at + 1 && text[digits_at - 1] >= '0' && text[digits_at - 1] <= '9') {
@@ -83,7 +51,7 @@ element_format parse_format(char* text) {
         if (*c >= 'A' && *c <= 'Z') *c = static_cast<char>(*c - 'A' + 'a');
     }
     const auto format = format_from_name(text);
-    if (!format) fatal_error(text, "Unrecognized format specifier:");
+    if (!format) fatal_error(MSG_BAD_FORMAT_NAME, text);
     return *format;
 }
 
@@ -112,24 +80,14 @@ T narrow(P value) {
     }
 }
 
-template <typename S, typename T>
+template <typename S, typename P, typename T>
 void convert_elements(std::int32_t count, const unsigned char* source, unsigned char* target) {
-    using P = promoted_t<S>;
     for (std::int32_t i = 0; i < count; ++i) {
         S value;
         std::memcpy(&value, source + std::size_t(i) * sizeof(S), sizeof(S));
         const T narrowed = narrow<P, T>(static_cast<P>(value));
         std::memcpy(target + std::size_t(i) * sizeof(T), &narrowed, sizeof(T));
     }
-}
-
-template <typename S>
-void convert_from(std::int32_t count, const unsigned char* source, int target_format,
-                  unsigned char* target) {
-    const bool known = with_element_type(target_format, [&](auto tag) {
-        convert_elements<S, typename decltype(tag)::type>(count, source, target);
-    });
-    if (!known) fatal_error("Unrecognized format specifier:", "Fatal error");
 }
 
 }  // namespace
@@ -139,8 +97,13 @@ void convert_row(std::int32_t count, int source_format, const void* source_buffe
     if (source_format == target_format) return;
     const auto* source = static_cast<const unsigned char*>(source_buffer);
     auto* target = static_cast<unsigned char*>(target_buffer);
-    const bool known = with_element_type(source_format, [&](auto tag) {
-        convert_from<typename decltype(tag)::type>(count, source, target_format, target);
+    const bool known = with_binary_format(source_format, [&](auto s) {
+        using S = element_t<decltype(s)::value>;
+        using P = element_t<format_table[decltype(s)::value].promotion>;
+        const bool target_known = with_element_type(target_format, [&](auto t) {
+            convert_elements<S, P, typename decltype(t)::type>(count, source, target);
+        });
+        if (!target_known) fatal_error(MSG_FATAL, MSG_BAD_FORMAT_NAME);
     });
-    if (!known) fatal_error("Unrecognized format specifier:", "Fatal error");
+    if (!known) fatal_error(MSG_FATAL, MSG_BAD_FORMAT_NAME);
 }

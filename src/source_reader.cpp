@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <cstring>
 
-#include "text_number.h"
+#include "chars.h"
 
 namespace {
 
 void set_token_limit(source_reader& reader) {
-    char* limit = reader.end;
+    const char* limit = reader.end;
     while (limit > reader.pos && !is_space(limit[-1]))
         --limit;
     reader.token_limit = limit;
@@ -26,8 +26,8 @@ void open_reader(source_reader& reader, std::FILE* file, bool text_mode, std::si
     // zero-filled: untouched pages of a large block cost nothing for small grids.
     reader.storage.reset(new char[capacity + 2]);
     reader.capacity = capacity;
+    reader.storage[0] = '\0';
     reader.pos = reader.end = reader.token_limit = reader.storage.get();
-    *reader.end = '\0';
     reader.text_mode = text_mode;
     reader.at_eof = reader.read_error = false;
 }
@@ -36,27 +36,27 @@ bool refill(source_reader& reader) {
     const std::size_t kept = static_cast<std::size_t>(reader.end - reader.pos);
     char* base = reader.storage.get();
     if (kept != 0 && reader.pos != base) std::memmove(base, reader.pos, kept);
-    reader.pos = base;
-    reader.end = base + kept;
+    char* free = base + kept;
     std::size_t added = 0;
     if (!reader.at_eof && kept < reader.capacity) {
         const std::size_t wanted = reader.capacity - kept;
-        added = std::fread(reader.end, 1, wanted, reader.file);
+        added = std::fread(free, 1, wanted, reader.file);
         if (added < wanted) {
             reader.at_eof = true;
             reader.read_error = std::ferror(reader.file) != 0;
         }
         if (reader.text_mode) {
             // A 0x1A byte is the end-of-file mark of text files from DOS and Windows.
-            if (const void* mark = std::memchr(reader.end, 0x1A, added)) {
-                added = static_cast<std::size_t>(static_cast<const char*>(mark) - reader.end);
+            if (const void* mark = std::memchr(free, 0x1A, added)) {
+                added = static_cast<std::size_t>(static_cast<const char*>(mark) - free);
                 reader.at_eof = true;
             }
-            if (reader.at_eof) reader.end[added++] = '\n';
+            if (reader.at_eof) free[added++] = '\n';
         }
-        reader.end += added;
     }
-    *reader.end = '\0';
+    free[added] = '\0';
+    reader.pos = base;
+    reader.end = free + added;
     set_token_limit(reader);
     return added != 0;
 }
@@ -78,35 +78,6 @@ int get_byte(source_reader& reader) {
     return c;
 }
 
-namespace {
-
-const char* read_long_token(source_reader& reader, bool integral) {
-    long_token token;
-    token.integral = integral;
-    for (;;) {
-        char* stop = reader.pos;
-        while (stop != reader.end && !is_space(*stop))
-            ++stop;
-        feed_long_token(token, reader.pos, stop);
-        reader.pos = stop;
-        if (stop != reader.end || !refill(reader)) break;
-    }
-    reader.spill = finish_long_token(token);
-    return reader.spill.c_str();
-}
-
-}  // namespace
-
-const char* next_token(source_reader& reader, const char* p, bool integral) {
-    for (;;) {
-        while (is_space(*p))
-            ++p;
-        if (p < reader.token_limit) return p;
-        reader.pos = const_cast<char*>(p);
-        if (!refill(reader)) {
-            if (reader.pos == reader.end) return nullptr;
-            return read_long_token(reader, integral);
-        }
-        p = reader.pos;
-    }
+void advance_to(source_reader& reader, const char* p) {
+    reader.pos = p;
 }

@@ -5,24 +5,23 @@
 #include <cstddef>
 #include <cstdio>
 #include <memory>
-#include <string>
 
 constexpr std::size_t SOURCE_BLOCK_SIZE = std::size_t(1) << 20;
 constexpr std::size_t MIN_SOURCE_BLOCK_SIZE = 16;
 
+// The cursor (pos) is read freely but moved only by the functions below.
 struct source_reader {
     std::FILE* file = nullptr;
     std::unique_ptr<char[]> storage;
     std::size_t capacity = 0;
-    char* pos = nullptr;  // unread data is [pos, end); *end is a NUL sentinel
-    char* end = nullptr;
+    const char* pos = nullptr;  // unread data is [pos, end); *end is a NUL sentinel
+    const char* end = nullptr;
     // Every token (run of non-white-space) that starts before token_limit also ends before it,
     // so values up to there can be parsed without bounds checks.
-    char* token_limit = nullptr;
+    const char* token_limit = nullptr;
     bool text_mode = true;
     bool at_eof = false;  // nothing more will come from the file
     bool read_error = false;
-    std::string spill;  // the short form of the last token too long for the buffer
 };
 
 // Starts reading file in blocks of capacity bytes. In text mode a byte 0x1A ends the input and a
@@ -41,7 +40,5 @@ int get_byte(source_reader& reader);
 // Makes at least count unread bytes available unless the input ends first; returns how many are.
 std::size_t ensure_bytes(source_reader& reader, std::size_t count);
 
-// Skips white space and returns the start of the next cell token, which is followed by white
-// space. A token longer than the buffer is read in pieces and its short form (long_token) is
-// returned from reader.spill, with reader.pos after it. nullptr when the input is over.
-const char* next_token(source_reader& reader, const char* p, bool integral);
+// Consumes the unread bytes before p, which lies in [pos, end].
+void advance_to(source_reader& reader, const char* p);

@@ -53,6 +53,37 @@ number_scan<T> exact_real(const char* body, const char* last, bool negative) {
 
 }  // namespace
 
+integer_scan scan_integer(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size() && is_space(text[i]))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    int base = 10;
+    if (i < text.size() && text[i] == '0') {
+        base = 8;
+        if (i + 2 < text.size() && (text[i + 1] | 0x20) == 'x' &&
+            base16_digit_value(text[i + 2]) < 16) {
+            base = 16;
+            i += 2;
+        }
+    }
+    const std::size_t digits_at = i;
+    constexpr std::uint64_t saturated = std::uint64_t(1) << 31;
+    std::uint64_t magnitude = 0;
+    for (; i < text.size() && base16_digit_value(text[i]) < base; ++i) {
+        magnitude = std::min(magnitude * static_cast<unsigned>(base) +
+                                 static_cast<unsigned>(base16_digit_value(text[i])),
+                             saturated);
+    }
+    // Like strtol: nothing converted, or anything left after the number, is not an integer.
+    const bool ok = text.empty() || (i != digits_at && i == text.size());
+    std::int64_t value =
+        negative ? -static_cast<std::int64_t>(magnitude) : static_cast<std::int64_t>(magnitude);
+    value = std::clamp<std::int64_t>(value, INT32_MIN, INT32_MAX);
+    return {static_cast<std::int32_t>(value), ok};
+}
+
 number_scan<float> scan_real_exact(const char* body, const char* last, bool negative, float) {
     return exact_real<float>(body, last, negative);
 }

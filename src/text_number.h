@@ -1,7 +1,8 @@
-// Parsers of the decimal text of cell values, shaped like from_chars: they start at the first
-// character of a token and stop at the first character that does not continue the number. The
-// caller decides whether the token was consumed whole (the stop must be a delimiter). They rely
-// on a character that is not part of a number following the token (white space or a NUL).
+// Parsers of the text of header counts and cell values. The cell parsers are shaped like
+// from_chars: they start at the first character of a token and stop at the first character that
+// does not continue the number. The caller decides whether the token was consumed whole (the stop
+// must be a delimiter). They rely on a character that is not part of a number following the token
+// (white space or a NUL).
 #pragma once
 
 #include <cfloat>
@@ -9,6 +10,17 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <string_view>
+
+#include "chars.h"
+
+// A header count, converted as strtol with base 0 converts it (0x hexadecimal, leading 0 octal,
+// else decimal), saturating at the 32-bit range. ok is false when anything but the number is left.
+struct integer_scan {
+    std::int32_t value;
+    bool ok;
+};
+integer_scan scan_integer(std::string_view text);
 
 template <typename T>
 struct number_scan {
@@ -16,20 +28,6 @@ struct number_scan {
     const char* end;
     bool ok;
 };
-
-inline bool is_digit(char c) {
-    return static_cast<unsigned char>(c - '0') < 10;
-}
-
-// The value of a decimal digit, or a number above 9 for any other byte.
-inline unsigned digit_value(char c) {
-    return static_cast<unsigned>(static_cast<unsigned char>(c)) - '0';
-}
-
-// Cell separators: space, tab, newline, carriage return, vertical tab, form feed.
-inline bool is_space(char c) {
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
 
 // An integer cell: an optional sign, decimal digits, and optionally a decimal point followed only
 // by zeros ("107.0", "3."), since tools write whole values that way. The value wraps modulo 2^32;

@@ -134,7 +134,6 @@ TEST(ConvertRow, ToFloatingPointRoundsToNearestEven) {
 // Every pair of formats: values that every format holds exactly survive a round trip through any
 // wider-or-equal format of the same kind, and a row converts every element, not just the first.
 TEST(ConvertRow, AllPairsConvertWholeRows) {
-    init_element_sizes();
     const double samples[] = {0, 1, 2, 7, 100, 127};
     constexpr auto n = static_cast<std::int32_t>(std::size(samples));
     // convert_row leaves equal formats alone; the round trip needs a copy there.

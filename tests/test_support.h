@@ -15,6 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "source_reader.h"
+#include "target.h"
+
 namespace fs = std::filesystem;
 
 // A fresh folder under the system's temporary folder, removed with its contents at the end.
@@ -102,3 +105,38 @@ inline std::string grid_text(int ncols, int nrows, const std::string& body) {
     return "ncols " + std::to_string(ncols) + "\nnrows " + std::to_string(nrows) +
            "\nxllcorner 0\nyllcorner 0\ncellsize 30\nNODATA_value -9999\n" + body;
 }
+
+// A source reader over bytes held in a temporary file.
+struct text_source {
+    std::FILE* file;
+    source_reader reader;
+
+    explicit text_source(const std::string& bytes, std::size_t capacity = SOURCE_BLOCK_SIZE,
+                         bool text_mode = true)
+        : file(std::tmpfile()) {
+        std::fwrite(bytes.data(), 1, bytes.size(), file);
+        std::rewind(file);
+        open_reader(reader, file, text_mode, capacity);
+    }
+    ~text_source() { std::fclose(file); }
+};
+
+// A target writing into a temporary file, read back whole.
+struct memory_target {
+    std::FILE* file;
+    grid_target target;
+
+    explicit memory_target(std::size_t capacity = TARGET_BLOCK_SIZE) : file(std::tmpfile()) {
+        open_target(target, file, capacity);
+    }
+    ~memory_target() { std::fclose(file); }
+    std::string bytes() {
+        flush_target(target);
+        std::string all;
+        std::rewind(file);
+        char chunk[4096];
+        for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;)
+            all.append(chunk, n);
+        return all;
+    }
+};

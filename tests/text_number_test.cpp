@@ -49,6 +49,41 @@ void expect_same_as_reference(const std::string& text) {
     EXPECT_EQ(bits(*value), bits(reference<T>(text))) << text << " as " << sizeof(T) * 8 << " bits";
 }
 
+TEST(ScanInteger, ReadsLikeStrtolWithBaseZero) {
+    struct {
+        const char* text;
+        std::int32_t value;
+        bool ok;
+    } const cases[] = {
+        {"4", 4, true},
+        {"0x1F", 31, true},
+        {"0X10", 16, true},
+        {"017", 15, true},
+        {"+7", 7, true},
+        {"-0x10", -16, true},
+        {"0", 0, true},
+        {"", 0, true},
+        {"99999999999", 2147483647, true},
+        {"-99999999999", -2147483647 - 1, true},
+        {"0xffffffffffffffffffffff", 2147483647, true},
+        {"12abc", 12, false},
+        {"1.5", 1, false},
+        {"08", 0, false},
+        {"0x", 0, false},
+        {"0xg", 0, false},
+        {"-", 0, false},
+        {"4\r", 4, false},
+        {" ", 0, false},
+    };
+    for (const auto& c : cases) {
+        const integer_scan scan = scan_integer(c.text);
+        EXPECT_EQ(scan.ok, c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(scan.value, c.value) << c.text;
+        }
+    }
+}
+
 TEST(CellInteger, WrapsModulo2To32) {
     struct {
         const char* text;

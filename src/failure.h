@@ -1,0 +1,35 @@
+// The program's one way of failing: a message and the offending item, printed as one line.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// Every message text the program prints, each named once.
+inline constexpr char MSG_CANNOT_OPEN[] = "Cannot open file:";
+inline constexpr char MSG_OVERWRITE[] = "File already exists, and should not be overwritten:";
+inline constexpr char MSG_BAD_FORMAT_NAME[] = "Unrecognized format specifier:";
+inline constexpr char MSG_FATAL[] = "Fatal error";
+inline constexpr char MSG_FATAL_COLON[] = "Fatal error:";
+inline constexpr char MSG_NOT_A_GRID[] = "Unrecognized input file format:";
+inline constexpr char MSG_INVALID_INTEGER[] = "Invalid integer:";
+inline constexpr char MSG_UNKNOWN_FORMAT[] = "Unknown format specifier in switch statement";
+inline constexpr char MSG_NO_MEMORY[] = "Failure to allocate memory";
+inline constexpr char MSG_READ_ERROR[] = "Error reading input:";
+inline constexpr char MSG_WRITE_ERROR[] = "Error writing output:";
+
+// A failure found by a helper that does not end the run itself. An empty message means success.
+struct failure {
+    std::string message;
+    std::string detail;
+
+    bool failed() const { return !message.empty(); }
+};
+
+// Prints "<message> <detail>" and a newline on standard error and ends the process with exit
+// status 1 through the normal exit, so what was written to the target stays there.
+[[noreturn]] void fatal_error(std::string_view message, std::string_view detail);
+[[noreturn]] void fatal_error(const failure& f);
+
+// "Row: R\tColumn: C", the detail that names one value of the grid.
+std::string row_column(std::uint64_t row, std::uint64_t column);

@@ -1,0 +1,110 @@
+#include "target.h"
+
+#include <algorithm>
+#include <cstring>
+#include <type_traits>
+
+#include "element_types.h"
+#include "failure.h"
+#include "formats.h"
+
+void open_target(grid_target& target, std::FILE* file, std::size_t capacity) {
+    // Unbuffered: the block below is the only buffer, so a failed write shows at once and
+    // committed counts exactly the bytes the file took.
+    std::setvbuf(file, nullptr, _IONBF, 0);
+    target.file = file;
+    target.block.reset(new unsigned char[capacity]);
+    target.capacity = capacity;
+    target.used = 0;
+    target.committed = 0;
+    target.failed = false;
+}
+
+bool flush_target(grid_target& target) {
+    if (target.failed) return false;
+    if (target.used == 0) return true;
+    const std::size_t written = std::fwrite(target.block.get(), 1, target.used, target.file);
+    target.committed += written;
+    if (written != target.used) target.failed = true;
+    target.used = 0;
+    return !target.failed;
+}
+
+bool close_target(grid_target& target) {
+    bool ok = flush_target(target);
+    if (target.file != nullptr && std::fclose(target.file) != 0) ok = false;
+    target.file = nullptr;
+    target.failed = !ok;
+    return ok;
+}
+
+namespace {
+
+// Appends bytes to the block, flushing it when full; widths of elements are kept whole so that
+// each can be put into little-endian order in the block.
+bool put_elements(grid_target& target, const unsigned char* data, std::size_t count, int width) {
+    const auto size = static_cast<std::size_t>(width);
+    while (count != 0) {
+        std::size_t fit = (target.capacity - target.used) / size;
+        if (fit == 0) {
+            if (!flush_target(target)) return false;
+            fit = target.capacity / size;
+        }
+        const std::size_t n = std::min(fit, count);
+        unsigned char* at = target.block.get() + target.used;
+        std::memcpy(at, data, n * size);
+        swap_to_little_endian(at, n, width);
+        target.used += n * size;
+        data += n * size;
+        count -= n;
+    }
+    return !target.failed;
+}
+
+}  // namespace
+
+std::int32_t write_ascii_row(grid_target& target, std::int32_t count, int format, void* buffer) {
+    const bool binary = with_element_type(format, [&](auto tag) {
+        using T = typename decltype(tag)::type;
+        const T* values = static_cast<const T*>(buffer);
+        char text[400];  // "%f" of the largest double needs 317 characters
+        for (std::int32_t i = 0; i < count; ++i) {
+            int n = 0;
+            if constexpr (std::is_floating_point_v<T>) {
+                n = std::snprintf(text, sizeof text, "%f\t", static_cast<double>(values[i]));
+            } else if constexpr (std::is_signed_v<T>) {
+                n = std::snprintf(text, sizeof text, "%d\t", static_cast<int>(values[i]));
+            } else {
+                n = std::snprintf(text, sizeof text, "%u\t", static_cast<unsigned>(values[i]));
+            }
+            put_elements(target, reinterpret_cast<const unsigned char*>(text),
+                         static_cast<std::size_t>(n), 1);
+        }
+    });
+    if (!binary) fatal_error(MSG_FATAL_COLON, MSG_UNKNOWN_FORMAT);
+    put_elements(target, reinterpret_cast<const unsigned char*>("\n"), 1, 1);
+    return target.failed || count < 1 ? 0 : count;
+}
+
+std::int32_t write_binary_row(grid_target& target, std::int32_t count, int format, void* buffer) {
+    if (count < 1) return 0;
+    const int width = element_size[format];
+    const std::uint64_t row_start = target.committed + target.used;
+    if (put_elements(target, static_cast<const unsigned char*>(buffer),
+                     static_cast<std::size_t>(count), width)) {
+        return count;
+    }
+    const std::uint64_t reached = target.committed > row_start ? target.committed - row_start : 0;
+    return static_cast<std::int32_t>(reached / static_cast<std::uint64_t>(width));
+}
+
+std::string lost_value_position(const grid_target& target, std::int32_t ncols, int width) {
+    std::uint64_t row = 0;
+    std::uint64_t column = 0;
+    if (ncols > 0 && width > 0) {
+        const std::uint64_t value = target.committed / static_cast<std::uint64_t>(width);
+        row = value / static_cast<std::uint64_t>(ncols);
+        column = value % static_cast<std::uint64_t>(ncols);
+    }
+    return row_column(row, column);
+}

@@ -1,0 +1,35 @@
+// The target: rows gathered in one reused block and written with one block write when it fills,
+// so that what reached the file is always known to the byte; and the two row writers.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+constexpr std::size_t TARGET_BLOCK_SIZE = std::size_t(1) << 20;
+
+struct grid_target {
+    std::FILE* file = nullptr;
+    std::unique_ptr<unsigned char[]> block;
+    std::size_t capacity = 0;
+    std::size_t used = 0;
+    std::uint64_t committed = 0;  // bytes that reached the file
+    bool failed = false;
+};
+
+void open_target(grid_target& target, std::FILE* file, std::size_t capacity = TARGET_BLOCK_SIZE);
+// Writes what the block holds; false once any write has failed.
+bool flush_target(grid_target& target);
+// Flushes and closes the file; false when bytes were lost on the way.
+bool close_target(grid_target& target);
+
+// Row writers: each puts count values of a binary format from buffer into the target and returns
+// how many of them reached it. The text writer prints each value and a tab, then a newline, and
+// ends the run on a format that is not binary.
+std::int32_t write_ascii_row(grid_target& target, std::int32_t count, int format, void* buffer);
+std::int32_t write_binary_row(grid_target& target, std::int32_t count, int format, void* buffer);
+
+// "Row: %d\tColumn: %d" naming the first value of a row-major grid of ncols columns that did not
+// reach the target, as found from the bytes that did.
+std::string lost_value_position(const grid_target& target, std::int32_t ncols, int width);

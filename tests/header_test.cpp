@@ -1,0 +1,92 @@
+#include "header.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "formats.h"
+#include "row_readers.h"
+#include "test_support.h"
+
+namespace {
+
+struct header_case {
+    const char* name;
+    std::string text;
+    std::int32_t ncols;
+    std::int32_t nrows;
+    std::string message;  // empty when the header is accepted
+    std::string detail;
+};
+
+const std::string rest = "xllcorner 0\nyllcorner 0\ncellsize 30\nNODATA_value -9999\n";
+const std::string unrecognized = "Unrecognized input file format:";
+
+TEST(Header, VariantsAndRefusals) {
+    const header_case cases[] = {
+        {"padded", "ncols         4\nnrows         3\n" + rest, 4, 3, "", ""},
+        {"comma", "ncols,4\nnrows,3\n" + rest, 4, 3, "", ""},
+        {"upper case", "NCOLS 4\nNROWS 3\nXLLCORNER 0\nYLLCORNER 0\nCELLSIZE 1\n", 4, 3, "", ""},
+        {"keyword prefix", "ncolsX 4\nrows 3\n" + rest, 4, 3, "", ""},
+        {"hex and octal", "ncols 0x10\nnrows 010\n" + rest, 16, 8, "", ""},
+        {"zero", "ncols 0\nnrows 0\n" + rest, 0, 0, "", ""},
+        {"byte-order mark", "\xEF\xBB\xBFncols 4\nnrows 3\n" + rest, 4, 3, "", ""},
+        {"CRLF", "ncols 4\r\nnrows 3\r\nxllcorner 0\r\n", 4, 3, "", ""},
+        {"count past 40 characters", "ncols" + std::string(30, ' ') + "123456\nnrows 2\n", 123456,
+         2, "", ""},
+        {"saturated", "ncols 99999999999\nnrows 1\n", 2147483647, 1, "", ""},
+        {"ncols=4", "ncols=4\nnrows 3\n" + rest, 0, 0, "Fatal error", unrecognized},
+        {"no row count", "ncols 4\nnrows\n" + rest, 0, 0, "Fatal error", unrecognized},
+        {"only one line", "ncols 4", 0, 0, "Fatal error", unrecognized},
+        {"empty", "", 0, 0, "Fatal error", unrecognized},
+        {"rows first", "nrows 5\nncols 4\n", 0, 0, "Fatal error", unrecognized},
+        {"indented", " ncols 4\nnrows 3\n", 0, 0, "Fatal error", unrecognized},
+        {"octal 08", "ncols 08\nnrows 3\n", 0, 0, "Invalid integer:", "08"},
+        {"decimal point", "ncols 4.0\nnrows 3\n", 0, 0, "Invalid integer:", "4.0"},
+        {"negative rows", "ncols 4\nnrows -3\n", 0, 0, "Invalid integer:", "-3"},
+        {"rows checked first", "ncols x\nnrows y\n", 0, 0, "Invalid integer:", "y"},
+        {"lone carriage return", "ncols 4\rnrows 3\n", 0, 0, "Fatal error", unrecognized},
+        {"control bytes", std::string("ncols 4\nnrows 3\x01\n"), 0, 0,
+         "Invalid integer:", "3\\x01"},
+        {"long count", "ncols 4\nnrows " + std::string(100, '1') + "\n", 0, 0,
+         "Invalid integer:", std::string(64, '1') + "..."},
+    };
+    for (const header_case& c : cases) {
+        text_source source(c.text);
+        grid_header header;
+        const failure f = read_header(source.reader, header);
+        EXPECT_EQ(f.message, c.message) << c.name;
+        EXPECT_EQ(f.detail, c.detail) << c.name;
+        if (c.message.empty()) {
+            EXPECT_EQ(header.ncols, c.ncols) << c.name;
+            EXPECT_EQ(header.nrows, c.nrows) << c.name;
+        }
+    }
+}
+
+// The header ends at the first line that is neither blank nor a header keyword, wherever that is.
+TEST(Header, EndsAtTheFirstLineOfData) {
+    const std::string bodies[] = {
+        "ncols 3\nnrows 1\n" + rest + "7 8 9\n",
+        "ncols 3\nnrows 1\nxllcorner 0\nyllcorner 0\ncellsize 30\n7 8 9\n",  // no nodata line
+        "ncols 3\nnrows 1\nxllcenter 0\nyllcenter 0\ndx 30\ndy 30\nnodata_value -1\n7 8 9\n",
+        "ncols 3\nnrows 1\n\n  \nCellSize,30\n\t\n7 8 9\n",
+        "ncols 3\nnrows 1\nxllcorner " + std::string(5000, '0') + "\n" + rest + "7 8 9\n",
+        "ncols 3 " + std::string(200, 'x') + "\nnrows 1\n" + rest + "7\n8\n9",
+        "ncols 3\r\nnrows 1\r\ncellsize 30\r\n7 8 9\r\n\x1A junk",
+        "ncols 3\nnrows 1\n" + rest + "   7 8 9",
+    };
+    for (const std::string& text : bodies) {
+        for (const std::size_t capacity : {std::size_t(16), std::size_t(23), SOURCE_BLOCK_SIZE}) {
+            text_source source(text, capacity);
+            grid_header header;
+            ASSERT_FALSE(read_header(source.reader, header).failed()) << text.substr(0, 60);
+            float row[3] = {0, 0, 0};
+            EXPECT_EQ(read_ascii_row(source.reader, 3, FMT_FLOAT, row), 3) << text.substr(0, 60);
+            EXPECT_EQ(row[0], 7) << text.substr(0, 60);
+            EXPECT_EQ(row[2], 9) << text.substr(0, 60);
+        }
+    }
+}
+
+}  // namespace
