@@ -10,7 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 1) return 0;
     memory_file source(data + 1, size - 1);
     source_reader reader;
-    open_reader(reader, source.file, true, MIN_SOURCE_BLOCK_SIZE + data[0] % 64);
+    open_reader(reader, source.fd, true, MIN_SOURCE_BLOCK_SIZE + data[0] % 64);
     grid_header header;
     const failure f = read_header(reader, header);
     if (f.failed()) {

@@ -13,7 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int format = data[0] % BINARY_FORMATS;
     memory_file source(data + 2, size - 2);
     source_reader reader;
-    open_reader(reader, source.file, true, MIN_SOURCE_BLOCK_SIZE + data[1] % 128);
+    open_reader(reader, source.fd, true, MIN_SOURCE_BLOCK_SIZE + data[1] % 128);
     grid_header header;
     if (read_header(reader, header).failed()) return 0;
     // Counts only limit what this harness is willing to allocate, not what the program accepts.

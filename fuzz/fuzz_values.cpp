@@ -16,7 +16,7 @@ std::int32_t read_all(const std::uint8_t* data, std::size_t size, int format, st
                       std::vector<unsigned char>& out) {
     memory_file source(data, size);
     source_reader reader;
-    open_reader(reader, source.file, true, capacity);
+    open_reader(reader, source.fd, true, capacity);
     const auto count = static_cast<std::int32_t>(out.size() / 8);
     return read_ascii_row(reader, count, format, out.data());
 }

@@ -1,19 +1,19 @@
-// A read-only stream over fuzz input, for the reader that takes a FILE.
+// A read-only descriptor over fuzz input, for the reader that takes one.
 #pragma once
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cstdint>
-#include <cstdio>
-#include <vector>
 
 struct memory_file {
-    std::vector<std::uint8_t> bytes;
-    std::FILE* file;
+    int fd;
 
-    memory_file(const std::uint8_t* data, std::size_t size) : bytes(data, data + size) {
-        bytes.push_back(0);  // fmemopen refuses an empty buffer; the size below leaves it out
-        file = size == 0 ? std::fopen("/dev/null", "rb") : fmemopen(bytes.data(), size, "rb");
+    memory_file(const std::uint8_t* data, std::size_t size) : fd(memfd_create("fuzz", 0)) {
+        if (fd < 0 || write(fd, data, size) != static_cast<ssize_t>(size)) __builtin_trap();
+        lseek(fd, 0, SEEK_SET);
     }
-    ~memory_file() { std::fclose(file); }
+    ~memory_file() { close(fd); }
     memory_file(const memory_file&) = delete;
     memory_file& operator=(const memory_file&) = delete;
 };

@@ -1,7 +1,6 @@
 #include "header.h"
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -10,20 +9,70 @@
 
 namespace {
 
-// What header lines 1 and 2 hold for the header checks: their first five characters and their
-// first two tokens (cut at HEADER_TOKEN_LIMIT characters).
-constexpr std::size_t HEADER_TOKEN_LIMIT = 64;
-struct header_line {
-    std::string start;
-    std::string tokens[2];
-    bool cut[2] = {false, false};
+// Characters of a header token shown in a message; longer tokens are cut and end in "...".
+constexpr std::size_t SHOWN_TOKEN_LIMIT = 64;
+
+// The longest header keyword, "nodata_value".
+constexpr std::size_t LONGEST_KEYWORD = 12;
+
+constexpr std::string_view KEYWORDS[] = {"ncols",     "nrows",       "xllcorner", "xllcenter",
+                                         "yllcorner", "yllcenter",   "cellsize",  "dx",
+                                         "dy",        "nodata_value"};
+
+// What header lines 1 and 2 hold for the counts: how many tokens (up to 3), and the second one,
+// read as a count whatever its length and kept for messages up to SHOWN_TOKEN_LIMIT characters.
+struct count_line {
     int token_count = 0;
+    count_scanner count;
+    std::string shown;
+    bool cut = false;
 };
 
-bool equals_lower(std::string_view text, std::string_view keyword) {
-    return text.size() == keyword.size() &&
-           std::equal(text.begin(), text.end(), keyword.begin(),
-                      [](char a, char b) { return to_lower(a) == b; });
+// Whether the unread byte at offset ends the line: a newline, or a carriage return before one of
+// the file's newlines. A carriage return anywhere else, even last in the file, is text.
+bool line_ends_at(source_reader& reader, std::size_t offset) {
+    if (ensure_bytes(reader, offset + 1) <= offset) return true;
+    const char c = reader.pos[offset];
+    if (c == '\n') return true;
+    if (c != '\r' || ensure_bytes(reader, offset + 2) <= offset + 1) return false;
+    return reader.pos[offset + 1] == '\n' && !is_added_newline(reader, reader.pos + offset + 1);
+}
+
+// The next byte of the current header line, consumed, or -1 once its end has been consumed.
+int next_line_byte(source_reader& reader) {
+    if (line_ends_at(reader, 0)) {
+        while (get_byte(reader) == '\r') {
+        }
+        return -1;
+    }
+    return get_byte(reader);
+}
+
+bool is_separator(int c) {
+    return c == ' ' || c == '\t' || c == ',';
+}
+
+count_line read_count_line(source_reader& reader) {
+    count_line line;
+    bool in_token = false;
+    for (int c; (c = next_line_byte(reader)) >= 0;) {
+        if (is_separator(c)) {
+            in_token = false;
+            continue;
+        }
+        if (!in_token) {
+            in_token = true;
+            if (line.token_count < 3) ++line.token_count;
+        }
+        if (line.token_count != 2) continue;
+        feed_count(line.count, static_cast<char>(c));
+        if (line.shown.size() < SHOWN_TOKEN_LIMIT) {
+            line.shown += static_cast<char>(c);
+        } else {
+            line.cut = true;
+        }
+    }
+    return line;
 }
 
 // Header tokens are shown in messages; control bytes from a binary file would garble the line.
@@ -43,73 +92,54 @@ std::string printable(const std::string& token, bool cut) {
     return cut ? shown + "..." : shown;
 }
 
-failure read_count(const header_line& line, std::int32_t& count) {
+failure read_count(const count_line& line, std::int32_t& count) {
     if (line.token_count < 2) return {MSG_FATAL, MSG_NOT_A_GRID};
-    const integer_scan scan = scan_integer(line.tokens[1]);
-    if (line.cut[1] || !scan.ok || scan.value < 0) {
-        return {MSG_INVALID_INTEGER, printable(line.tokens[1], line.cut[1])};
+    const integer_scan scan = finish_count(line.count);
+    if (!scan.ok || scan.value < 0) {
+        return {MSG_INVALID_INTEGER, printable(line.shown, line.cut)};
     }
     count = scan.value;
     return {};
 }
 
-header_line read_header_line(source_reader& reader) {
-    header_line line;
-    bool in_token = false;
-    for (int c = get_byte(reader); c >= 0 && c != '\n'; c = get_byte(reader)) {
-        // Carriage return before the newline belongs to the line end; anywhere else it is text.
-        if (c == '\r' && peek_byte(reader) == '\n') continue;
-        if (line.start.size() < 5) line.start += static_cast<char>(c);
-        if (is_header_separator(c)) {
-            in_token = false;
-            continue;
-        }
-        if (!in_token) {
-            in_token = true;
-            if (line.token_count < 3) ++line.token_count;
-        }
-        const int at = line.token_count - 1;
-        if (at >= 2) continue;
-        if (line.tokens[at].size() < HEADER_TOKEN_LIMIT) {
-            line.tokens[at] += static_cast<char>(c);
-        } else {
-            line.cut[at] = true;
-        }
+bool equals_lower(std::string_view text, std::string_view keyword) {
+    return text.size() == keyword.size() &&
+           std::equal(text.begin(), text.end(), keyword.begin(),
+                      [](char a, char b) { return to_lower(a) == b; });
+}
+
+// Whether the unread bytes begin with keyword, in any letter case. Looks no further than the
+// first byte that differs, so a file that is no grid is refused without being read.
+bool starts_with(source_reader& reader, std::string_view keyword) {
+    for (std::size_t i = 0; i < keyword.size(); ++i) {
+        if (ensure_bytes(reader, i + 1) <= i || to_lower(reader.pos[i]) != keyword[i]) return false;
     }
-    return line;
+    return true;
 }
 
-bool is_ascii_grid(const header_line& first_line) {
-    return equals_lower(first_line.start, "ncols");
-}
-
-void skip_header(source_reader& reader) {
-    static constexpr std::string_view keywords[] = {
-        "ncols",     "nrows",    "xllcorner", "xllcenter", "yllcorner",
-        "yllcenter", "cellsize", "dx",        "dy",        "nodata_value"};
-    constexpr std::size_t longest = 12;
+// Consumes the lines after the first two that belong to the header: blank lines and lines whose
+// first token is a header keyword. Returns whether separators consumed before the first value
+// held a comma, which no value may begin with.
+bool skip_keyword_lines(source_reader& reader) {
     for (;;) {
-        int c = peek_byte(reader);
-        while (c >= 0 && c != '\n' && is_space(static_cast<char>(c))) {
+        bool comma = false;
+        while (ensure_bytes(reader, 1) != 0 && is_separator(*reader.pos)) {
+            comma = comma || *reader.pos == ',';
             advance_to(reader, reader.pos + 1);
-            c = peek_byte(reader);
         }
-        if (c < 0) return;
-        if (c == '\n') {
-            advance_to(reader, reader.pos + 1);
+        if (ensure_bytes(reader, 1) == 0) return false;
+        if (line_ends_at(reader, 0)) {
+            next_line_byte(reader);
             continue;
         }
-        const std::size_t available = ensure_bytes(reader, longest + 1);
         std::size_t n = 0;
-        while (n < available && n <= longest && !is_header_separator(reader.pos[n]) &&
-               !is_space(reader.pos[n])) {
+        while (n <= LONGEST_KEYWORD && !line_ends_at(reader, n) && !is_separator(reader.pos[n]))
             ++n;
-        }
         const std::string_view word(reader.pos, n);
-        const bool keyword = std::any_of(std::begin(keywords), std::end(keywords),
+        const bool keyword = std::any_of(std::begin(KEYWORDS), std::end(KEYWORDS),
                                          [&](std::string_view k) { return equals_lower(word, k); });
-        if (!keyword) return;
-        while ((c = get_byte(reader)) >= 0 && c != '\n') {
+        if (!keyword) return comma;
+        while (next_line_byte(reader) >= 0) {
         }
     }
 }
@@ -121,17 +151,19 @@ failure read_failure() {
 }  // namespace
 
 failure read_header(source_reader& reader, grid_header& header) {
-    if (ensure_bytes(reader, 3) >= 3 && std::memcmp(reader.pos, "\xEF\xBB\xBF", 3) == 0) {
-        advance_to(reader, reader.pos + 3);
+    if (starts_with(reader, "\xEF\xBB\xBF")) advance_to(reader, reader.pos + 3);
+    if (!starts_with(reader, "ncols")) {
+        return reader.read_error ? read_failure() : failure{MSG_FATAL, MSG_NOT_A_GRID};
     }
-    const header_line first = read_header_line(reader);
+    const count_line first = read_count_line(reader);
+    const count_line second = read_count_line(reader);
     if (reader.read_error) return read_failure();
-    if (!is_ascii_grid(first)) return {MSG_FATAL, MSG_NOT_A_GRID};
-    const header_line second = read_header_line(reader);
     // The row count is checked first, as the reads of lines 2 and 1 have always been ordered.
     if (failure f = read_count(second, header.nrows); f.failed()) return f;
     if (failure f = read_count(first, header.ncols); f.failed()) return f;
-    skip_header(reader);
+    const bool comma_before_data = skip_keyword_lines(reader);
     if (reader.read_error) return read_failure();
+    // The first value would be refused at that comma; the row reader can no longer see it.
+    if (comma_before_data && header.nrows > 0 && header.ncols > 0) return read_failure();
     return {};
 }

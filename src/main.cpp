@@ -13,6 +13,14 @@
 #include "source_reader.h"
 #include "target.h"
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#endif
+
 namespace {
 
 constexpr const char USAGE[] =
@@ -53,13 +61,34 @@ bool target_is_source(const std::string& source, const std::string& target) {
     return !error && same && std::filesystem::is_regular_file(target, error);
 }
 
-int run(int argc, char** argv) {
+// Makes failed writes show as failed writes, not as a silent death by signal: a target pipe
+// whose reader went away, a file-size limit (ulimit -f) reached.
+void ignore_write_signals() {
 #ifdef SIGPIPE
-    // A target pipe whose reader went away is a failed write with its one-line message, not a
-    // silent death by signal.
     std::signal(SIGPIPE, SIG_IGN);
 #endif
-    if (argc < 4) {
+#ifdef SIGXFSZ
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
+}
+
+// Opens /dev/null on the standard descriptors the caller closed, so that no file opened later
+// takes one of their numbers and receives what is meant for standard error.
+void reserve_standard_descriptors() {
+#ifndef _WIN32
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // The lowest free number is fd itself, as the ones below it are open.
+        if (open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd) std::_Exit(1);
+    }
+#endif
+}
+
+int run(int argc, char** argv) {
+    reserve_standard_descriptors();
+    ignore_write_signals();
+    // Extra operands are refused: "rastmill float *.asc" would otherwise overwrite a grid.
+    if (argc != 4) {
         std::fputs(USAGE, stderr);
         return 1;
     }
@@ -69,7 +98,7 @@ int run(int argc, char** argv) {
 
     std::FILE* source = open_file(source_path, "rb");
     source_reader reader;
-    open_reader(reader, source, true);
+    open_reader(reader, file_descriptor(source), true);
     grid_header header;
     if (const failure f = read_header(reader, header); f.failed()) fatal_error(f);
     if (target_format == FMT_ASCII && header.nrows >= 1) {

@@ -25,13 +25,14 @@ const char* read_long_token(source_reader& reader, bool integral, std::string& s
         advance_to(reader, stop);
         if (stop != reader.end || !refill(reader)) break;
     }
+    if (reader.read_error) return nullptr;  // the token may go on in what could not be read
     spill = finish_long_token(token);
     return spill.c_str();
 }
 
 // Skips white space from p and returns the start of the next cell token, which is followed by
 // white space: in the buffer, or in spill for a token longer than the buffer. nullptr when the
-// input is over.
+// input is over or a read failed before the token was whole.
 const char* next_token(source_reader& reader, const char* p, bool integral, std::string& spill) {
     for (;;) {
         while (is_space(*p))
@@ -39,7 +40,8 @@ const char* next_token(source_reader& reader, const char* p, bool integral, std:
         if (p < reader.token_limit) return p;
         advance_to(reader, p);
         if (!refill(reader)) {
-            if (reader.pos == reader.end) return nullptr;
+            // After a failed read the unread bytes may be a token cut short.
+            if (reader.pos == reader.end || reader.read_error) return nullptr;
             return read_long_token(reader, integral, spill);
         }
         p = reader.pos;

@@ -1,11 +1,38 @@
 #include "source_reader.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "chars.h"
 
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <poll.h>
+#include <unistd.h>
+#endif
+
 namespace {
+
+// One read of up to size bytes: what the file has ready, 0 at its end, -1 on an error.
+long read_some(int fd, char* data, std::size_t size) {
+#ifdef _WIN32
+    return _read(fd, data, static_cast<unsigned>(std::min<std::size_t>(size, INT_MAX)));
+#else
+    for (;;) {
+        const ssize_t n = ::read(fd, data, std::min<std::size_t>(size, SSIZE_MAX));
+        if (n >= 0) return static_cast<long>(n);
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+        // A descriptor left non-blocking by whoever gave it to us: wait for data, as a blocking
+        // read would.
+        pollfd ready{fd, POLLIN, 0};
+        if (poll(&ready, 1, -1) < 0 && errno != EINTR) return -1;
+    }
+#endif
+}
 
 void set_token_limit(source_reader& reader) {
     const char* limit = reader.end;
@@ -16,10 +43,16 @@ void set_token_limit(source_reader& reader) {
 
 }  // namespace
 
-void open_reader(source_reader& reader, std::FILE* file, bool text_mode, std::size_t capacity) {
-    // Our own block is the only buffer; stdio's would copy every byte once more.
-    std::setvbuf(file, nullptr, _IONBF, 0);
-    reader.file = file;
+int file_descriptor(std::FILE* file) {
+#ifdef _WIN32
+    return _fileno(file);
+#else
+    return fileno(file);
+#endif
+}
+
+void open_reader(source_reader& reader, int fd, bool text_mode, std::size_t capacity) {
+    reader.fd = fd;
     // The header needs to see a whole keyword ahead; smaller blocks only make sense in tests.
     capacity = std::max(capacity, MIN_SOURCE_BLOCK_SIZE);
     // Two spare bytes: the newline added at the end of text input and the NUL sentinel. Not
@@ -29,7 +62,7 @@ void open_reader(source_reader& reader, std::FILE* file, bool text_mode, std::si
     reader.storage[0] = '\0';
     reader.pos = reader.end = reader.token_limit = reader.storage.get();
     reader.text_mode = text_mode;
-    reader.at_eof = reader.read_error = false;
+    reader.at_eof = reader.read_error = reader.added_newline = false;
 }
 
 bool refill(source_reader& reader) {
@@ -39,19 +72,20 @@ bool refill(source_reader& reader) {
     char* free = base + kept;
     std::size_t added = 0;
     if (!reader.at_eof && kept < reader.capacity) {
-        const std::size_t wanted = reader.capacity - kept;
-        added = std::fread(free, 1, wanted, reader.file);
-        if (added < wanted) {
-            reader.at_eof = true;
-            reader.read_error = std::ferror(reader.file) != 0;
-        }
+        const long n = read_some(reader.fd, free, reader.capacity - kept);
+        if (n > 0) added = static_cast<std::size_t>(n);
+        reader.at_eof = n <= 0;
+        reader.read_error = n < 0;
         if (reader.text_mode) {
             // A 0x1A byte is the end-of-file mark of text files from DOS and Windows.
             if (const void* mark = std::memchr(free, 0x1A, added)) {
                 added = static_cast<std::size_t>(static_cast<const char*>(mark) - free);
                 reader.at_eof = true;
             }
-            if (reader.at_eof) free[added++] = '\n';
+            if (reader.at_eof && !reader.read_error) {
+                free[added++] = '\n';
+                reader.added_newline = true;
+            }
         }
     }
     free[added] = '\0';

@@ -11,7 +11,7 @@ constexpr std::size_t MIN_SOURCE_BLOCK_SIZE = 16;
 
 // The cursor (pos) is read freely but moved only by the functions below.
 struct source_reader {
-    std::FILE* file = nullptr;
+    int fd = -1;
     std::unique_ptr<char[]> storage;
     std::size_t capacity = 0;
     const char* pos = nullptr;  // unread data is [pos, end); *end is a NUL sentinel
@@ -20,17 +20,23 @@ struct source_reader {
     // so values up to there can be parsed without bounds checks.
     const char* token_limit = nullptr;
     bool text_mode = true;
-    bool at_eof = false;  // nothing more will come from the file
-    bool read_error = false;
+    bool at_eof = false;         // nothing more will come from the file
+    bool read_error = false;     // ... because a read failed: the last bytes may be cut short
+    bool added_newline = false;  // the byte before end is the newline text mode added
 };
 
-// Starts reading file in blocks of capacity bytes. In text mode a byte 0x1A ends the input and a
-// newline is added after the last byte, so the last token ends in white space like every other.
-void open_reader(source_reader& reader, std::FILE* file, bool text_mode,
+// Starts reading the open descriptor fd in blocks of up to capacity bytes. In text mode a byte
+// 0x1A ends the input and a newline is added after the last byte, so the last token ends in white
+// space like every other; not after a failed read, whose last token may be cut short.
+void open_reader(source_reader& reader, int fd, bool text_mode,
                  std::size_t capacity = SOURCE_BLOCK_SIZE);
 
-// Keeps the unread data, moves it to the front and reads more behind it. False when nothing
-// could be added (the input is over or the buffer is full of unread data).
+// The descriptor of an open stdio stream, on every host.
+int file_descriptor(std::FILE* file);
+
+// Keeps the unread data, moves it to the front and reads more behind it: what one read gives, so
+// a pipe's data is used as soon as it arrives. False when nothing could be added (the input is
+// over, a read failed, or the buffer is full of unread data).
 bool refill(source_reader& reader);
 
 // The next byte without consuming it, or -1 at the end of the input.
@@ -42,3 +48,8 @@ std::size_t ensure_bytes(source_reader& reader, std::size_t count);
 
 // Consumes the unread bytes before p, which lies in [pos, end].
 void advance_to(source_reader& reader, const char* p);
+
+// Whether p is the newline that text mode added at the end of the input, not one of the file's.
+inline bool is_added_newline(const source_reader& reader, const char* p) {
+    return reader.added_newline && p == reader.end - 1;
+}

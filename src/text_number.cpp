@@ -53,35 +53,66 @@ number_scan<T> exact_real(const char* body, const char* last, bool negative) {
 
 }  // namespace
 
-integer_scan scan_integer(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size() && is_space(text[i]))
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-    int base = 10;
-    if (i < text.size() && text[i] == '0') {
-        base = 8;
-        if (i + 2 < text.size() && (text[i + 1] | 0x20) == 'x' &&
-            base16_digit_value(text[i + 2]) < 16) {
-            base = 16;
-            i += 2;
-        }
+void feed_count(count_scanner& scanner, char c) {
+    using stage_t = count_scanner::stage_t;
+    const int digit = base16_digit_value(c);
+    switch (scanner.stage) {
+        case stage_t::leading_space:
+            if (is_space(c)) return;
+            if (c == '+' || c == '-') {
+                scanner.negative = c == '-';
+                scanner.stage = stage_t::first_digit;
+                return;
+            }
+            [[fallthrough]];
+        case stage_t::first_digit:
+            if (c == '0') {
+                scanner.base = 8;
+                scanner.stage = stage_t::after_zero;
+                return;
+            }
+            scanner.stage = digit < 10 ? stage_t::digits : stage_t::refused;
+            break;
+        case stage_t::after_zero:
+            if ((c | 0x20) == 'x') {
+                scanner.stage = stage_t::after_hex_mark;
+                return;
+            }
+            scanner.stage = stage_t::digits;
+            break;
+        case stage_t::after_hex_mark:
+            // "0x" and no hex digit: strtol takes the 0 and leaves the x, so it is not whole.
+            scanner.base = 16;
+            scanner.stage = digit < 16 ? stage_t::digits : stage_t::refused;
+            break;
+        case stage_t::digits: break;
+        case stage_t::refused: return;
     }
-    const std::size_t digits_at = i;
+    if (scanner.stage != stage_t::digits) return;
+    if (digit >= scanner.base) {
+        scanner.stage = stage_t::refused;
+        return;
+    }
     constexpr std::uint64_t saturated = std::uint64_t(1) << 31;
-    std::uint64_t magnitude = 0;
-    for (; i < text.size() && base16_digit_value(text[i]) < base; ++i) {
-        magnitude = std::min(magnitude * static_cast<unsigned>(base) +
-                                 static_cast<unsigned>(base16_digit_value(text[i])),
-                             saturated);
-    }
-    // Like strtol: nothing converted, or anything left after the number, is not an integer.
-    const bool ok = text.empty() || (i != digits_at && i == text.size());
-    std::int64_t value =
-        negative ? -static_cast<std::int64_t>(magnitude) : static_cast<std::int64_t>(magnitude);
-    value = std::clamp<std::int64_t>(value, INT32_MIN, INT32_MAX);
+    scanner.magnitude = std::min(
+        scanner.magnitude * static_cast<unsigned>(scanner.base) + static_cast<unsigned>(digit),
+        saturated);
+}
+
+integer_scan finish_count(const count_scanner& scanner) {
+    const bool ok =
+        scanner.stage == count_scanner::after_zero || scanner.stage == count_scanner::digits;
+    const auto magnitude = static_cast<std::int64_t>(scanner.magnitude);
+    const std::int64_t value =
+        std::clamp<std::int64_t>(scanner.negative ? -magnitude : magnitude, INT32_MIN, INT32_MAX);
     return {static_cast<std::int32_t>(value), ok};
+}
+
+integer_scan scan_integer(std::string_view text) {
+    count_scanner scanner;
+    for (const char c : text)
+        feed_count(scanner, c);
+    return finish_count(scanner);
 }
 
 number_scan<float> scan_real_exact(const char* body, const char* last, bool negative, float) {

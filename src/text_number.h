@@ -15,12 +15,24 @@
 #include "chars.h"
 
 // A header count, converted as strtol with base 0 converts it (0x hexadecimal, leading 0 octal,
-// else decimal), saturating at the 32-bit range. ok is false when anything but the number is left.
+// else decimal), saturating at the 32-bit range. ok is false when nothing was converted or
+// anything but the number is left.
 struct integer_scan {
     std::int32_t value;
     bool ok;
 };
 integer_scan scan_integer(std::string_view text);
+
+// scan_integer one character at a time, for a token of any length.
+struct count_scanner {
+    enum stage_t { leading_space, first_digit, after_zero, after_hex_mark, digits, refused };
+    stage_t stage = leading_space;
+    bool negative = false;
+    int base = 10;
+    std::uint64_t magnitude = 0;  // saturates at 2^31
+};
+void feed_count(count_scanner& scanner, char c);
+integer_scan finish_count(const count_scanner& scanner);
 
 template <typename T>
 struct number_scan {
@@ -72,7 +84,7 @@ template <typename T>
     std::uint64_t mantissa = 0;
     for (unsigned d; (d = digit_value(*p)) <= 9; ++p)
         mantissa = mantissa * 10 + d;
-    auto digits = p - body;
+    std::int64_t digits = p - body;
     std::int64_t exp10 = 0;
     if (*p == '.') {
         const char* fraction = ++p;

@@ -48,8 +48,17 @@ TEST(Header, VariantsAndRefusals) {
         {"lone carriage return", "ncols 4\rnrows 3\n", 0, 0, "Fatal error", unrecognized},
         {"control bytes", std::string("ncols 4\nnrows 3\x01\n"), 0, 0,
          "Invalid integer:", "3\\x01"},
-        {"long count", "ncols 4\nnrows " + std::string(100, '1') + "\n", 0, 0,
+        {"long count", "ncols 4\nnrows " + std::string(100, '1') + "\n", 4, 2147483647, "", ""},
+        {"leading zeros", "ncols 0" + std::string(70, '0') + "4\nnrows 1\n", 4, 1, "", ""},
+        {"long bad count", "ncols 4\nnrows " + std::string(100, '1') + "x\n", 0, 0,
          "Invalid integer:", std::string(64, '1') + "..."},
+        {"form feed in a count", "ncols 4\f\nnrows 3\n", 0, 0, "Invalid integer:", "4\\x0c"},
+        {"carriage return ending the input", "ncols 4\nnrows 3\r", 0, 0,
+         "Invalid integer:", "3\\x0d"},
+        {"carriage return before the last newline", "ncols 4\nnrows 3\r\n", 4, 3, "", ""},
+        {"comma before the data", "ncols 4\nnrows 3\n,7 8", 0, 0,
+         "Error reading input:", "Row: 0\tColumn: 0"},
+        {"comma before the data of no cells", "ncols 0\nnrows 3\n,7 8", 0, 3, "", ""},
     };
     for (const header_case& c : cases) {
         text_source source(c.text);
@@ -71,6 +80,7 @@ TEST(Header, EndsAtTheFirstLineOfData) {
         "ncols 3\nnrows 1\nxllcorner 0\nyllcorner 0\ncellsize 30\n7 8 9\n",  // no nodata line
         "ncols 3\nnrows 1\nxllcenter 0\nyllcenter 0\ndx 30\ndy 30\nnodata_value -1\n7 8 9\n",
         "ncols 3\nnrows 1\n\n  \nCellSize,30\n\t\n7 8 9\n",
+        "ncols 3\nnrows 1\n,,\n ,cellsize 30\n,\tdx 1\r\n7 8 9\n",
         "ncols 3\nnrows 1\nxllcorner " + std::string(5000, '0') + "\n" + rest + "7 8 9\n",
         "ncols 3 " + std::string(200, 'x') + "\nnrows 1\n" + rest + "7\n8\n9",
         "ncols 3\r\nnrows 1\r\ncellsize 30\r\n7 8 9\r\n\x1A junk",

@@ -116,7 +116,7 @@ struct text_source {
         : file(std::tmpfile()) {
         std::fwrite(bytes.data(), 1, bytes.size(), file);
         std::rewind(file);
-        open_reader(reader, file, text_mode, capacity);
+        open_reader(reader, file_descriptor(file), text_mode, capacity);
     }
     ~text_source() { std::fclose(file); }
 };

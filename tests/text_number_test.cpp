@@ -51,7 +51,7 @@ void expect_same_as_reference(const std::string& text) {
 
 TEST(ScanInteger, ReadsLikeStrtolWithBaseZero) {
     struct {
-        const char* text;
+        std::string text;
         std::int32_t value;
         bool ok;
     } const cases[] = {
@@ -62,7 +62,11 @@ TEST(ScanInteger, ReadsLikeStrtolWithBaseZero) {
         {"+7", 7, true},
         {"-0x10", -16, true},
         {"0", 0, true},
-        {"", 0, true},
+        {"", 0, false},
+        {std::string(70, '0') + "4", 4, true},
+        {std::string(70, '9'), 2147483647, true},
+        {"\v4", 4, true},
+        {"0x" + std::string(70, '0') + "1f", 31, true},
         {"99999999999", 2147483647, true},
         {"-99999999999", -2147483647 - 1, true},
         {"0xffffffffffffffffffffff", 2147483647, true},

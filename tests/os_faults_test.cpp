@@ -1,0 +1,127 @@
+// End-to-end runs against what a shell and a hostile OS do: extra operands, failing reads, size
+// limits, closed standard descriptors, endless sources, pipes held open. Each case once lost data,
+// hung or reported a failure wrongly.
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "test_support.h"
+
+namespace {
+
+// A pseudo-terminal in raw mode that hands the program its data and then hangs up, so the next
+// read fails with EIO, as reads from a failing disk or a lost terminal do.
+struct hanging_terminal {
+    int master = -1;
+    int slave = -1;
+    std::string path;
+
+    hanging_terminal() {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return;
+        // The program must not inherit the master: the line hangs up when the last one closes.
+        fcntl(master, F_SETFD, FD_CLOEXEC);
+        path = ptsname(master);
+        slave = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        termios raw{};
+        tcgetattr(slave, &raw);
+        cfmakeraw(&raw);
+        tcsetattr(slave, TCSANOW, &raw);
+    }
+    ~hanging_terminal() {
+        if (master >= 0) close(master);
+        if (slave >= 0) close(slave);
+    }
+    // Runs command (with $TERMINAL naming the slave) while data is written and the line hung up.
+    run_result run(const scratch_dir& dir, const std::string& command, const std::string& data) {
+        run_result result{};
+        std::thread program([&] { result = run_shell(dir, "TERMINAL=" + path + "; " + command); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_EQ(write(master, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        close(master);
+        master = -1;
+        program.join();
+        return result;
+    }
+};
+
+std::string floats_grid(int ncols, int nrows) {
+    std::string body;
+    for (int i = 0; i < ncols * nrows; ++i)
+        body += std::to_string(i) + " ";
+    return grid_text(ncols, nrows, body);
+}
+
+std::string first_floats(int count) {
+    std::string bytes;
+    for (int i = 0; i < count; ++i)
+        bytes += le_bytes<float>({static_cast<float>(i)});
+    return bytes;
+}
+
+TEST(HostileOs, NoDataLostNoHangNoFalseReport) {
+    const std::string grid = grid_text(2, 2, "1 2\n3 4\n");
+    const std::string bad_row_1 = grid_text(2, 3, "1 2\n3 x\n5 6\n");
+    struct {
+        const char* name;
+        std::string source;   // in.asc
+        std::string command;  // run in the folder, $RASTMILL is the program
+        std::string err;
+        int status;
+        std::optional<std::string> target;  // out.bin; nullopt: must not exist
+        bool through_terminal;  // the source also comes through a terminal that then hangs up
+    } const cases[] = {
+        {"extra operands overwrite no grid", grid,
+         "cp in.asc b.asc && \"$RASTMILL\" float in.asc b.asc out.bin && cmp in.asc b.asc",
+         "Usage: rastmill target_format source_file target_file\n", 1, std::nullopt, false},
+        {"read error after the data", "ncols 2\nnrows 2\n1 2\n3 45",
+         "\"$RASTMILL\" integer \"$TERMINAL\" out.bin", "Error reading input: Row: 1\tColumn: 1\n",
+         1, le_bytes<std::int32_t>({1, 2}), true},
+        {"read error in the header", "ncols 2\nnro", "\"$RASTMILL\" integer \"$TERMINAL\" out.bin",
+         "Error reading input: Row: 0\tColumn: 0\n", 1, std::nullopt, true},
+        {"file-size limit", floats_grid(100, 100),
+         "bash -c 'ulimit -f 8 && exec \"$RASTMILL\" float in.asc out.bin'",
+         "Error writing output: Row: 20\tColumn: 48\n", 1, first_floats(2048), false},
+        {"standard output and error closed", bad_row_1,
+         "\"$RASTMILL\" shortint in.asc out.bin >&- 2>&-", "", 1, le_bytes<std::int16_t>({1, 2}),
+         false},
+        {"standard input and error closed", bad_row_1,
+         "\"$RASTMILL\" shortint in.asc out.bin <&- 2>&-", "", 1, le_bytes<std::int16_t>({1, 2}),
+         false},
+        {"endless source that is no grid", grid, "timeout 10 \"$RASTMILL\" float /dev/zero out.bin",
+         "Fatal error Unrecognized input file format:\n", 1, std::nullopt, false},
+        {"pipe held open after the last value", grid,
+         "mkfifo f && ({ cat in.asc; sleep 20; } > f &) && timeout 5 \"$RASTMILL\" char f out.bin",
+         "", 0, le_bytes<std::int8_t>({1, 2, 3, 4}), false},
+    };
+    for (const auto& c : cases) {
+        scratch_dir dir;
+        write_file(dir / "in.asc", c.source);
+        run_result run{};
+        if (c.through_terminal) {
+            hanging_terminal terminal;
+            if (terminal.slave < 0) GTEST_SKIP() << "no pseudo-terminal here";
+            run = terminal.run(dir, c.command, c.source);
+        } else {
+            run = run_shell(dir, c.command);
+        }
+        EXPECT_EQ(run.err.substr(0, c.err.size()), c.err) << c.name;
+        EXPECT_EQ(run.status, c.status) << c.name;
+        EXPECT_EQ(fs::exists(dir / "out.bin"), c.target.has_value()) << c.name;
+        if (c.target) {
+            EXPECT_EQ(read_file(dir / "out.bin"), *c.target) << c.name;
+        }
+        EXPECT_EQ(read_file(dir / "in.asc"), c.source) << c.name;
+    }
+}
+
+}  // namespace
