@@ -33,7 +33,8 @@ const char* read_long_token(source_reader& reader, bool integral, std::string& s
 // Skips white space from p and returns the start of the next cell token, which is followed by
 // white space: in the buffer, or in spill for a token longer than the buffer. nullptr when the
 // input is over or a read failed before the token was whole.
-const char* next_token(source_reader& reader, const char* p, bool integral, std::string& spill) {
+[[gnu::noinline]] const char* next_token(source_reader& reader, const char* p, bool integral,
+                                         std::string& spill) {
     for (;;) {
         while (is_space(*p))
             ++p;
