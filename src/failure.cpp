@@ -3,7 +3,18 @@
 #include <cstdio>
 #include <cstdlib>
 
+namespace {
+
+void (*before_fatal_error)() = nullptr;
+
+}  // namespace
+
+void set_before_fatal_error(void (*step)()) {
+    before_fatal_error = step;
+}
+
 void fatal_error(std::string_view message, std::string_view detail) {
+    if (before_fatal_error != nullptr) before_fatal_error();
     // One write, so the line is not interleaved with another process's output.
     std::string line;
     line.reserve(message.size() + detail.size() + 2);

@@ -17,6 +17,8 @@ inline constexpr char MSG_UNKNOWN_FORMAT[] = "Unknown format specifier in switch
 inline constexpr char MSG_NO_MEMORY[] = "Failure to allocate memory";
 inline constexpr char MSG_READ_ERROR[] = "Error reading input:";
 inline constexpr char MSG_WRITE_ERROR[] = "Error writing output:";
+inline constexpr char MSG_TERMINAL_TARGET[] = "Refusing to write binary output to a terminal:";
+inline constexpr char MSG_NO_SIDECAR[] = "Cannot write a sidecar beside standard output:";
 
 // A failure found by a helper that does not end the run itself. An empty message means success.
 struct failure {
@@ -30,6 +32,9 @@ struct failure {
 // status 1 through the normal exit, so what was written to the target stays there.
 [[noreturn]] void fatal_error(std::string_view message, std::string_view detail);
 [[noreturn]] void fatal_error(const failure& f);
+
+// Sets a step that fatal_error runs before it prints, such as erasing a progress line.
+void set_before_fatal_error(void (*step)());
 
 // "Row: R\tColumn: C", the detail that names one value of the grid.
 std::string row_column(std::uint64_t row, std::uint64_t column);

@@ -1,30 +1,46 @@
 #include "header.h"
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "chars.h"
 #include "text_number.h"
 
 namespace {
 
-// Characters of a header token shown in a message; longer tokens are cut and end in "...".
-constexpr std::size_t SHOWN_TOKEN_LIMIT = 64;
+// Characters kept of a header line's second token: for messages, which show longer tokens cut and
+// ending in "...", and for the georeferencing, which a longer token does not give.
+constexpr std::size_t KEPT_TOKEN_LIMIT = 64;
 
 // The longest header keyword, "nodata_value".
 constexpr std::size_t LONGEST_KEYWORD = 12;
 
-constexpr std::string_view KEYWORDS[] = {"ncols",     "nrows",       "xllcorner", "xllcenter",
-                                         "yllcorner", "yllcenter",   "cellsize",  "dx",
-                                         "dy",        "nodata_value"};
+enum keyword_id {
+    KW_NCOLS,
+    KW_NROWS,
+    KW_XLLCORNER,
+    KW_XLLCENTER,
+    KW_YLLCORNER,
+    KW_YLLCENTER,
+    KW_CELLSIZE,
+    KW_DX,
+    KW_DY,
+    KW_NODATA,
+    KEYWORD_COUNT
+};
+constexpr std::string_view KEYWORDS[KEYWORD_COUNT] = {
+    "ncols",     "nrows",    "xllcorner", "xllcenter", "yllcorner",
+    "yllcenter", "cellsize", "dx",        "dy",        "nodata_value"};
 
-// What header lines 1 and 2 hold for the counts: how many tokens (up to 3), and the second one,
-// read as a count whatever its length and kept for messages up to SHOWN_TOKEN_LIMIT characters.
-struct count_line {
+// What a header line holds beyond its keyword: how many tokens (up to 3), and the second one, read
+// as a count whatever its length and kept up to KEPT_TOKEN_LIMIT characters.
+struct header_line {
     int token_count = 0;
     count_scanner count;
-    std::string shown;
+    std::string kept;
     bool cut = false;
 };
 
@@ -52,8 +68,9 @@ bool is_separator(int c) {
     return c == ' ' || c == '\t' || c == ',';
 }
 
-count_line read_count_line(source_reader& reader) {
-    count_line line;
+// Consumes a whole header line.
+header_line read_line(source_reader& reader) {
+    header_line line;
     bool in_token = false;
     for (int c; (c = next_line_byte(reader)) >= 0;) {
         if (is_separator(c)) {
@@ -66,8 +83,8 @@ count_line read_count_line(source_reader& reader) {
         }
         if (line.token_count != 2) continue;
         feed_count(line.count, static_cast<char>(c));
-        if (line.shown.size() < SHOWN_TOKEN_LIMIT) {
-            line.shown += static_cast<char>(c);
+        if (line.kept.size() < KEPT_TOKEN_LIMIT) {
+            line.kept += static_cast<char>(c);
         } else {
             line.cut = true;
         }
@@ -92,11 +109,11 @@ std::string printable(const std::string& token, bool cut) {
     return cut ? shown + "..." : shown;
 }
 
-failure read_count(const count_line& line, std::int32_t& count) {
+failure read_count(const header_line& line, std::int32_t& count) {
     if (line.token_count < 2) return {MSG_FATAL, MSG_NOT_A_GRID};
     const integer_scan scan = finish_count(line.count);
     if (!scan.ok || scan.value < 0) {
-        return {MSG_INVALID_INTEGER, printable(line.shown, line.cut)};
+        return {MSG_INVALID_INTEGER, printable(line.kept, line.cut)};
     }
     count = scan.value;
     return {};
@@ -117,31 +134,72 @@ bool starts_with(source_reader& reader, std::string_view keyword) {
     return true;
 }
 
-// Consumes the lines after the first two that belong to the header: blank lines and lines whose
-// first token is a header keyword. Returns whether separators consumed before the first value
-// held a comma, which no value may begin with.
-bool skip_keyword_lines(source_reader& reader) {
+enum { BLANK_LINE = -2, NOT_A_KEYWORD = -1 };
+
+// Consumes the separators that begin a line (noting a comma in comma) and a line end after them;
+// then tells, without consuming more, which keyword the line's first token is.
+int look_at_line(source_reader& reader, bool& comma) {
+    while (ensure_bytes(reader, 1) != 0 && is_separator(*reader.pos)) {
+        comma = comma || *reader.pos == ',';
+        advance_to(reader, reader.pos + 1);
+    }
+    if (ensure_bytes(reader, 1) == 0) return NOT_A_KEYWORD;
+    if (line_ends_at(reader, 0)) {
+        next_line_byte(reader);
+        return BLANK_LINE;
+    }
+    std::size_t n = 0;
+    while (n <= LONGEST_KEYWORD && !line_ends_at(reader, n) && !is_separator(reader.pos[n]))
+        ++n;
+    const std::string_view word(reader.pos, n);
+    for (int k = 0; k < KEYWORD_COUNT; ++k) {
+        if (equals_lower(word, KEYWORDS[k])) return k;
+    }
+    return NOT_A_KEYWORD;
+}
+
+// The keyword lines of a header: the first line of each keyword, and whether separators consumed
+// before the first value held a comma, which no value may begin with.
+struct keyword_lines {
+    std::optional<header_line> first[KEYWORD_COUNT];
+    bool any = false;
+    bool comma_before_data = false;
+};
+
+// Consumes blank lines and lines whose first token is a header keyword, up to the first other line.
+keyword_lines read_keyword_lines(source_reader& reader) {
+    keyword_lines lines;
     for (;;) {
         bool comma = false;
-        while (ensure_bytes(reader, 1) != 0 && is_separator(*reader.pos)) {
-            comma = comma || *reader.pos == ',';
-            advance_to(reader, reader.pos + 1);
+        const int keyword = look_at_line(reader, comma);
+        if (keyword == BLANK_LINE) continue;
+        if (keyword == NOT_A_KEYWORD) {
+            lines.comma_before_data = comma;
+            return lines;
         }
-        if (ensure_bytes(reader, 1) == 0) return false;
-        if (line_ends_at(reader, 0)) {
-            next_line_byte(reader);
-            continue;
-        }
-        std::size_t n = 0;
-        while (n <= LONGEST_KEYWORD && !line_ends_at(reader, n) && !is_separator(reader.pos[n]))
-            ++n;
-        const std::string_view word(reader.pos, n);
-        const bool keyword = std::any_of(std::begin(KEYWORDS), std::end(KEYWORDS),
-                                         [&](std::string_view k) { return equals_lower(word, k); });
-        if (!keyword) return comma;
-        while (next_line_byte(reader) >= 0) {
-        }
+        lines.any = true;
+        header_line line = read_line(reader);
+        if (!lines.first[keyword]) lines.first[keyword] = std::move(line);
     }
+}
+
+// The second token of a keyword line as written, or nothing for a line that is absent or whose
+// token was too long to keep.
+std::string written_value(const keyword_lines& lines, keyword_id keyword) {
+    const std::optional<header_line>& line = lines.first[keyword];
+    if (!line || line->token_count < 2 || line->cut) return "";
+    return line->kept;
+}
+
+void keep_georeferencing(const keyword_lines& lines, grid_header& header) {
+    header.x_center = lines.first[KW_XLLCENTER] && !lines.first[KW_XLLCORNER];
+    header.y_center = lines.first[KW_YLLCENTER] && !lines.first[KW_YLLCORNER];
+    header.xll = written_value(lines, header.x_center ? KW_XLLCENTER : KW_XLLCORNER);
+    header.yll = written_value(lines, header.y_center ? KW_YLLCENTER : KW_YLLCORNER);
+    header.cellsize = written_value(lines, KW_CELLSIZE);
+    header.dx = written_value(lines, KW_DX);
+    header.dy = written_value(lines, KW_DY);
+    header.nodata = written_value(lines, KW_NODATA);
 }
 
 failure read_failure() {
@@ -152,18 +210,28 @@ failure read_failure() {
 
 failure read_header(source_reader& reader, grid_header& header) {
     if (starts_with(reader, "\xEF\xBB\xBF")) advance_to(reader, reader.pos + 3);
-    if (!starts_with(reader, "ncols")) {
-        return reader.read_error ? read_failure() : failure{MSG_FATAL, MSG_NOT_A_GRID};
+    std::optional<header_line> columns;
+    std::optional<header_line> rows;
+    if (starts_with(reader, "ncols")) {
+        columns = read_line(reader);
+        rows = read_line(reader);
+        if (reader.read_error) return read_failure();
+        // The row count is checked first, as the reads of lines 2 and 1 have always been ordered.
+        if (failure f = read_count(*rows, header.nrows); f.failed()) return f;
+        if (failure f = read_count(*columns, header.ncols); f.failed()) return f;
     }
-    const count_line first = read_count_line(reader);
-    const count_line second = read_count_line(reader);
+    const keyword_lines lines = read_keyword_lines(reader);
     if (reader.read_error) return read_failure();
-    // The row count is checked first, as the reads of lines 2 and 1 have always been ordered.
-    if (failure f = read_count(second, header.nrows); f.failed()) return f;
-    if (failure f = read_count(first, header.ncols); f.failed()) return f;
-    const bool comma_before_data = skip_keyword_lines(reader);
-    if (reader.read_error) return read_failure();
+    if (!columns) {
+        // Keywords in any order: the first bytes that begin no keyword line refuse the file.
+        if (!lines.any || !lines.first[KW_NCOLS] || !lines.first[KW_NROWS]) {
+            return {MSG_FATAL, MSG_NOT_A_GRID};
+        }
+        if (failure f = read_count(*lines.first[KW_NROWS], header.nrows); f.failed()) return f;
+        if (failure f = read_count(*lines.first[KW_NCOLS], header.ncols); f.failed()) return f;
+    }
+    keep_georeferencing(lines, header);
     // The first value would be refused at that comma; the row reader can no longer see it.
-    if (comma_before_data && header.nrows > 0 && header.ncols > 0) return read_failure();
+    if (lines.comma_before_data && header.nrows > 0 && header.ncols > 0) return read_failure();
     return {};
 }

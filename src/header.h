@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "failure.h"
 #include "source_reader.h"
@@ -9,11 +10,18 @@
 struct grid_header {
     std::int32_t nrows = 0;
     std::int32_t ncols = 0;
+    // The georeferencing exactly as written (empty where the header has none): the lower left
+    // corner, or the centre of the lower left cell where x_center or y_center is set.
+    std::string xll, yll, cellsize, dx, dy, nodata;
+    bool x_center = false;
+    bool y_center = false;
 };
 
-// Reads the whole header once, without rewinding, and leaves the reader at the first value. Line 1
-// must begin with "ncols" in any case, its second token is the column count; the second token of
-// line 2 is the row count; the header goes on over blank lines and lines that begin with a header
+// Reads the whole header once, without rewinding, and leaves the reader at the first value.
+// When line 1 begins with "ncols" (any case), its second token is the column count and the second
+// token of line 2 the row count, whatever line 2's keyword. Otherwise, as GDAL reads a grid, the
+// header is keyword lines in any order, after any blank space: its "ncols" and "nrows" lines give
+// the counts. Either way the header goes on over blank lines and lines that begin with a header
 // keyword. Fails with "Fatal error" "Unrecognized input file format:" when the file is not a grid
 // or a count is missing, "Invalid integer:" and the token for a malformed or negative count.
 failure read_header(source_reader& reader, grid_header& header);

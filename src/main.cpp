@@ -1,24 +1,31 @@
 // rastmill: converts an ESRI Arc ascii grid into a headerless little-endian raw binary raster.
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <new>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 #include "failure.h"
 #include "formats.h"
 #include "grid.h"
 #include "header.h"
+#include "progress.h"
+#include "sidecar.h"
 #include "source_reader.h"
 #include "target.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#else
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #endif
 
 namespace {
@@ -84,35 +91,117 @@ void reserve_standard_descriptors() {
 #endif
 }
 
+bool is_terminal(int fd) {
+#ifdef _WIN32
+    return _isatty(fd) != 0;
+#else
+    return isatty(fd) != 0;
+#endif
+}
+
+// The bytes of standard input and output pass unchanged on every host.
+void binary_standard_streams() {
+#ifdef _WIN32
+    _setmode(_fileno(stdin), _O_BINARY);
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
+}
+
+std::uint64_t regular_file_size(const std::string& path) {
+    std::error_code error;
+    if (path == "-" || !std::filesystem::is_regular_file(path, error)) return 0;
+    const std::uintmax_t size = std::filesystem::file_size(path, error);
+    return error ? 0 : static_cast<std::uint64_t>(size);
+}
+
+struct arguments {
+    bool sidecar = false;
+    int first_operand = 1;
+};
+
+// Options come before the operands; a format name never begins with "-". Ends the run for --help,
+// --version, an unknown option or other than three operands.
+arguments read_arguments(int argc, char** argv) {
+    arguments args;
+    for (; args.first_operand < argc; ++args.first_operand) {
+        const std::string_view option = argv[args.first_operand];
+        if (option.size() < 2 || option[0] != '-') break;
+        if (option == "--") {
+            ++args.first_operand;
+            break;
+        }
+        if (option == "--help" || option == "-h") {
+            std::fputs(USAGE, stdout);
+            std::exit(std::fflush(stdout) == 0 ? 0 : 1);
+        }
+        if (option == "--version") {
+            std::fputs("rastmill " RASTMILL_VERSION "\n", stdout);
+            std::exit(std::fflush(stdout) == 0 ? 0 : 1);
+        }
+        if (option != "--hdr") break;
+        args.sidecar = true;
+    }
+    // Extra operands are refused: "rastmill float *.asc" would otherwise overwrite a grid.
+    if (argc - args.first_operand != 3 || argv[args.first_operand][0] == '-') {
+        std::fputs(USAGE, stderr);
+        std::exit(1);
+    }
+    return args;
+}
+
+progress_line progress;
+
+void erase_progress() {
+    stop_progress(progress);
+}
+
 int run(int argc, char** argv) {
     reserve_standard_descriptors();
     ignore_write_signals();
-    // Extra operands are refused: "rastmill float *.asc" would otherwise overwrite a grid.
-    if (argc != 4) {
-        std::fputs(USAGE, stderr);
-        return 1;
+    binary_standard_streams();
+    const arguments args = read_arguments(argc, argv);
+    const element_format target_format = parse_format(argv[args.first_operand]);
+    const std::string source_path = argv[args.first_operand + 1];
+    const std::string target_path = argv[args.first_operand + 2];
+    const bool binary = target_format != FMT_ASCII;
+    if (target_path == "-" && binary && is_terminal(1)) {
+        fatal_error(MSG_TERMINAL_TARGET, target_path);
     }
-    const element_format target_format = parse_format(argv[1]);
-    const std::string source_path = argv[2];
-    const std::string target_path = argv[3];
+    if (target_path == "-" && args.sidecar) fatal_error(MSG_NO_SIDECAR, target_path);
 
-    std::FILE* source = open_file(source_path, "rb");
+    std::FILE* source = source_path == "-" ? stdin : open_file(source_path, "rb");
     source_reader reader;
     open_reader(reader, file_descriptor(source), true);
+    if (progress_wanted()) {
+        set_before_fatal_error(erase_progress);
+        start_progress(progress, reader, regular_file_size(source_path));
+    }
     grid_header header;
     if (const failure f = read_header(reader, header); f.failed()) fatal_error(f);
-    if (target_format == FMT_ASCII && header.nrows >= 1) {
-        fatal_error(MSG_FATAL_COLON, MSG_UNKNOWN_FORMAT);
-    }
+    if (!binary && header.nrows >= 1) fatal_error(MSG_FATAL_COLON, MSG_UNKNOWN_FORMAT);
     if (target_is_source(source_path, target_path)) fatal_error(MSG_OVERWRITE, target_path);
+    const std::string hdr = args.sidecar ? sidecar_path(target_path, ".hdr") : "";
+    if (args.sidecar && target_is_source(source_path, hdr)) fatal_error(MSG_OVERWRITE, hdr);
 
+    std::FILE* target_file =
+        target_path == "-" ? stdout : open_file(target_path, binary ? "wb" : "w");
+    if (binary && is_terminal(file_descriptor(target_file))) {
+        fatal_error(MSG_TERMINAL_TARGET, target_path);
+    }
     grid_target target;
-    open_target(target, open_file(target_path, target_format == FMT_ASCII ? "w" : "wb"));
+    open_target(target, target_file);
     transfer_grid(header.nrows, header.ncols, FMT_ASCII, reader, target_format, target);
-    std::fclose(source);
+    stop_progress(progress);
+    if (source != stdin) std::fclose(source);
     if (!close_target(target)) {
-        const int width = target_format == FMT_ASCII ? 0 : element_size[target_format];
+        const int width = binary ? element_size[target_format] : 0;
         fatal_error(MSG_WRITE_ERROR, lost_value_position(target, header.ncols, width));
+    }
+    if (args.sidecar && binary) {
+        if (const failure f = write_sidecars(header, target_format, source_path, target_path);
+            f.failed()) {
+            fatal_error(f);
+        }
     }
     return 0;
 }

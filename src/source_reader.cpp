@@ -63,6 +63,7 @@ void open_reader(source_reader& reader, int fd, bool text_mode, std::size_t capa
     reader.pos = reader.end = reader.token_limit = reader.storage.get();
     reader.text_mode = text_mode;
     reader.at_eof = reader.read_error = reader.added_newline = false;
+    reader.bytes_read.store(0, std::memory_order_relaxed);
 }
 
 bool refill(source_reader& reader) {
@@ -73,7 +74,11 @@ bool refill(source_reader& reader) {
     std::size_t added = 0;
     if (!reader.at_eof && kept < reader.capacity) {
         const long n = read_some(reader.fd, free, reader.capacity - kept);
-        if (n > 0) added = static_cast<std::size_t>(n);
+        if (n > 0) {
+            added = static_cast<std::size_t>(n);
+            reader.bytes_read.store(reader.bytes_read.load(std::memory_order_relaxed) + added,
+                                    std::memory_order_relaxed);
+        }
         reader.at_eof = n <= 0;
         reader.read_error = n < 0;
         if (reader.text_mode) {

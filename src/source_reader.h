@@ -2,7 +2,9 @@
 // applied by the program itself so they are the same on every platform.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 
@@ -23,6 +25,7 @@ struct source_reader {
     bool at_eof = false;         // nothing more will come from the file
     bool read_error = false;     // ... because a read failed: the last bytes may be cut short
     bool added_newline = false;  // the byte before end is the newline text mode added
+    std::atomic<std::uint64_t> bytes_read{0};  // from the file so far; read by the progress line
 };
 
 // Starts reading the open descriptor fd in blocks of up to capacity bytes. In text mode a byte

@@ -84,7 +84,7 @@ TEST(CommandLine, GoldenCases) {
          std::nullopt},
         {"not a grid",
          {"float", "in.asc", "out.bin"},
-         "nrows 5\nncols 4\n",
+         "nrows 5\nnodata_value 4\n",
          "Fatal error Unrecognized input file format:\n",
          1,
          std::nullopt},

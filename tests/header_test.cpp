@@ -39,8 +39,14 @@ TEST(Header, VariantsAndRefusals) {
         {"no row count", "ncols 4\nnrows\n" + rest, 0, 0, "Fatal error", unrecognized},
         {"only one line", "ncols 4", 0, 0, "Fatal error", unrecognized},
         {"empty", "", 0, 0, "Fatal error", unrecognized},
-        {"rows first", "nrows 5\nncols 4\n", 0, 0, "Fatal error", unrecognized},
-        {"indented", " ncols 4\nnrows 3\n", 0, 0, "Fatal error", unrecognized},
+        {"rows first", "nrows 5\nncols 4\n", 4, 5, "", ""},
+        {"indented", " ncols 4\nnrows 3\n", 4, 3, "", ""},
+        {"cell size first", "\r\n\t\nCELLSIZE 30\nNRows 3\nxllcorner 0\nncols,4\n", 4, 3, "", ""},
+        {"line 2 counts when line 1 is ncols", "ncols 4\ncellsize 3\nnrows 7\n", 4, 3, "", ""},
+        {"keywords without ncols", "nrows 5\ncellsize 4\n1 2\n", 0, 0, "Fatal error", unrecognized},
+        {"keywords without nrows", " ncols 5\n1 2\n", 0, 0, "Fatal error", unrecognized},
+        {"bad count in any order", "nrows 08\nncols 4\n", 0, 0, "Invalid integer:", "08"},
+        {"not a keyword", "\n  hello 4\nncols 4\nnrows 3\n", 0, 0, "Fatal error", unrecognized},
         {"octal 08", "ncols 08\nnrows 3\n", 0, 0, "Invalid integer:", "08"},
         {"decimal point", "ncols 4.0\nnrows 3\n", 0, 0, "Invalid integer:", "4.0"},
         {"negative rows", "ncols 4\nnrows -3\n", 0, 0, "Invalid integer:", "-3"},
@@ -70,6 +76,36 @@ TEST(Header, VariantsAndRefusals) {
             EXPECT_EQ(header.ncols, c.ncols) << c.name;
             EXPECT_EQ(header.nrows, c.nrows) << c.name;
         }
+    }
+}
+
+// The georeferencing is kept as written, whatever the order of the lines.
+TEST(Header, KeepsTheGeoreferencingAsWritten) {
+    struct {
+        std::string text;
+        std::string xll, yll, cellsize, dx, dy, nodata;
+        bool x_center, y_center;
+    } const cases[] = {
+        {"ncols 1\nnrows 1\nxllcorner 1e3\nyllcorner -12.50\ncellsize 0.1\nNODATA_value -9999\n",
+         "1e3", "-12.50", "0.1", "", "", "-9999", false, false},
+        {"nodata_value nan\ndy 2\ndx 1\nyllcenter 5\nxllcenter 4\nnrows 1\nncols 1\n", "4", "5", "",
+         "1", "2", "nan", true, true},
+        {"ncols 1\nnrows 1\nxllcorner " + std::string(65, '1') + "\n", "", "", "", "", "", "",
+         false, false},
+        {"ncols 1\nnrows 1\n", "", "", "", "", "", "", false, false},
+    };
+    for (const auto& c : cases) {
+        text_source source(c.text);
+        grid_header header;
+        ASSERT_FALSE(read_header(source.reader, header).failed()) << c.text;
+        EXPECT_EQ(header.xll, c.xll) << c.text;
+        EXPECT_EQ(header.yll, c.yll) << c.text;
+        EXPECT_EQ(header.cellsize, c.cellsize) << c.text;
+        EXPECT_EQ(header.dx, c.dx) << c.text;
+        EXPECT_EQ(header.dy, c.dy) << c.text;
+        EXPECT_EQ(header.nodata, c.nodata) << c.text;
+        EXPECT_EQ(header.x_center, c.x_center) << c.text;
+        EXPECT_EQ(header.y_center, c.y_center) << c.text;
     }
 }
 

@@ -1,58 +1,14 @@
 // End-to-end runs against what a shell and a hostile OS do: extra operands, failing reads, size
 // limits, closed standard descriptors, endless sources, pipes held open. Each case once lost data,
 // hung or reported a failure wrongly.
-#include <fcntl.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstdlib>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "test_support.h"
 
 namespace {
-
-// A pseudo-terminal in raw mode that hands the program its data and then hangs up, so the next
-// read fails with EIO, as reads from a failing disk or a lost terminal do.
-struct hanging_terminal {
-    int master = -1;
-    int slave = -1;
-    std::string path;
-
-    hanging_terminal() {
-        master = posix_openpt(O_RDWR | O_NOCTTY);
-        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return;
-        // The program must not inherit the master: the line hangs up when the last one closes.
-        fcntl(master, F_SETFD, FD_CLOEXEC);
-        path = ptsname(master);
-        slave = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        termios raw{};
-        tcgetattr(slave, &raw);
-        cfmakeraw(&raw);
-        tcsetattr(slave, TCSANOW, &raw);
-    }
-    ~hanging_terminal() {
-        if (master >= 0) close(master);
-        if (slave >= 0) close(slave);
-    }
-    // Runs command (with $TERMINAL naming the slave) while data is written and the line hung up.
-    run_result run(const scratch_dir& dir, const std::string& command, const std::string& data) {
-        run_result result{};
-        std::thread program([&] { result = run_shell(dir, "TERMINAL=" + path + "; " + command); });
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        EXPECT_EQ(write(master, data.data(), data.size()), static_cast<ssize_t>(data.size()));
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        close(master);
-        master = -1;
-        program.join();
-        return result;
-    }
-};
 
 std::string floats_grid(int ncols, int nrows) {
     std::string body;
@@ -108,9 +64,9 @@ TEST(HostileOs, NoDataLostNoHangNoFalseReport) {
         write_file(dir / "in.asc", c.source);
         run_result run{};
         if (c.through_terminal) {
-            hanging_terminal terminal;
+            pseudo_terminal terminal;
             if (terminal.slave < 0) GTEST_SKIP() << "no pseudo-terminal here";
-            run = terminal.run(dir, c.command, c.source);
+            run = terminal.run_and_hang_up(dir, c.command, c.source);
         } else {
             run = run_shell(dir, c.command);
         }

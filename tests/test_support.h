@@ -2,8 +2,16 @@
 #pragma once
 
 #ifndef _WIN32
+#include <fcntl.h>
 #include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
 #endif
+
+#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -98,6 +106,56 @@ inline run_result run_rastmill_in(const scratch_dir& dir, const std::vector<std:
         command += " '" + a + "'";
     return run_shell(dir, command);
 }
+#endif
+
+#ifndef _WIN32
+// A pseudo-terminal in raw mode, named by $TERMINAL in the commands run through it.
+struct pseudo_terminal {
+    int master = -1;
+    int slave = -1;
+    std::string path;
+
+    pseudo_terminal() {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return;
+        // The program must not inherit the master: the line hangs up when the last one closes.
+        fcntl(master, F_SETFD, FD_CLOEXEC);
+        path = ptsname(master);
+        slave = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        termios raw{};
+        tcgetattr(slave, &raw);
+        cfmakeraw(&raw);
+        tcsetattr(slave, TCSANOW, &raw);
+    }
+    ~pseudo_terminal() {
+        if (master >= 0) close(master);
+        if (slave >= 0) close(slave);
+    }
+    // Runs command while data is written to the terminal and the line then hung up, so the next
+    // read fails with EIO, as reads from a failing disk or a lost terminal do.
+    run_result run_and_hang_up(const scratch_dir& dir, const std::string& command,
+                               const std::string& data) {
+        run_result result{};
+        std::thread program([&] { result = run_shell(dir, "TERMINAL=" + path + "; " + command); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_EQ(write(master, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        close(master);
+        master = -1;
+        program.join();
+        return result;
+    }
+
+    // Runs command and returns, in output, what it wrote to the terminal.
+    run_result run(const scratch_dir& dir, const std::string& command, std::string& output) {
+        run_result result = run_shell(dir, "TERMINAL=" + path + "; " + command);
+        fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+        char chunk[4096];
+        for (ssize_t n; (n = read(master, chunk, sizeof chunk)) > 0;)
+            output.append(chunk, static_cast<std::size_t>(n));
+        return result;
+    }
+};
 #endif
 
 // A grid with a standard six-line header and the given body.

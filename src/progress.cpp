@@ -1,0 +1,78 @@
+#include "progress.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#ifdef _WIN32
+#include <io.h>
+#define isatty _isatty
+#else
+#include <unistd.h>
+#endif
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+std::string progress_text(std::uint64_t done, std::uint64_t size, double seconds) {
+    char text[96];
+    const double megabytes = static_cast<double>(done) / 1e6;
+    const double speed = seconds > 0 ? megabytes / seconds : 0;
+    if (size > 0) {
+        std::snprintf(text, sizeof text, "rastmill: %3.0f%%  %.0f MB/s",
+                      100.0 * static_cast<double>(done) / static_cast<double>(size), speed);
+    } else {
+        std::snprintf(text, sizeof text, "rastmill: %.1f MB read  %.0f MB/s", megabytes, speed);
+    }
+    return text;
+}
+
+// Overwrites the current terminal line with text, padded to cover what was there.
+void paint(const std::string& text, std::size_t& width) {
+    std::string line = "\r" + text;
+    if (text.size() < width) line.append(width - text.size(), ' ');
+    width = std::max(width, text.size());
+    std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
+}  // namespace
+
+bool progress_wanted() {
+    const char* setting = std::getenv("RASTMILL_PROGRESS");
+    if (setting != nullptr && std::strcmp(setting, "0") == 0) return false;
+    return isatty(2) != 0;
+}
+
+void start_progress(progress_line& line, const source_reader& reader, std::uint64_t source_size) {
+    line.painter = std::thread([&line, &reader, source_size] {
+        const auto start = clock_type::now();
+        auto next = start + std::chrono::seconds(1);
+        std::size_t width = 0;
+        std::unique_lock<std::mutex> held(line.lock);
+        while (!line.wake.wait_until(held, next, [&] { return line.stop; })) {
+            const double seconds = std::chrono::duration<double>(clock_type::now() - start).count();
+            paint(progress_text(reader.bytes_read.load(std::memory_order_relaxed), source_size,
+                                seconds),
+                  width);
+            line.shown = true;
+            next += std::chrono::milliseconds(100);
+        }
+        if (line.shown) {
+            paint("", width);
+            std::fputc('\r', stderr);
+        }
+    });
+}
+
+void stop_progress(progress_line& line) {
+    if (!line.painter.joinable()) return;
+    {
+        const std::lock_guard<std::mutex> held(line.lock);
+        line.stop = true;
+    }
+    line.wake.notify_one();
+    line.painter.join();
+}

@@ -1,0 +1,23 @@
+// The georeferenced sidecar of a target: an ESRI .hdr (the EHdr labelled format) that GDAL and
+// other GIS tools read beside a raw raster, and the source's .prj copied beside it.
+#pragma once
+
+#include <string>
+
+#include "failure.h"
+#include "formats.h"
+#include "header.h"
+
+// The path GDAL looks for: target's name with its extension, if any, replaced by the given one.
+std::string sidecar_path(const std::string& target, const std::string& extension);
+
+// The .hdr text for a target of format (a binary one) holding the grid of header: size, layout,
+// pixel type, and where the header gives them the centre of the upper-left cell (computed in exact
+// decimal arithmetic from the values as written), the cell size and the no-data value as the
+// target stores it (-9999 as char is -15). Lines the header cannot give are left out.
+std::string ehdr_text(const grid_header& header, element_format format);
+
+// Writes the .hdr beside target and copies the .prj beside source, if there is one, beside
+// target. Fails with "Error writing output:" and the path that could not be written.
+failure write_sidecars(const grid_header& header, element_format format, const std::string& source,
+                       const std::string& target);

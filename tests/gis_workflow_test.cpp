@@ -1,0 +1,171 @@
+// End-to-end runs as a GIS user makes them: options, "-" for the standard streams, headers as
+// other tools write them, the georeferenced sidecar read back by GDAL, progress on a terminal.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+#include "test_support.h"
+
+namespace {
+
+const std::string grid =
+    "ncols 3\nnrows 2\nxllcorner 100.5\nyllcorner 200\ncellsize 0.25\nNODATA_value -9999\n"
+    "1 2 3\n4 -9999 6\n";
+
+bool have(const char* tool) {
+    return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+TEST(GisWorkflow, OptionsAndStandardStreams) {
+    const std::string usage_start = "Usage: rastmill target_format source_file target_file\n";
+    const std::string floats = le_bytes<float>({1, 2, 3, 4, -9999, 6});
+    struct {
+        const char* name;
+        std::string command;  // the source is in.asc; stdout goes to out.txt
+        std::string out_start, err_start;
+        int status;
+        std::optional<std::string> target;  // out.bin
+    } const cases[] = {
+        {"--help", "\"$RASTMILL\" --help", usage_start, "", 0, std::nullopt},
+        {"-h", "\"$RASTMILL\" -h float in.asc out.bin", usage_start, "", 0, std::nullopt},
+        {"--version", "\"$RASTMILL\" --version", "rastmill 1.", "", 0, std::nullopt},
+        {"unknown option", "\"$RASTMILL\" --bogus float in.asc out.bin", "", usage_start, 1,
+         std::nullopt},
+        {"option after the format", "\"$RASTMILL\" float --hdr in.asc out.bin", "", usage_start, 1,
+         std::nullopt},
+        {"source from standard input", "cat in.asc | \"$RASTMILL\" float - out.bin", "", "", 0,
+         floats},
+        {"target on standard output", "\"$RASTMILL\" float in.asc - | cat > out.bin", "", "", 0,
+         floats},
+        {"both", "cat in.asc | \"$RASTMILL\" -- float - - > out.bin", "", "", 0, floats},
+        {"closed standard input", "\"$RASTMILL\" float - out.bin <&-", "",
+         "Fatal error Unrecognized input file format:\n", 1, std::nullopt},
+        {"sidecar beside standard output", "\"$RASTMILL\" --hdr float in.asc -", "",
+         "Cannot write a sidecar beside standard output: -\n", 1, std::nullopt},
+        {"sidecar that is the source",
+         "cp in.asc out.hdr && \"$RASTMILL\" --hdr float out.hdr out.bin", "",
+         "File already exists, and should not be overwritten: out.hdr\n", 1, std::nullopt},
+        {"sidecar that cannot be written",
+         "mkdir out.hdr && \"$RASTMILL\" --hdr float in.asc out.bin", "",
+         "Error writing output: out.hdr\n", 1, floats},
+    };
+    for (const auto& c : cases) {
+        scratch_dir dir;
+        write_file(dir / "in.asc", grid);
+        const run_result run = run_shell(dir, "(" + c.command + ") > out.txt");
+        EXPECT_EQ(run.status, c.status) << c.name;
+        EXPECT_EQ(run.err.substr(0, c.err_start.size()), c.err_start) << c.name << ": " << run.err;
+        EXPECT_EQ(read_file(dir / "out.txt").substr(0, c.out_start.size()), c.out_start) << c.name;
+        if (c.out_start == usage_start) {
+            EXPECT_EQ(read_file(dir / "out.txt").size(), 517u) << c.name;  // the whole usage
+        }
+        EXPECT_EQ(fs::exists(dir / "out.bin"), c.target.has_value()) << c.name;
+        if (c.target) {
+            EXPECT_EQ(read_file(dir / "out.bin"), *c.target) << c.name;
+        }
+    }
+}
+
+// A binary target on a terminal is refused before anything is read; text may go there.
+TEST(GisWorkflow, TerminalTargetIsRefused) {
+    scratch_dir dir;
+    write_file(dir / "in.asc", grid);
+    pseudo_terminal terminal;
+    if (terminal.slave < 0) GTEST_SKIP() << "no pseudo-terminal here";
+    std::string shown;
+    const run_result binary =
+        terminal.run(dir, "\"$RASTMILL\" float in.asc - > \"$TERMINAL\"", shown);
+    EXPECT_EQ(binary.status, 1);
+    EXPECT_EQ(binary.err, "Refusing to write binary output to a terminal: -\n");
+    const run_result named = terminal.run(dir, "\"$RASTMILL\" char in.asc \"$TERMINAL\"", shown);
+    EXPECT_EQ(named.status, 1);
+    EXPECT_EQ(shown, "");
+}
+
+// Headers as other tools write them convert to the cells GDAL reads from them.
+TEST(GisWorkflow, HeaderOrdersAndSpacingsGiveGdalsCells) {
+    if (!have("gdal_translate")) GTEST_SKIP() << "GDAL is not installed";
+    const std::string body = "1.5 2 3\n4 5 -6.25\n";
+    const std::string headers[] = {
+        "ncols 3\nnrows 2\nxllcorner 0\nyllcorner 0\ncellsize 1\nNODATA_value -9999\n",
+        "nrows 2\nncols 3\nxllcorner 0\nyllcorner 0\ncellsize 1\n",
+        "cellsize 1\nxllcorner 0\nyllcorner 0\nnrows 2\nncols 3\n",
+        "NCOLS   3\r\nNROWS\t2\r\nXLLCENTER 0.5\r\nYLLCENTER 0.5\r\nCELLSIZE 1\r\n",
+        "ncols 3\nnrows 2\n\nxllcorner 0\nyllcorner 0\ndx 1\ndy 2\n",
+        "ncols\t3\nnrows\t2\nxllcorner\t0\nyllcorner\t0\ncellsize\t1\nnodata_value\t-1\n",
+    };
+    for (const std::string& header : headers) {
+        scratch_dir dir;
+        write_file(dir / "in.asc", header + body);
+        const run_result run = run_shell(
+            dir,
+            "\"$RASTMILL\" float in.asc ours.bin && gdal_translate -q -of ENVI -ot Float32 "
+            "in.asc gdal.bin");
+        EXPECT_EQ(run.status, 0) << header << run.err;
+        EXPECT_EQ(read_file(dir / "ours.bin"), read_file(dir / "gdal.bin")) << header;
+    }
+}
+
+// gdalinfo sees the target as it sees the source; gdal_translate of it gives the source's cells.
+TEST(GisWorkflow, SidecarIsWhatGdalReads) {
+    if (!have("gdalinfo")) GTEST_SKIP() << "GDAL is not installed";
+    scratch_dir dir;
+    write_file(dir / "in.asc", grid);
+    write_file(dir / "in.prj", "PROJCS[\"x\"]\n");
+    const std::string facts = " | grep -E '^(Size is|Origin|Pixel Size)' ";
+    const run_result run = run_shell(
+        dir,
+        "\"$RASTMILL\" --hdr char in.asc out.bin && \"$RASTMILL\" --hdr float in.asc f.bin && "
+        "gdalinfo in.asc" +
+            facts +
+            "> source.txt && gdalinfo out.bin > char.txt && "
+            "gdalinfo f.bin" +
+            facts +
+            "> float.txt && "
+            "gdal_translate -q -of AAIGrid f.bin back.asc && \"$RASTMILL\" float back.asc "
+            "back.bin");
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::string source = read_file(dir / "source.txt");
+    EXPECT_NE(source.find("Origin = (100.5"), std::string::npos) << source;
+    EXPECT_EQ(read_file(dir / "float.txt"), source);
+    const std::string char_info = read_file(dir / "char.txt");
+    EXPECT_NE(char_info.find(source.substr(0, source.find('\n'))), std::string::npos);
+    EXPECT_NE(char_info.find("NoData Value=-15"), std::string::npos) << char_info;
+    const bool signed_byte = char_info.find("Type=Int8") != std::string::npos ||
+                             char_info.find("PIXELTYPE=SIGNEDBYTE") != std::string::npos;
+    EXPECT_TRUE(signed_byte) << char_info;
+    EXPECT_EQ(read_file(dir / "back.bin"), read_file(dir / "f.bin"));
+    EXPECT_EQ(read_file(dir / "out.prj"), "PROJCS[\"x\"]\n");
+}
+
+// A slow conversion shows its progress on a terminal and erases it; never elsewhere.
+TEST(GisWorkflow, ProgressOnlyOnATerminal) {
+    scratch_dir dir;
+    write_file(dir / "in.asc", grid);
+    const std::string slow_source = "(head -c 60 in.asc; sleep 1.6; tail -c +61 in.asc) | ";
+    pseudo_terminal terminal;
+    if (terminal.slave < 0) GTEST_SKIP() << "no pseudo-terminal here";
+    std::string shown;
+    const run_result run =
+        terminal.run(dir, slow_source + "\"$RASTMILL\" float - out.bin 2> \"$TERMINAL\"", shown);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(shown.find("\rrastmill: 0.0 MB read"), std::string::npos) << shown;
+    const std::size_t last = shown.rfind('\r', shown.size() - 2);
+    ASSERT_FALSE(shown.empty());
+    EXPECT_EQ(shown.back(), '\r');
+    EXPECT_EQ(shown.find_first_not_of(' ', last + 1), shown.size() - 1) << "not erased";
+
+    std::string quiet;
+    const run_result off = terminal.run(
+        dir, slow_source + "RASTMILL_PROGRESS=0 \"$RASTMILL\" float - out.bin 2> \"$TERMINAL\"",
+        quiet);
+    EXPECT_EQ(off.status, 0);
+    EXPECT_EQ(quiet, "");
+    const run_result piped = run_shell(dir, slow_source + "\"$RASTMILL\" float - out.bin");
+    EXPECT_EQ(piped.status, 0);
+    EXPECT_EQ(piped.err, "");
+}
+
+}  // namespace

@@ -1,0 +1,97 @@
+#include "sidecar.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+
+namespace {
+
+// The value of one key of an .hdr text, or "absent".
+std::string value_of(const std::string& text, const std::string& key) {
+    const std::size_t at = text.find(key + " ");
+    if (at == std::string::npos) return "absent";
+    const std::size_t start = text.find_first_not_of(' ', at + key.size());
+    return text.substr(start, text.find('\n', start) - start);
+}
+
+grid_header georeferenced(std::string xll, std::string yll, std::string cellsize) {
+    grid_header header;
+    header.ncols = 4;
+    header.nrows = 3;
+    header.xll = std::move(xll);
+    header.yll = std::move(yll);
+    header.cellsize = std::move(cellsize);
+    return header;
+}
+
+grid_header centred(std::string dx, std::string dy) {
+    grid_header header = georeferenced("10", "20", "");
+    header.x_center = header.y_center = true;
+    header.dx = std::move(dx);
+    header.dy = std::move(dy);
+    return header;
+}
+
+// The upper-left cell centre in exact decimal arithmetic: no digit gained or lost.
+TEST(Sidecar, UpperLeftCentreIsExact) {
+    struct {
+        grid_header header;
+        std::string ulx, uly, xdim, ydim;
+    } const cases[] = {
+        {georeferenced("100.5", "200", "0.25"), "100.625", "200.625", "0.25", "0.25"},
+        {georeferenced("-180", "-90", "0.1"), "-179.95", "-89.75", "0.1", "0.1"},
+        {georeferenced("0.1", "0.2", "0.3"), "0.25", "0.95", "0.3", "0.3"},
+        {georeferenced("1e3", "-2.5E-1", "1"), "1000.5", "2.25", "1", "1"},
+        {georeferenced("123456789012345678.123456789", "0", "0.000001"),
+         "123456789012345678.123457289", "0.0000025", "0.000001", "0.000001"},
+        {centred("2", "3"), "10", "26", "2", "3"},
+        {georeferenced("abc", "0", "1"), "absent", "absent", "absent", "absent"},
+        {georeferenced("", "0", "1"), "absent", "absent", "absent", "absent"},
+    };
+    for (const auto& c : cases) {
+        const std::string text = ehdr_text(c.header, FMT_FLOAT);
+        EXPECT_EQ(value_of(text, "ULXMAP"), c.ulx) << text;
+        EXPECT_EQ(value_of(text, "ULYMAP"), c.uly) << text;
+        EXPECT_EQ(value_of(text, "XDIM"), c.xdim) << text;
+        EXPECT_EQ(value_of(text, "YDIM"), c.ydim) << text;
+    }
+}
+
+// Layout and no-data as the target stores them.
+TEST(Sidecar, PixelTypeAndNoDataFollowTheFormat) {
+    struct {
+        element_format format;
+        std::string nodata;
+        std::string nbits, pixeltype, shown;
+    } const cases[] = {
+        {FMT_CHAR, "-9999", "8", "SIGNEDINT", "-15"},
+        {FMT_UCHAR, "-9999", "8", "absent", "241"},
+        {FMT_USHORTINT, "-1", "16", "absent", "65535"},
+        {FMT_LONGINTEGER, "-9999.0", "32", "SIGNEDINT", "-9999"},
+        {FMT_INTEGER, "-9999.5", "32", "SIGNEDINT", "absent"},
+        {FMT_FLOAT, "-3.4028234663852886e+38", "32", "FLOAT", "-3.4028235e+38"},
+        {FMT_DOUBLE, "NaN", "64", "FLOAT", "nan"},
+        {FMT_FLOAT, "", "32", "FLOAT", "absent"},
+    };
+    for (const auto& c : cases) {
+        grid_header header;
+        header.ncols = 5;
+        header.nrows = 2;
+        header.nodata = c.nodata;
+        const std::string text = ehdr_text(header, c.format);
+        EXPECT_EQ(value_of(text, "NBITS"), c.nbits) << text;
+        EXPECT_EQ(value_of(text, "PIXELTYPE"), c.pixeltype) << text;
+        EXPECT_EQ(value_of(text, "NODATA"), c.shown) << text;
+        EXPECT_EQ(value_of(text, "NROWS") + " " + value_of(text, "NCOLS"), "2 5") << text;
+        EXPECT_EQ(value_of(text, "ULXMAP"), "absent") << text;
+    }
+}
+
+TEST(Sidecar, PathReplacesTheExtension) {
+    EXPECT_EQ(sidecar_path("dem.bin", ".hdr"), "dem.hdr");
+    EXPECT_EQ(sidecar_path("dir.v2/dem", ".hdr"), "dir.v2/dem.hdr");
+    EXPECT_EQ(sidecar_path("a/dem.tar.bin", ".prj"), "a/dem.tar.prj");
+}
+
+}  // namespace
