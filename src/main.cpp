@@ -21,8 +21,10 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
 #else
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -60,12 +62,42 @@ std::FILE* open_file(const std::string& path, const char* mode) {
     return stream;
 }
 
-// Whether the target is the source itself, through any link. Opening it for writing would empty
-// the source before a single value is read. Devices such as /dev/null are not regular files.
-bool target_is_source(const std::string& source, const std::string& target) {
-    std::error_code error;
-    const bool same = std::filesystem::equivalent(source, target, error);
-    return !error && same && std::filesystem::is_regular_file(target, error);
+// Whether writing target (a path, or standard output for "-") would write into the source, open as
+// source_fd: the same regular file through any link or redirection. Opening it for writing would
+// empty the source before a single value is read. Devices such as /dev/null are not regular files.
+bool writes_into_source(const std::string& source, int source_fd, const std::string& target) {
+#ifdef _WIN32
+    (void)source;
+    const auto identity = [](HANDLE file, BY_HANDLE_FILE_INFORMATION& info) {
+        return file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &info) &&
+               GetFileType(file) == FILE_TYPE_DISK;
+    };
+    BY_HANDLE_FILE_INFORMATION read_from{};
+    BY_HANDLE_FILE_INFORMATION write_to{};
+    if (!identity(reinterpret_cast<HANDLE>(_get_osfhandle(source_fd)), read_from)) return false;
+    bool found = false;
+    if (target == "-") {
+        found = identity(reinterpret_cast<HANDLE>(_get_osfhandle(1)), write_to);
+    } else {
+        const HANDLE file =
+            CreateFileA(target.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        found = identity(file, write_to);
+        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    }
+    return found && write_to.dwVolumeSerialNumber == read_from.dwVolumeSerialNumber &&
+           write_to.nFileIndexHigh == read_from.nFileIndexHigh &&
+           write_to.nFileIndexLow == read_from.nFileIndexLow &&
+           !(write_to.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+#else
+    (void)source;
+    struct stat read_from {};
+    struct stat write_to {};
+    if (fstat(source_fd, &read_from) != 0) return false;
+    const int found = target == "-" ? fstat(1, &write_to) : stat(target.c_str(), &write_to);
+    return found == 0 && S_ISREG(write_to.st_mode) && write_to.st_dev == read_from.st_dev &&
+           write_to.st_ino == read_from.st_ino;
+#endif
 }
 
 // Makes failed writes show as failed writes, not as a silent death by signal: a target pipe
@@ -179,9 +211,13 @@ int run(int argc, char** argv) {
     grid_header header;
     if (const failure f = read_header(reader, header); f.failed()) fatal_error(f);
     if (!binary && header.nrows >= 1) fatal_error(MSG_FATAL_COLON, MSG_UNKNOWN_FORMAT);
-    if (target_is_source(source_path, target_path)) fatal_error(MSG_OVERWRITE, target_path);
+    if (writes_into_source(source_path, reader.fd, target_path)) {
+        fatal_error(MSG_OVERWRITE, target_path);
+    }
     const std::string hdr = args.sidecar ? sidecar_path(target_path, ".hdr") : "";
-    if (args.sidecar && target_is_source(source_path, hdr)) fatal_error(MSG_OVERWRITE, hdr);
+    if (args.sidecar && writes_into_source(source_path, reader.fd, hdr)) {
+        fatal_error(MSG_OVERWRITE, hdr);
+    }
 
     std::FILE* target_file =
         target_path == "-" ? stdout : open_file(target_path, binary ? "wb" : "w");
