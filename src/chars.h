@@ -23,9 +23,9 @@ inline int base16_digit_value(char c) {
     return 99;
 }
 
-// What separates the tokens of a header line.
+// What separates the tokens of a header line (the line end aside).
 inline bool is_header_separator(int c) {
-    return c == ' ' || c == '\t' || c == ',' || c == '\n';
+    return c == ' ' || c == '\t' || c == ',';
 }
 
 inline char to_lower(char c) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <type_traits>
 
+#include "chars.h"
 #include "element_types.h"
 #include "failure.h"
 
@@ -47,9 +48,8 @@ std::optional<element_format> format_from_name(std::string_view text) {
 }
 
 element_format parse_format(char* text) {
-    for (char* c = text; *c != '\0'; ++c) {
-        if (*c >= 'A' && *c <= 'Z') *c = static_cast<char>(*c - 'A' + 'a');
-    }
+    for (char* c = text; *c != '\0'; ++c)
+        *c = to_lower(*c);
     const auto format = format_from_name(text);
     if (!format) fatal_error(MSG_BAD_FORMAT_NAME, text);
     return *format;

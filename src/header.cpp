@@ -64,16 +64,12 @@ int next_line_byte(source_reader& reader) {
     return get_byte(reader);
 }
 
-bool is_separator(int c) {
-    return c == ' ' || c == '\t' || c == ',';
-}
-
 // Consumes a whole header line.
 header_line read_line(source_reader& reader) {
     header_line line;
     bool in_token = false;
     for (int c; (c = next_line_byte(reader)) >= 0;) {
-        if (is_separator(c)) {
+        if (is_header_separator(c)) {
             in_token = false;
             continue;
         }
@@ -139,7 +135,7 @@ enum { BLANK_LINE = -2, NOT_A_KEYWORD = -1 };
 // Consumes the separators that begin a line (noting a comma in comma) and a line end after them;
 // then tells, without consuming more, which keyword the line's first token is.
 int look_at_line(source_reader& reader, bool& comma) {
-    while (ensure_bytes(reader, 1) != 0 && is_separator(*reader.pos)) {
+    while (ensure_bytes(reader, 1) != 0 && is_header_separator(*reader.pos)) {
         comma = comma || *reader.pos == ',';
         advance_to(reader, reader.pos + 1);
     }
@@ -149,7 +145,7 @@ int look_at_line(source_reader& reader, bool& comma) {
         return BLANK_LINE;
     }
     std::size_t n = 0;
-    while (n <= LONGEST_KEYWORD && !line_ends_at(reader, n) && !is_separator(reader.pos[n]))
+    while (n <= LONGEST_KEYWORD && !line_ends_at(reader, n) && !is_header_separator(reader.pos[n]))
         ++n;
     const std::string_view word(reader.pos, n);
     for (int k = 0; k < KEYWORD_COUNT; ++k) {
