@@ -46,11 +46,6 @@ TEST(GisWorkflow, OptionsAndStandardStreams) {
              ? "Error reading input: Row: 0\tColumn: 0\n"
              : "Fatal error Unrecognized input file format:\n",
          1, std::nullopt},
-        {"standard input is the target", "\"$RASTMILL\" float - in.asc < in.asc", "",
-         "File already exists, and should not be overwritten: in.asc\n", 1, std::nullopt},
-        {"standard output is the source",
-         "cp in.asc out.bin && \"$RASTMILL\" float out.bin - >> out.bin", "",
-         "File already exists, and should not be overwritten: -\n", 1, grid},
         {"sidecar beside standard output", "\"$RASTMILL\" --hdr float in.asc -", "",
          "Cannot write a sidecar beside standard output: -\n", 1, std::nullopt},
         {"sidecar that is the source",
