@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <thread>
 
 #include "failure.h"
 #include "formats.h"
@@ -181,6 +182,14 @@ arguments read_arguments(int argc, char** argv) {
     return args;
 }
 
+// Whether a second thread may write the target while the first converts: RASTMILL_THREADS=1
+// keeps the whole run on one thread; by default a second core is used where there is one.
+bool write_behind_wanted() {
+    const char* setting = std::getenv("RASTMILL_THREADS");
+    if (setting != nullptr && *setting != '\0') return std::strtol(setting, nullptr, 10) != 1;
+    return std::thread::hardware_concurrency() > 1;
+}
+
 progress_line progress;
 
 void erase_progress() {
@@ -225,7 +234,7 @@ int run(int argc, char** argv) {
         fatal_error(MSG_TERMINAL_TARGET, target_path);
     }
     grid_target target;
-    open_target(target, target_file);
+    open_target(target, target_file, TARGET_BLOCK_SIZE, write_behind_wanted());
     transfer_grid(header.nrows, header.ncols, FMT_ASCII, reader, target_format, target);
     stop_progress(progress);
     if (source != stdin) std::fclose(source);

@@ -2,13 +2,15 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <type_traits>
+#include <utility>
 
 #include "element_types.h"
 #include "failure.h"
 #include "formats.h"
 
-void open_target(grid_target& target, std::FILE* file, std::size_t capacity) {
+void open_target(grid_target& target, std::FILE* file, std::size_t capacity, bool write_behind) {
     // Unbuffered: the block below is the only buffer, so a failed write shows at once and
     // committed counts exactly the bytes the file took.
     std::setvbuf(file, nullptr, _IONBF, 0);
@@ -17,12 +19,47 @@ void open_target(grid_target& target, std::FILE* file, std::size_t capacity) {
     target.capacity = capacity;
     target.used = 0;
     target.committed = 0;
+    target.in_flight = 0;
     target.failed = false;
+    target.write_behind = write_behind;
+    target.writer.reset();
 }
 
-bool flush_target(grid_target& target) {
-    if (target.failed) return false;
-    if (target.used == 0) return true;
+namespace {
+
+constexpr std::uint64_t WRITE_BEHIND_AFTER = 8 * TARGET_BLOCK_SIZE;
+
+void write_blocks(block_writer& writer, std::FILE* file) {
+    std::unique_lock<std::mutex> held(writer.lock);
+    for (;;) {
+        writer.changed.wait(held, [&] { return writer.pending != 0 || writer.stop; });
+        if (writer.pending == 0) return;
+        const std::size_t size = writer.pending;
+        held.unlock();
+        const std::size_t written = std::fwrite(writer.block.get(), 1, size, file);
+        held.lock();
+        writer.written = written;
+        writer.failed = written != size;
+        writer.pending = 0;
+        writer.changed.notify_all();
+    }
+}
+
+// Waits for the block in the writer's hands, if any, and counts what reached the file.
+bool settle(grid_target& target) {
+    if (target.writer) {
+        block_writer& writer = *target.writer;
+        std::unique_lock<std::mutex> held(writer.lock);
+        writer.changed.wait(held, [&] { return writer.pending == 0; });
+        target.committed += writer.written;
+        writer.written = 0;
+        target.in_flight = 0;
+        if (writer.failed) target.failed = true;
+    }
+    return !target.failed;
+}
+
+bool write_now(grid_target& target) {
     const std::size_t written = std::fwrite(target.block.get(), 1, target.used, target.file);
     target.committed += written;
     if (written != target.used) target.failed = true;
@@ -30,8 +67,47 @@ bool flush_target(grid_target& target) {
     return !target.failed;
 }
 
+// Hands a full block to the writer thread, which writes it while the next one fills.
+bool hand_off(grid_target& target) {
+    if (!settle(target)) return false;
+    // A thread pays for itself only on large targets; the first blocks are written here.
+    if (!target.write_behind || target.committed < WRITE_BEHIND_AFTER) return write_now(target);
+    if (!target.writer) {
+        target.writer = std::make_unique<block_writer>();
+        target.writer->block.reset(new unsigned char[target.capacity]);
+        target.writer->thread = std::thread(write_blocks, std::ref(*target.writer), target.file);
+    }
+    block_writer& writer = *target.writer;
+    {
+        const std::lock_guard<std::mutex> held(writer.lock);
+        std::swap(target.block, writer.block);
+        writer.pending = target.used;
+    }
+    writer.changed.notify_all();
+    target.in_flight = target.used;
+    target.used = 0;
+    return true;
+}
+
+}  // namespace
+
+bool flush_target(grid_target& target) {
+    if (!settle(target)) return false;
+    if (target.used == 0) return true;
+    return write_now(target);
+}
+
 bool close_target(grid_target& target) {
     bool ok = flush_target(target);
+    if (target.writer) {
+        {
+            const std::lock_guard<std::mutex> held(target.writer->lock);
+            target.writer->stop = true;
+        }
+        target.writer->changed.notify_all();
+        target.writer->thread.join();
+        target.writer.reset();
+    }
     if (target.file != nullptr && std::fclose(target.file) != 0) ok = false;
     target.file = nullptr;
     target.failed = !ok;
@@ -47,7 +123,7 @@ bool put_elements(grid_target& target, const unsigned char* data, std::size_t co
     while (count != 0) {
         std::size_t fit = (target.capacity - target.used) / size;
         if (fit == 0) {
-            if (!flush_target(target)) return false;
+            if (!hand_off(target)) return false;
             fit = target.capacity / size;
         }
         const std::size_t n = std::min(fit, count);
@@ -89,7 +165,7 @@ std::int32_t write_ascii_row(grid_target& target, std::int32_t count, int format
 std::int32_t write_binary_row(grid_target& target, std::int32_t count, int format, void* buffer) {
     if (count < 1) return 0;
     const int width = element_size[format];
-    const std::uint64_t row_start = target.committed + target.used;
+    const std::uint64_t row_start = target.committed + target.in_flight + target.used;
     if (put_elements(target, static_cast<const unsigned char*>(buffer),
                      static_cast<std::size_t>(count), width)) {
         return count;

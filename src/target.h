@@ -2,12 +2,27 @@
 // so that what reached the file is always known to the byte; and the two row writers.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 constexpr std::size_t TARGET_BLOCK_SIZE = std::size_t(1) << 20;
+
+// A thread that writes one full block while the converter fills the next.
+struct block_writer {
+    std::thread thread;
+    std::mutex lock;
+    std::condition_variable changed;
+    std::unique_ptr<unsigned char[]> block;
+    std::size_t pending = 0;  // bytes of block to write; 0 when the writer is idle
+    std::size_t written = 0;  // bytes of the last block that reached the file
+    bool failed = false;
+    bool stop = false;
+};
 
 struct grid_target {
     std::FILE* file = nullptr;
@@ -15,13 +30,20 @@ struct grid_target {
     std::size_t capacity = 0;
     std::size_t used = 0;
     std::uint64_t committed = 0;  // bytes that reached the file
+    std::size_t in_flight = 0;    // bytes in the writer's hands, not yet counted in committed
     bool failed = false;
+    bool write_behind = false;             // full blocks may go to a writer thread
+    std::unique_ptr<block_writer> writer;  // started at the first full block
 };
 
-void open_target(grid_target& target, std::FILE* file, std::size_t capacity = TARGET_BLOCK_SIZE);
-// Writes what the block holds; false once any write has failed.
+// Starts a target on file. With write_behind, full blocks are written on a thread of their own,
+// started only once 8 MiB have been written, so small grids start none.
+void open_target(grid_target& target, std::FILE* file, std::size_t capacity = TARGET_BLOCK_SIZE,
+                 bool write_behind = false);
+// Writes what the block holds and waits until every byte handed over reached the file or failed;
+// false once any write has failed. committed is then exact.
 bool flush_target(grid_target& target);
-// Flushes and closes the file; false when bytes were lost on the way.
+// Flushes, stops the writer thread and closes the file; false when bytes were lost on the way.
 bool close_target(grid_target& target);
 
 // Row writers: each puts count values of a binary format from buffer into the target and returns

@@ -184,10 +184,13 @@ struct memory_target {
     std::FILE* file;
     grid_target target;
 
-    explicit memory_target(std::size_t capacity = TARGET_BLOCK_SIZE) : file(std::tmpfile()) {
-        open_target(target, file, capacity);
+    explicit memory_target(std::size_t capacity = TARGET_BLOCK_SIZE, bool write_behind = false)
+        : file(std::tmpfile()) {
+        open_target(target, file, capacity, write_behind);
     }
-    ~memory_target() { std::fclose(file); }
+    ~memory_target() {
+        if (file != nullptr) close_target(target);
+    }
     std::string bytes() {
         flush_target(target);
         std::string all;
