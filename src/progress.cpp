@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <system_error>
 
 #ifdef _WIN32
 #include <io.h>
@@ -38,6 +40,28 @@ void paint(const std::string& text, std::size_t& width) {
     std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
+// Paints the progress line, once a second has passed and then ten times a second, until stopped;
+// then erases it if it was shown.
+void paint_until_stopped(progress_line& line, const source_reader& reader,
+                         std::uint64_t source_size) {
+    const auto start = clock_type::now();
+    auto next = start + std::chrono::seconds(1);
+    std::size_t width = 0;
+    std::unique_lock<std::mutex> held(line.lock);
+    while (!line.wake.wait_until(held, next, [&] { return line.stop; })) {
+        const double seconds = std::chrono::duration<double>(clock_type::now() - start).count();
+        paint(
+            progress_text(reader.bytes_read.load(std::memory_order_relaxed), source_size, seconds),
+            width);
+        line.shown = true;
+        next += std::chrono::milliseconds(100);
+    }
+    if (line.shown) {
+        paint("", width);
+        std::fputc('\r', stderr);
+    }
+}
+
 }  // namespace
 
 bool progress_wanted() {
@@ -47,24 +71,12 @@ bool progress_wanted() {
 }
 
 void start_progress(progress_line& line, const source_reader& reader, std::uint64_t source_size) {
-    line.painter = std::thread([&line, &reader, source_size] {
-        const auto start = clock_type::now();
-        auto next = start + std::chrono::seconds(1);
-        std::size_t width = 0;
-        std::unique_lock<std::mutex> held(line.lock);
-        while (!line.wake.wait_until(held, next, [&] { return line.stop; })) {
-            const double seconds = std::chrono::duration<double>(clock_type::now() - start).count();
-            paint(progress_text(reader.bytes_read.load(std::memory_order_relaxed), source_size,
-                                seconds),
-                  width);
-            line.shown = true;
-            next += std::chrono::milliseconds(100);
-        }
-        if (line.shown) {
-            paint("", width);
-            std::fputc('\r', stderr);
-        }
-    });
+    try {
+        line.painter =
+            std::thread(paint_until_stopped, std::ref(line), std::cref(reader), source_size);
+    } catch (const std::system_error&) {
+        // No thread to be had: the conversion goes on without a progress line.
+    }
 }
 
 void stop_progress(progress_line& line) {

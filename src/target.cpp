@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <system_error>
 #include <type_traits>
 #include <utility>
 
@@ -73,9 +74,16 @@ bool hand_off(grid_target& target) {
     // A thread pays for itself only on large targets; the first blocks are written here.
     if (!target.write_behind || target.committed < WRITE_BEHIND_AFTER) return write_now(target);
     if (!target.writer) {
-        target.writer = std::make_unique<block_writer>();
-        target.writer->block.reset(new unsigned char[target.capacity]);
-        target.writer->thread = std::thread(write_blocks, std::ref(*target.writer), target.file);
+        auto writer = std::make_unique<block_writer>();
+        writer->block.reset(new unsigned char[target.capacity]);
+        try {
+            writer->thread = std::thread(write_blocks, std::ref(*writer), target.file);
+        } catch (const std::system_error&) {
+            // No thread to be had (a process limit): everything is written here, as before.
+            target.write_behind = false;
+            return write_now(target);
+        }
+        target.writer = std::move(writer);
     }
     block_writer& writer = *target.writer;
     {
