@@ -66,9 +66,8 @@ std::FILE* open_file(const std::string& path, const char* mode) {
 // Whether writing target (a path, or standard output for "-") would write into the source, open as
 // source_fd: the same regular file through any link or redirection. Opening it for writing would
 // empty the source before a single value is read. Devices such as /dev/null are not regular files.
-bool writes_into_source(const std::string& source, int source_fd, const std::string& target) {
+bool writes_into_source(int source_fd, const std::string& target) {
 #ifdef _WIN32
-    (void)source;
     const auto identity = [](HANDLE file, BY_HANDLE_FILE_INFORMATION& info) {
         return file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &info) &&
                GetFileType(file) == FILE_TYPE_DISK;
@@ -91,7 +90,6 @@ bool writes_into_source(const std::string& source, int source_fd, const std::str
            write_to.nFileIndexLow == read_from.nFileIndexLow &&
            !(write_to.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
 #else
-    (void)source;
     struct stat read_from {};
     struct stat write_to {};
     if (fstat(source_fd, &read_from) != 0) return false;
@@ -220,11 +218,11 @@ int run(int argc, char** argv) {
     grid_header header;
     if (const failure f = read_header(reader, header); f.failed()) fatal_error(f);
     if (!binary && header.nrows >= 1) fatal_error(MSG_FATAL_COLON, MSG_UNKNOWN_FORMAT);
-    if (writes_into_source(source_path, reader.fd, target_path)) {
+    if (writes_into_source(reader.fd, target_path)) {
         fatal_error(MSG_OVERWRITE, target_path);
     }
     const std::string hdr = args.sidecar ? sidecar_path(target_path, ".hdr") : "";
-    if (args.sidecar && writes_into_source(source_path, reader.fd, hdr)) {
+    if (args.sidecar && writes_into_source(reader.fd, hdr)) {
         fatal_error(MSG_OVERWRITE, hdr);
     }
 
