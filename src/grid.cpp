@@ -4,9 +4,13 @@
 #include <memory>
 
 #include "formats.h"
+#include "parallel_rows.h"
 #include "row_readers.h"
 
 namespace {
+
+// Threads pay for themselves only on large grids; the first rows are parsed on one.
+constexpr std::uint64_t PARALLEL_AFTER = std::uint64_t(8) << 20;
 
 using row_reader = std::int32_t (*)(source_reader&, std::int32_t, int, void*);
 using row_writer = std::int32_t (*)(grid_target&, std::int32_t, int, void*);
@@ -29,7 +33,8 @@ row_storage allocate_row(std::int32_t count, int width) {
 }  // namespace
 
 failure move_rows(std::int32_t nrows, std::int32_t ncols, int source_format,
-                  source_reader& source_stream, int target_format, grid_target& target_stream) {
+                  source_reader& source_stream, int target_format, grid_target& target_stream,
+                  int threads) {
     const bool text_source = source_format == FMT_ASCII;
     const row_reader reader = text_source ? read_ascii_row : read_binary_row;
     const int memory_source = text_source ? target_format : source_format;
@@ -53,7 +58,19 @@ failure move_rows(std::int32_t nrows, std::int32_t ncols, int source_format,
 
     // Rows of no values move nothing; counting through 2^31 of them would only take time.
     const std::int32_t rows = ncols == 0 ? 0 : nrows;
+    bool parallel = threads > 1 && text_source && !text_target;
     for (std::int32_t r = 0; r < rows; ++r) {
+        if (parallel &&
+            source_stream.bytes_read.load(std::memory_order_relaxed) >= PARALLEL_AFTER) {
+            const std::optional<failure> moved =
+                move_rows_in_parallel(r, rows, ncols, memory_target, source_stream, target_stream,
+                                      source_row.get(), threads);
+            if (moved) {
+                if (moved->failed()) return *moved;
+                break;
+            }
+            parallel = false;  // no thread to be had: on with this one
+        }
         const std::int32_t read = reader(source_stream, ncols, memory_source, source_row.get());
         if (read != ncols) {
             flush_target(target_stream);  // the complete rows before this one stay in the file
@@ -72,8 +89,9 @@ failure move_rows(std::int32_t nrows, std::int32_t ncols, int source_format,
 }
 
 void transfer_grid(std::int32_t nrows, std::int32_t ncols, int source_format,
-                   source_reader& source_stream, int target_format, grid_target& target_stream) {
-    const failure f =
-        move_rows(nrows, ncols, source_format, source_stream, target_format, target_stream);
+                   source_reader& source_stream, int target_format, grid_target& target_stream,
+                   int threads) {
+    const failure f = move_rows(nrows, ncols, source_format, source_stream, target_format,
+                                target_stream, threads);
     if (f.failed()) fatal_error(f);
 }

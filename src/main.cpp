@@ -1,4 +1,5 @@
 // rastmill: converts an ESRI Arc ascii grid into a headerless little-endian raw binary raster.
+#include <algorithm>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -180,12 +181,15 @@ arguments read_arguments(int argc, char** argv) {
     return args;
 }
 
-// Whether a second thread may write the target while the first converts: RASTMILL_THREADS=1
-// keeps the whole run on one thread; by default a second core is used where there is one.
-bool write_behind_wanted() {
+// The threads that parse a large grid: RASTMILL_THREADS=N sets them, 1 keeps the whole run on
+// one thread (no thread writes behind either); by default, one per core.
+int thread_count() {
     const char* setting = std::getenv("RASTMILL_THREADS");
-    if (setting != nullptr && *setting != '\0') return std::strtol(setting, nullptr, 10) != 1;
-    return std::thread::hardware_concurrency() > 1;
+    if (setting != nullptr && *setting != '\0') {
+        const long wanted = std::strtol(setting, nullptr, 10);
+        if (wanted >= 1) return static_cast<int>(std::min(wanted, 1024L));
+    }
+    return static_cast<int>(std::max(std::thread::hardware_concurrency(), 1u));
 }
 
 progress_line progress;
@@ -232,8 +236,9 @@ int run(int argc, char** argv) {
         fatal_error(MSG_TERMINAL_TARGET, target_path);
     }
     grid_target target;
-    open_target(target, target_file, TARGET_BLOCK_SIZE, write_behind_wanted());
-    transfer_grid(header.nrows, header.ncols, FMT_ASCII, reader, target_format, target);
+    const int threads = thread_count();
+    open_target(target, target_file, TARGET_BLOCK_SIZE, threads > 1);
+    transfer_grid(header.nrows, header.ncols, FMT_ASCII, reader, target_format, target, threads);
     stop_progress(progress);
     if (source != stdin) std::fclose(source);
     if (!close_target(target)) {

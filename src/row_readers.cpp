@@ -89,7 +89,31 @@ std::int32_t read_text_values(source_reader& reader, std::int32_t count, T* out)
     return count;
 }
 
+template <typename T>
+span_parse parse_span(const char* p, const char* last, T* out) {
+    std::size_t n = 0;
+    for (;;) {
+        while (p != last && is_space(*p))
+            ++p;
+        if (p == last) return {n, false};
+        const number_scan<T> scan = scan_cell<T>(p);
+        if (!scan.ok || !is_space(*scan.end)) return {n, true};
+        out[n++] = scan.value;
+        p = scan.end;
+    }
+}
+
 }  // namespace
+
+span_parse parse_text_span(const char* first, const char* last, int format, void* out) {
+    span_parse result{0, false};
+    const bool binary = with_element_type(format, [&](auto tag) {
+        using T = typename decltype(tag)::type;
+        result = parse_span<T>(first, last, static_cast<T*>(out));
+    });
+    if (!binary) fatal_error(MSG_FATAL_COLON, MSG_UNKNOWN_FORMAT);
+    return result;
+}
 
 std::int32_t read_ascii_row(source_reader& reader, std::int32_t count, int format, void* buffer) {
     std::int32_t moved = 0;

@@ -2,6 +2,7 @@
 // grid's text or from binary elements.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "source_reader.h"
@@ -11,3 +12,14 @@
 // binary reader stops where the input ends.
 std::int32_t read_ascii_row(source_reader& reader, std::int32_t count, int format, void* buffer);
 std::int32_t read_binary_row(source_reader& reader, std::int32_t count, int format, void* buffer);
+
+// What parse_text_span found: values parsed, and whether it stopped at a token that is not wholly
+// a number (the one at index values).
+struct span_parse {
+    std::size_t values;
+    bool stopped;
+};
+
+// Parses every token of [first, last), which ends in white space and is followed by a readable
+// byte, into out as values of a binary format: room for (last - first + 1) / 2 of them.
+span_parse parse_text_span(const char* first, const char* last, int format, void* out);

@@ -7,6 +7,9 @@
 
 #include "chars.h"
 
+#include <sys/stat.h>
+#include <sys/types.h>
+
 #ifdef _WIN32
 #include <io.h>
 #else
@@ -32,6 +35,27 @@ long read_some(int fd, char* data, std::size_t size) {
         if (poll(&ready, 1, -1) < 0 && errno != EINTR) return -1;
     }
 #endif
+}
+
+void count_read(source_reader& reader, std::size_t added) {
+    reader.bytes_read.store(reader.bytes_read.load(std::memory_order_relaxed) + added,
+                            std::memory_order_relaxed);
+}
+
+// Applies the text-mode rules to the added bytes just read at data, of which there is room for
+// one more, and returns how many of them are input.
+std::size_t text_mode_rules(source_reader& reader, char* data, std::size_t added) {
+    if (!reader.text_mode) return added;
+    // A 0x1A byte is the end-of-file mark of text files from DOS and Windows.
+    if (const void* mark = std::memchr(data, 0x1A, added)) {
+        added = static_cast<std::size_t>(static_cast<const char*>(mark) - data);
+        reader.at_eof = true;
+    }
+    if (reader.at_eof && !reader.read_error) {
+        data[added++] = '\n';
+        reader.added_newline = true;
+    }
+    return added;
 }
 
 void set_token_limit(source_reader& reader) {
@@ -74,24 +98,11 @@ bool refill(source_reader& reader) {
     std::size_t added = 0;
     if (!reader.at_eof && kept < reader.capacity) {
         const long n = read_some(reader.fd, free, reader.capacity - kept);
-        if (n > 0) {
-            added = static_cast<std::size_t>(n);
-            reader.bytes_read.store(reader.bytes_read.load(std::memory_order_relaxed) + added,
-                                    std::memory_order_relaxed);
-        }
+        if (n > 0) added = static_cast<std::size_t>(n);
+        count_read(reader, added);
         reader.at_eof = n <= 0;
         reader.read_error = n < 0;
-        if (reader.text_mode) {
-            // A 0x1A byte is the end-of-file mark of text files from DOS and Windows.
-            if (const void* mark = std::memchr(free, 0x1A, added)) {
-                added = static_cast<std::size_t>(static_cast<const char*>(mark) - free);
-                reader.at_eof = true;
-            }
-            if (reader.at_eof && !reader.read_error) {
-                free[added++] = '\n';
-                reader.added_newline = true;
-            }
-        }
+        added = text_mode_rules(reader, free, added);
     }
     free[added] = '\0';
     reader.pos = base;
@@ -119,4 +130,47 @@ int get_byte(source_reader& reader) {
 
 void advance_to(source_reader& reader, const char* p) {
     reader.pos = p;
+}
+
+std::size_t read_into(source_reader& reader, char* data, std::size_t size) {
+    char* base = reader.storage.get();
+    if (reader.pos != reader.end) {
+        const std::size_t n = std::min(size, static_cast<std::size_t>(reader.end - reader.pos));
+        std::memcpy(data, reader.pos, n);
+        reader.pos += n;
+        return n;
+    }
+    reader.pos = reader.end = reader.token_limit = base;
+    base[0] = '\0';
+    if (reader.at_eof) return 0;
+    // One byte is kept back for the newline text mode adds at the end.
+    const long n = read_some(reader.fd, data, size - 1);
+    const std::size_t added = n > 0 ? static_cast<std::size_t>(n) : 0;
+    count_read(reader, added);
+    reader.at_eof = n <= 0;
+    reader.read_error = n < 0;
+    return text_mode_rules(reader, data, added);
+}
+
+bool reads_may_wait(const source_reader& reader) {
+#ifdef _WIN32
+    struct _stat64 status {};
+    return _fstat64(reader.fd, &status) != 0 || (status.st_mode & _S_IFMT) != _S_IFREG;
+#else
+    struct stat status {};
+    return fstat(reader.fd, &status) != 0 || !S_ISREG(status.st_mode);
+#endif
+}
+
+bool input_ready(const source_reader& reader) {
+#ifdef _WIN32
+    (void)reader;
+    return false;
+#else
+    pollfd ready{reader.fd, POLLIN, 0};
+    while (poll(&ready, 1, 0) < 0) {
+        if (errno != EINTR) return true;  // the read itself will tell what is wrong
+    }
+    return ready.revents != 0;
+#endif
 }

@@ -49,6 +49,18 @@ int get_byte(source_reader& reader);
 // Makes at least count unread bytes available unless the input ends first; returns how many are.
 std::size_t ensure_bytes(source_reader& reader, std::size_t count);
 
+// Moves up to size bytes of the input (size >= 2) into data, with the text-mode rules: first
+// what the buffer holds unread, then what one read of the file gives. 0 when the input is over;
+// at_eof and read_error say why. The reader's own buffer is not used again.
+std::size_t read_into(source_reader& reader, char* data, std::size_t size);
+
+// Whether a read could wait for data indefinitely: the source is a pipe, a FIFO or a device,
+// not a regular file.
+bool reads_may_wait(const source_reader& reader);
+// Whether a read would return at once: data is ready or the input is over. Where this cannot be
+// known, false.
+bool input_ready(const source_reader& reader);
+
 // Consumes the unread bytes before p, which lies in [pos, end].
 void advance_to(source_reader& reader, const char* p);
 
