@@ -209,12 +209,15 @@ std::size_t chunk_capacity(std::size_t slots, std::size_t width) {
 
 std::optional<failure> move_rows_in_parallel(std::int32_t first_row, std::int32_t nrows,
                                              std::int32_t ncols, int format, source_reader& source,
-                                             grid_target& target, unsigned char* row, int threads) {
+                                             grid_target& target, unsigned char* row, int threads,
+                                             std::size_t chunk_bytes) {
     if (first_row >= nrows || ncols < 1) return failure{};
     const auto width = static_cast<std::size_t>(element_size[format]);
     const int worker_count = std::clamp(threads, 1, MAX_WORKERS);
     const std::size_t slot_count = 2 * static_cast<std::size_t>(worker_count) + 2;
-    const std::size_t capacity = chunk_capacity(slot_count, width);
+    // The short form of a token longer than a chunk must fit in one.
+    const std::size_t capacity = chunk_bytes == 0 ? chunk_capacity(slot_count, width)
+                                                  : std::max(chunk_bytes, MIN_CHUNK_BYTES);
 
     work_queue queue;
     queue.format = format;

@@ -48,13 +48,13 @@ outcome one_thread(const std::string& body, std::int32_t nrows, std::int32_t nco
 }
 
 outcome on_threads(const std::string& body, std::int32_t nrows, std::int32_t ncols, int format,
-                   bool read_error, int threads) {
+                   bool read_error, int threads, std::size_t chunk_bytes = 0) {
     text_source source(body, 4096);
     if (read_error) fail_reads_after_first_block(source);
     memory_target out(4096, true);
     std::vector<unsigned char> row(static_cast<std::size_t>(ncols) * 8);
-    const std::optional<failure> f = move_rows_in_parallel(0, nrows, ncols, format, source.reader,
-                                                           out.target, row.data(), threads);
+    const std::optional<failure> f = move_rows_in_parallel(
+        0, nrows, ncols, format, source.reader, out.target, row.data(), threads, chunk_bytes);
     EXPECT_TRUE(f.has_value());
     return {out.bytes(), f ? f->message : "", f ? f->detail : ""};
 }
@@ -112,7 +112,9 @@ TEST(ParallelRows, SameOutcomeAsOneThread) {
         const std::int32_t nrows = whole_rows + (round % 4) - 2;
         const bool read_error = round % 8 == 5;
         const outcome expected = one_thread(body, nrows, ncols, format, read_error);
-        const outcome got = on_threads(body, nrows, ncols, format, read_error, 1 + round % 3);
+        const std::size_t chunk_bytes = round % 2 == 0 ? 0 : 1000 + random() % 3000;
+        const outcome got =
+            on_threads(body, nrows, ncols, format, read_error, 1 + round % 3, chunk_bytes);
         EXPECT_EQ(got.message, expected.message) << round;
         EXPECT_EQ(got.detail, expected.detail) << round;
         EXPECT_TRUE(got.bytes == expected.bytes) << round;
@@ -122,19 +124,25 @@ TEST(ParallelRows, SameOutcomeAsOneThread) {
 // Tokens longer than a chunk are carried through in pieces, with the values they have in place.
 TEST(ParallelRows, TokensLongerThanAChunk) {
     const std::string zeros(3000000, '0');
+    std::string digits;
+    for (int i = 0; i < 300000; ++i)
+        digits += "1234567890";
     struct {
         std::string body;
         int format;
     } const cases[] = {
-        {"1 " + zeros + "123 4 ", FMT_INTEGER},    {"1.5 0." + zeros + "1e3000001 -2 ", FMT_DOUBLE},
+        {"1 " + zeros + "123 4 ", FMT_INTEGER},
+        {"1.5 0." + zeros + "1e3000001 -2 ", FMT_DOUBLE},
         {"1 " + zeros + "1x 3 ", FMT_FLOAT},   // bad, and found only at its end
         {"1 2 " + zeros + "7", FMT_SHORTINT},  // the last token, cut by the end of the file
         {zeros + "5\n" + zeros + "6\n", FMT_CHAR},
+        {"1 " + digits + ".5e-2999990 2 ", FMT_DOUBLE},  // the longest short form
     };
     for (const auto& c : cases) {
         for (const bool read_error : {false, true}) {
             const outcome expected = one_thread(c.body, 1, 3, c.format, read_error);
-            const outcome got = on_threads(c.body, 1, 3, c.format, read_error, 2);
+            const outcome got =
+                on_threads(c.body, 1, 3, c.format, read_error, 2, read_error ? 0 : MIN_CHUNK_BYTES);
             EXPECT_EQ(got.message, expected.message) << c.body.substr(0, 8) << read_error;
             EXPECT_EQ(got.detail, expected.detail) << c.body.substr(0, 8) << read_error;
             EXPECT_TRUE(got.bytes == expected.bytes) << c.body.substr(0, 8) << read_error;

@@ -1,0 +1,72 @@
+// Grids parsed on threads against the one-thread reader: the same bytes in the target and the
+// same failure at the same row and column, for any text, chunk size and thread count.
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "formats.h"
+#include "grid.h"
+#include "memory_file.h"
+#include "parallel_rows.h"
+
+namespace {
+
+struct result {
+    std::string bytes;
+    failure outcome;
+};
+
+std::string contents(std::FILE* file) {
+    std::string all;
+    std::rewind(file);
+    char piece[4096];
+    for (std::size_t n; (n = std::fread(piece, 1, sizeof piece, file)) > 0;)
+        all.append(piece, n);
+    std::fclose(file);
+    return all;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 4) return 0;
+    const int format = data[0] % BINARY_FORMATS;
+    const std::int32_t ncols = 1 + data[1] % 40;
+    const std::int32_t nrows = 1 + data[2] % 200 * 4;
+    const int threads = 1 + data[3] % 3;
+    const std::size_t chunk_bytes = MIN_CHUNK_BYTES + std::size_t(data[3]) * 7;
+    // Repeated, the text spans several chunks, cut at many different places.
+    const std::string body(reinterpret_cast<const char*>(data) + 4, size - 4);
+    std::string text;
+    for (int i = 0; i < 1 + data[2] % 64; ++i)
+        text += body;
+    result serial;
+    result threaded;
+    for (result* r : {&serial, &threaded}) {
+        memory_file source(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+        source_reader reader;
+        open_reader(reader, source.fd, true, MIN_SOURCE_BLOCK_SIZE + data[2] % 64);
+        std::FILE* sink = std::tmpfile();
+        grid_target target;
+        open_target(target, sink, 64 + data[1], r == &threaded);
+        if (r == &serial) {
+            r->outcome = move_rows(nrows, ncols, FMT_ASCII, reader, format, target);
+        } else {
+            std::vector<unsigned char> row(static_cast<std::size_t>(ncols) * 8);
+            const auto moved = move_rows_in_parallel(0, nrows, ncols, format, reader, target,
+                                                     row.data(), threads, chunk_bytes);
+            if (!moved) return 0;  // no thread to be had
+            r->outcome = *moved;
+        }
+        flush_target(target);
+        target.file = nullptr;  // read back below
+        close_target(target);
+        r->bytes = contents(sink);
+    }
+    if (serial.bytes != threaded.bytes || serial.outcome.message != threaded.outcome.message ||
+        serial.outcome.detail != threaded.outcome.detail) {
+        __builtin_trap();
+    }
+    return 0;
+}
