@@ -24,10 +24,10 @@ constexpr std::size_t MIN_CHUNK = std::size_t(64) << 10;
 constexpr std::size_t MAX_CHUNK = std::size_t(1) << 20;
 
 struct chunk {
-    std::unique_ptr<char[]> text;             // the chunk's capacity and a sentinel byte
+    std::unique_ptr<char[]> text;             // the chunk's capacity and SPAN_SLACK bytes
     std::unique_ptr<unsigned char[]> values;  // room for a value per two bytes of text
     std::size_t size = 0;                     // bytes of text, ending in white space
-    span_parse result{0, false};
+    span_parse result{0, false, nullptr};
     bool parsed = false;
 };
 
@@ -224,7 +224,7 @@ std::optional<failure> move_rows_in_parallel(std::int32_t first_row, std::int32_
     queue.slots.resize(slot_count);
     for (chunk& c : queue.slots) {
         // Not zero-filled: pages are only touched as text and values arrive.
-        c.text.reset(new char[capacity + 1]);
+        c.text.reset(new char[capacity + SPAN_SLACK]);
         c.values.reset(new unsigned char[(capacity / 2 + 1) * width]);
     }
     workers pool{queue, {}};
@@ -244,16 +244,16 @@ std::optional<failure> move_rows_in_parallel(std::int32_t first_row, std::int32_
                         reads_may_wait(source),
                         format_table[format].kind != element_kind::real};
     row_sink sink{target, format, width, ncols, row};
-    const std::uint64_t first_value = static_cast<std::uint64_t>(first_row) * ncols;
-    const std::uint64_t wanted = static_cast<std::uint64_t>(nrows - first_row) * ncols;
+    const auto columns = static_cast<std::uint64_t>(ncols);
+    const std::uint64_t first_value = static_cast<std::uint64_t>(first_row) * columns;
+    const std::uint64_t wanted = static_cast<std::uint64_t>(nrows - first_row) * columns;
     std::uint64_t taken = 0;     // values put into the sink
     std::uint64_t consumed = 0;  // chunks whose values were taken
     bool long_token_held = false;
     const auto read_failure = [&] {
         flush_target(target);  // the complete rows before this one stay in the file
         const std::uint64_t at = first_value + taken;
-        return failure{MSG_READ_ERROR, row_column(at / static_cast<std::uint64_t>(ncols),
-                                                  at % static_cast<std::uint64_t>(ncols))};
+        return failure{MSG_READ_ERROR, row_column(at / columns, at % columns)};
     };
 
     std::unique_lock<std::mutex> held(queue.lock);

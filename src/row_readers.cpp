@@ -1,6 +1,7 @@
 #include "row_readers.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <string>
 #include <type_traits>
@@ -8,7 +9,10 @@
 #include "element_types.h"
 #include "failure.h"
 #include "formats.h"
+#include "separator_scan.h"
 #include "text_number.h"
+
+static_assert(READ_SLACK >= SPAN_SLACK + 2, "the reader's buffer can be parsed as a span");
 
 namespace {
 
@@ -60,56 +64,199 @@ template <typename T>
 }
 
 template <typename T>
+span_parse parse_span(const char* first, const char* last, T* out, std::size_t max_values);
+
+// The tokens wholly in the buffer are parsed as one span; only a token that runs past its end
+// waits for the next read, or goes through the long-token path.
+template <typename T>
 std::int32_t read_text_values(source_reader& reader, std::int32_t count, T* out) {
     std::string spill;
-    const char* p = reader.pos;
-    for (std::int32_t i = 0; i < count; ++i) {
-        while (is_space(*p))
-            ++p;
-        if (p >= reader.token_limit) {
-            p = next_token(reader, p, std::is_integral_v<T>, spill);
-            if (p == nullptr) return i;
-            if (p == spill.c_str()) {
-                const number_scan<T> scan = scan_cell<T>(p);
-                if (!scan.ok || scan.end != p + spill.size()) return i;
-                out[i] = scan.value;
-                p = reader.pos;
-                continue;
-            }
+    std::int32_t i = 0;
+    while (i < count) {
+        if (reader.pos < reader.token_limit) {
+            const span_parse span = parse_span<T>(reader.pos, reader.token_limit, out + i,
+                                                  static_cast<std::size_t>(count - i));
+            i += static_cast<std::int32_t>(span.values);
+            advance_to(reader, span.next);
+            if (span.stopped) return i;
+            continue;
+        }
+        const char* p = next_token(reader, reader.pos, std::is_integral_v<T>, spill);
+        if (p == nullptr) return i;
+        if (p != spill.c_str()) {
+            advance_to(reader, p);
+            continue;
         }
         const number_scan<T> scan = scan_cell<T>(p);
-        if (!scan.ok || !is_space(*scan.end)) {
-            advance_to(reader, p);
-            return i;
-        }
-        out[i] = scan.value;
-        p = scan.end;
+        if (!scan.ok || scan.end != p + spill.size()) return i;
+        out[i++] = scan.value;
     }
-    advance_to(reader, p);
     return count;
 }
 
+// The integer token [p, end), its end already known, into value. False when it is not wholly a
+// number.
 template <typename T>
-span_parse parse_span(const char* p, const char* last, T* out) {
+[[gnu::always_inline]] inline bool scan_token(const char* p, const char* end, T& value) {
+    std::uint32_t wrapped;
+    if (scan_short_integer(p, end, wrapped)) [[likely]] {
+        value = static_cast<T>(wrapped);  // keeps the low bits
+        return true;
+    }
+    const number_scan<T> scan = scan_cell<T>(p);
+    value = scan.value;
+    return scan.ok && scan.end == end;
+}
+
+// Text indexed at a time: its token offsets fit two small arrays.
+constexpr std::size_t STRIDE = 4096;
+constexpr std::size_t STRIDE_TOKENS = STRIDE / 2 + 64;  // with room for the unrolled writes
+
+// Appends the offsets of the set bits of bits, plus offset, to positions[count...]: eight at a
+// time without a branch per bit, so the loop does not mispredict as token counts vary.
+inline void flatten(std::uint64_t bits, std::uint32_t offset, std::uint32_t* positions,
+                    std::size_t& count) {
+    const int total = std::popcount(bits);
+    std::uint32_t* at = positions + count;
+    for (int i = 0; i < 8; ++i, bits &= bits - 1)
+        at[i] = offset + static_cast<std::uint32_t>(std::countr_zero(bits));
+    if (total > 8) {
+        for (int i = 8; i < total; ++i, bits &= bits - 1)
+            at[i] = offset + static_cast<std::uint32_t>(std::countr_zero(bits));
+    }
+    count += static_cast<std::size_t>(total);
+}
+
+// The tokens of a stride: offsets of their starts and ends from its base, and whether every one
+// is one or two plain digits.
+struct stride_index {
+    std::size_t tokens;
+    bool short_digits;
+};
+
+// Indexes the tokens of [base, limit), which ends in white space and follows white space (or
+// nothing).
+inline stride_index index_tokens(const char* base, const char* limit, std::uint32_t* starts,
+                                 std::uint32_t* ends) {
+    std::size_t started = 0;
+    std::size_t ended = 0;
+    std::uint64_t before = ~std::uint64_t(0);  // separators before the block: its last two bits
+    std::uint64_t not_short = 0;
+    for (const char* block = base; block < limit; block += 64) {
+        const byte_classes classes = classify_block(block);
+        std::uint64_t separators = classes.separators;
+        const auto left = static_cast<std::size_t>(limit - block);
+        if (left < 64) separators |= ~std::uint64_t(0) << left;  // past the end: white space
+        const std::uint64_t shifted = (separators << 1) | (before >> 63);
+        const auto offset = static_cast<std::uint32_t>(block - base);
+        flatten(~separators & shifted, offset, starts, started);
+        flatten(separators & ~shifted, offset, ends, ended);
+        // Not short: a byte of a token that is no digit, or the third byte of a token.
+        const std::uint64_t in_token = ~separators;
+        const std::uint64_t in_token_1 = ~shifted;
+        const std::uint64_t in_token_2 = ~((separators << 2) | (before >> 62));
+        not_short |= (in_token & ~classes.digits) | (in_token & in_token_1 & in_token_2);
+        before = separators;
+    }
+    return {started, not_short == 0};
+}
+
+// One- and two-digit tokens, all checked already: their values without a loop or a branch each.
+template <typename T>
+void convert_short_digits(const char* base, const std::uint32_t* starts, const std::uint32_t* ends,
+                          std::size_t count, T* out) {
+    for (std::size_t k = 0; k < count; ++k) {
+        const char* p = base + starts[k];
+        const unsigned two = ends[k] - starts[k] - 1;  // 0 or 1
+        const unsigned first = static_cast<unsigned char>(p[0]) - '0';
+        const unsigned second = static_cast<unsigned char>(p[two]) - '0';
+        out[k] = static_cast<T>(two != 0 ? first * 10 + second : first);
+    }
+}
+
+// Integers: where tokens start and end comes from the byte masks, not from parsing the token
+// before, so the parses of neighbouring tokens do not wait on each other; strides of one- and
+// two-digit tokens only are converted in bulk.
+template <typename T>
+span_parse parse_integer_span(const char* first, const char* last, T* out, std::size_t max_values) {
+    std::uint32_t starts[STRIDE_TOKENS];
+    std::uint32_t ends[STRIDE_TOKENS];
     std::size_t n = 0;
-    for (;;) {
+    const char* base = first;
+    while (base != last && n != max_values) {
+        // A stride ends after white space, so that it holds whole tokens.
+        // No longer than the values wanted could take at eight bytes each: a narrow row does not
+        // index kilobytes it will not use.
+        const std::size_t wanted = std::min(max_values - n, STRIDE / 8) * 8;
+        const std::size_t stride = std::max<std::size_t>(wanted, 64);
+        const char* limit =
+            last - base > static_cast<std::ptrdiff_t>(stride) ? base + stride : last;
+        while (limit != base && !is_space(limit[-1]))
+            --limit;
+        if (limit == base) {  // a token longer than a stride
+            const char* p = base;
+            while (is_space(*p))
+                ++p;
+            const char* end = p;
+            while (!is_space(*end))
+                ++end;
+            if (!scan_token<T>(p, end, out[n])) return {n, true, p};
+            ++n;
+            base = end;
+            continue;
+        }
+        const stride_index index = index_tokens(base, limit, starts, ends);
+        const std::size_t tokens = std::min(index.tokens, max_values - n);
+        if (index.short_digits) {
+            convert_short_digits(base, starts, ends, tokens, out + n);
+            n += tokens;
+        } else {
+            for (std::size_t k = 0; k < tokens; ++k) {
+                if (!scan_token<T>(base + starts[k], base + ends[k], out[n])) {
+                    return {n, true, base + starts[k]};
+                }
+                ++n;
+            }
+        }
+        if (n == max_values) return {n, false, tokens == 0 ? base : base + ends[tokens - 1]};
+        base = limit;
+    }
+    return {n, false, base};
+}
+
+// Reals: the token loop, whose branches predict well on the regular texts of real grids.
+template <typename T>
+span_parse parse_real_span(const char* p, const char* last, T* out, std::size_t max_values) {
+    std::size_t n = 0;
+    while (n != max_values) {
         while (p != last && is_space(*p))
             ++p;
-        if (p == last) return {n, false};
+        if (p == last) break;
         const number_scan<T> scan = scan_cell<T>(p);
-        if (!scan.ok || !is_space(*scan.end)) return {n, true};
+        if (!scan.ok || !is_space(*scan.end)) return {n, true, p};
         out[n++] = scan.value;
         p = scan.end;
+    }
+    return {n, false, p};
+}
+
+template <typename T>
+span_parse parse_span(const char* first, const char* last, T* out, std::size_t max_values) {
+    if constexpr (std::is_floating_point_v<T>) {
+        return parse_real_span(first, last, out, max_values);
+    } else {
+        return parse_integer_span(first, last, out, max_values);
     }
 }
 
 }  // namespace
 
-span_parse parse_text_span(const char* first, const char* last, int format, void* out) {
-    span_parse result{0, false};
+span_parse parse_text_span(const char* first, const char* last, int format, void* out,
+                           std::size_t max_values) {
+    span_parse result{0, false, first};
     const bool binary = with_element_type(format, [&](auto tag) {
         using T = typename decltype(tag)::type;
-        result = parse_span<T>(first, last, static_cast<T*>(out));
+        result = parse_span<T>(first, last, static_cast<T*>(out), max_values);
     });
     if (!binary) fatal_error(MSG_FATAL_COLON, MSG_UNKNOWN_FORMAT);
     return result;

@@ -79,9 +79,8 @@ void open_reader(source_reader& reader, int fd, bool text_mode, std::size_t capa
     reader.fd = fd;
     // The header needs to see a whole keyword ahead; smaller blocks only make sense in tests.
     capacity = std::max(capacity, MIN_SOURCE_BLOCK_SIZE);
-    // Two spare bytes: the newline added at the end of text input and the NUL sentinel. Not
-    // zero-filled: untouched pages of a large block cost nothing for small grids.
-    reader.storage.reset(new char[capacity + 2]);
+    // Not zero-filled: untouched pages of a large block cost nothing for small grids.
+    reader.storage.reset(new char[capacity + READ_SLACK]);
     reader.capacity = capacity;
     reader.storage[0] = '\0';
     reader.pos = reader.end = reader.token_limit = reader.storage.get();

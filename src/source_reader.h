@@ -10,6 +10,9 @@
 
 constexpr std::size_t SOURCE_BLOCK_SIZE = std::size_t(1) << 20;
 constexpr std::size_t MIN_SOURCE_BLOCK_SIZE = 16;
+// Readable bytes after the data: the added newline, the NUL sentinel, and room for parsers that
+// look at whole blocks of 64 bytes.
+constexpr std::size_t READ_SLACK = 160;
 
 // The cursor (pos) is read freely but moved only by the functions below.
 struct source_reader {

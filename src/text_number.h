@@ -5,6 +5,7 @@
 // (white space or a NUL).
 #pragma once
 
+#include <bit>
 #include <cfloat>
 #include <cstdint>
 #include <cstring>
@@ -141,6 +142,53 @@ template <typename T>
     }
 #endif
     return scan_real_exact(body, p, negative, T{});
+}
+
+// Eight bytes from p, the first in the lowest byte, on every host.
+inline std::uint64_t load_eight(const char* p) {
+    std::uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    if constexpr (std::endian::native == std::endian::big) {
+        std::uint64_t swapped = 0;
+        for (int i = 0; i < 8; ++i, word >>= 8)
+            swapped = (swapped << 8) | (word & 0xFF);
+        word = swapped;
+    }
+    return word;
+}
+
+// How many of the eight bytes of word, from its lowest, are decimal digits before one that is not.
+inline int leading_digits(std::uint64_t word) {
+    const std::uint64_t x = word ^ 0x3030303030303030;  // digits become 0 to 9
+    // A byte's high bit ends up set where it is above 9: by adding 0x76, or set already.
+    const std::uint64_t above =
+        (((x & 0x7F7F7F7F7F7F7F7F) + 0x7676767676767676) | x) & 0x8080808080808080;
+    return above == 0 ? 8 : std::countr_zero(above) / 8;
+}
+
+// The value of the first count (1 to 8) digits of word, converted together.
+inline std::uint32_t digits_value(std::uint64_t word, int count) {
+    std::uint64_t v = (word ^ 0x3030303030303030) << (64 - 8 * count);  // zeros lead
+    v = v * 10 + (v >> 8);  // the low byte of each 16-bit lane: a two-digit value
+    v = ((v & 0x000000FF000000FF) * (100 + (std::uint64_t(1000000) << 32)) +
+         ((v >> 16) & 0x000000FF000000FF) * (1 + (std::uint64_t(10000) << 32))) >>
+        32;
+    return static_cast<std::uint32_t>(v);
+}
+
+// A short integer cell whose end last is already known, converted without a loop over its
+// characters: an optional sign and one to eight digits. Reads 9 bytes from first, which must be
+// readable. False for every other token, which scan_cell_integer then decides; where both take a
+// token they agree.
+inline bool scan_short_integer(const char* first, const char* last, std::uint32_t& value) {
+    const bool negative = *first == '-';
+    const char* digits = first + ((negative || *first == '+') ? 1 : 0);
+    const std::uint64_t word = load_eight(digits);
+    const int count = leading_digits(word);
+    if (count == 0 || digits + count != last) return false;
+    const std::uint32_t magnitude = digits_value(word, count);
+    value = negative ? 0u - magnitude : magnitude;
+    return true;
 }
 
 // Carries a token too long for the reader's buffer through in pieces and leaves a short text with

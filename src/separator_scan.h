@@ -1,0 +1,50 @@
+// Cell separators and digits found 64 bytes at a time, so that where each token starts and ends,
+// and which tokens are plain digits, is known before any is parsed: SSE2 where the compiler
+// targets it, a plain loop elsewhere (the two give the same bits).
+#pragma once
+
+#include <cstdint>
+
+#include "chars.h"
+
+#if defined(__SSE2__) && !defined(RASTMILL_SCALAR_SCAN)
+#include <emmintrin.h>
+#endif
+
+// Bit i of each mask describes byte i of the 64 from a block's start.
+struct byte_classes {
+    std::uint64_t separators;  // is_space
+    std::uint64_t digits;      // '0' to '9'
+};
+
+inline byte_classes classify_block(const char* p) {
+#if defined(__SSE2__) && !defined(RASTMILL_SCALAR_SCAN)
+    const __m128i space = _mm_set1_epi8(' ');
+    const __m128i tab = _mm_set1_epi8('\t');
+    const __m128i control_span = _mm_set1_epi8('\r' - '\t');
+    const __m128i zero = _mm_set1_epi8('0');
+    const __m128i digit_span = _mm_set1_epi8(9);
+    byte_classes classes{0, 0};
+    for (int k = 0; k < 4; ++k) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+        // A byte in [low, low + span] is one whose difference from low is at most span, unsigned.
+        const __m128i control = _mm_sub_epi8(bytes, tab);
+        const __m128i is_control = _mm_cmpeq_epi8(_mm_min_epu8(control, control_span), control);
+        const __m128i separator = _mm_or_si128(_mm_cmpeq_epi8(bytes, space), is_control);
+        const __m128i digit = _mm_sub_epi8(bytes, zero);
+        const __m128i is_digit = _mm_cmpeq_epi8(_mm_min_epu8(digit, digit_span), digit);
+        const auto separators = static_cast<std::uint32_t>(_mm_movemask_epi8(separator));
+        const auto digits = static_cast<std::uint32_t>(_mm_movemask_epi8(is_digit));
+        classes.separators |= static_cast<std::uint64_t>(separators) << (16 * k);
+        classes.digits |= static_cast<std::uint64_t>(digits) << (16 * k);
+    }
+    return classes;
+#else
+    byte_classes classes{0, 0};
+    for (int i = 0; i < 64; ++i) {
+        classes.separators |= static_cast<std::uint64_t>(is_space(p[i])) << i;
+        classes.digits |= static_cast<std::uint64_t>(is_digit(p[i])) << i;
+    }
+    return classes;
+#endif
+}
