@@ -43,12 +43,16 @@ struct work_queue {
     int format = 0;
 };
 
+chunk& slot_of(work_queue& queue, std::uint64_t n) {
+    return queue.slots[static_cast<std::size_t>(n % queue.slots.size())];
+}
+
 void parse_chunks(work_queue& queue) {
     std::unique_lock<std::mutex> held(queue.lock);
     for (;;) {
         queue.work.wait(held, [&] { return queue.stop || queue.claimed < queue.handed; });
         if (queue.stop) return;
-        chunk& c = queue.slots[queue.claimed++ % queue.slots.size()];
+        chunk& c = slot_of(queue, queue.claimed++);
         held.unlock();
         const span_parse result =
             parse_text_span(c.text.get(), c.text.get() + c.size, queue.format, c.values.get());
@@ -258,7 +262,7 @@ std::optional<failure> move_rows_in_parallel(std::int32_t first_row, std::int32_
 
     std::unique_lock<std::mutex> held(queue.lock);
     for (;;) {
-        chunk& oldest = queue.slots[consumed % slot_count];
+        chunk& oldest = slot_of(queue, consumed);
         if (consumed < queue.handed && oldest.parsed) {
             held.unlock();
             const span_parse result = oldest.result;
@@ -279,7 +283,7 @@ std::optional<failure> move_rows_in_parallel(std::int32_t first_row, std::int32_
         const bool pending = consumed < queue.handed;
         if (!filler.input_over && queue.handed - consumed < slot_count) {
             held.unlock();
-            chunk& next = queue.slots[queue.handed % slot_count];
+            chunk& next = slot_of(queue, queue.handed);
             fill_result filled =
                 long_token_held ? fill_result::long_token : fill(filler, next, pending);
             if (filled == fill_result::long_token) {
@@ -299,6 +303,6 @@ std::optional<failure> move_rows_in_parallel(std::int32_t first_row, std::int32_
             held.unlock();
             return read_failure();  // the input ended before the grid did
         }
-        queue.parsed.wait(held, [&] { return queue.slots[consumed % slot_count].parsed; });
+        queue.parsed.wait(held, [&] { return slot_of(queue, consumed).parsed; });
     }
 }
