@@ -127,50 +127,68 @@ inline void flatten(std::uint64_t bits, std::uint32_t offset, std::uint32_t* pos
     count += static_cast<std::size_t>(total);
 }
 
-// The tokens of a stride: offsets of their starts and ends from its base, and whether every one
-// is one or two plain digits.
+// The tokens of a stride: offsets of their starts from its base, and of their ends unless every
+// token is one or two plain digits.
 struct stride_index {
     std::size_t tokens;
     bool short_digits;
 };
 
 // Indexes the tokens of [base, limit), which ends in white space and follows white space (or
-// nothing).
+// nothing), and is at most STRIDE bytes long.
 inline stride_index index_tokens(const char* base, const char* limit, std::uint32_t* starts,
                                  std::uint32_t* ends) {
-    std::size_t started = 0;
-    std::size_t ended = 0;
+    constexpr std::size_t blocks = STRIDE / 64;
+    std::uint64_t separators[blocks];
+    std::uint64_t starting[blocks];
     std::uint64_t before = ~std::uint64_t(0);  // separators before the block: its last two bits
     std::uint64_t not_short = 0;
-    for (const char* block = base; block < limit; block += 64) {
+    std::size_t count = 0;
+    for (const char* block = base; block < limit; block += 64, ++count) {
         const byte_classes classes = classify_block(block);
-        std::uint64_t separators = classes.separators;
+        std::uint64_t separator = classes.separators;
         const auto left = static_cast<std::size_t>(limit - block);
-        if (left < 64) separators |= ~std::uint64_t(0) << left;  // past the end: white space
-        const std::uint64_t shifted = (separators << 1) | (before >> 63);
-        const auto offset = static_cast<std::uint32_t>(block - base);
-        flatten(~separators & shifted, offset, starts, started);
-        flatten(separators & ~shifted, offset, ends, ended);
+        if (left < 64) separator |= ~std::uint64_t(0) << left;  // past the end: white space
+        const std::uint64_t shifted = (separator << 1) | (before >> 63);
+        separators[count] = separator;
+        starting[count] = ~separator & shifted;
         // Not short: a byte of a token that is no digit, or the third byte of a token.
-        const std::uint64_t in_token = ~separators;
-        const std::uint64_t in_token_1 = ~shifted;
-        const std::uint64_t in_token_2 = ~((separators << 2) | (before >> 62));
-        not_short |= (in_token & ~classes.digits) | (in_token & in_token_1 & in_token_2);
-        before = separators;
+        const std::uint64_t in_token = ~separator;
+        const std::uint64_t third = in_token & ~shifted & ~((separator << 2) | (before >> 62));
+        not_short |= (in_token & ~classes.digits) | third;
+        before = separator;
+    }
+    std::size_t started = 0;
+    std::size_t ended = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto offset = static_cast<std::uint32_t>(64 * i);
+        flatten(starting[i], offset, starts, started);
+        if (not_short != 0) {
+            const std::uint64_t before_block = i == 0 ? 1 : separators[i - 1] >> 63;
+            flatten(separators[i] & ~((separators[i] << 1) | before_block), offset, ends, ended);
+        }
     }
     return {started, not_short == 0};
 }
 
+// The white space that ends the token at p.
+inline const char* next_separator(const char* p) {
+    while (!is_space(*p))
+        ++p;
+    return p;
+}
+
 // One- and two-digit tokens, all checked already: their values without a loop or a branch each.
 template <typename T>
-void convert_short_digits(const char* base, const std::uint32_t* starts, const std::uint32_t* ends,
-                          std::size_t count, T* out) {
+void convert_short_digits(const char* base, const std::uint32_t* starts, std::size_t count,
+                          T* out) {
     for (std::size_t k = 0; k < count; ++k) {
         const char* p = base + starts[k];
-        const unsigned two = ends[k] - starts[k] - 1;  // 0 or 1
         const unsigned first = static_cast<unsigned char>(p[0]) - '0';
-        const unsigned second = static_cast<unsigned char>(p[two]) - '0';
-        out[k] = static_cast<T>(two != 0 ? first * 10 + second : first);
+        const unsigned second = static_cast<unsigned char>(p[1]) - '0';  // a digit or white space
+        // Arithmetic, not a choice: a branch here mispredicts on every mix of lengths.
+        const unsigned two = second < 10 ? 1 : 0;
+        out[k] = static_cast<T>(first * (1 + 9 * two) + second * two);
     }
 }
 
@@ -208,8 +226,9 @@ span_parse parse_integer_span(const char* first, const char* last, T* out, std::
         const stride_index index = index_tokens(base, limit, starts, ends);
         const std::size_t tokens = std::min(index.tokens, max_values - n);
         if (index.short_digits) {
-            convert_short_digits(base, starts, ends, tokens, out + n);
+            convert_short_digits(base, starts, tokens, out + n);
             n += tokens;
+            if (n == max_values) return {n, false, next_separator(base + starts[tokens - 1])};
         } else {
             for (std::size_t k = 0; k < tokens; ++k) {
                 if (!scan_token<T>(base + starts[k], base + ends[k], out[n])) {
@@ -218,7 +237,7 @@ span_parse parse_integer_span(const char* first, const char* last, T* out, std::
                 ++n;
             }
         }
-        if (n == max_values) return {n, false, tokens == 0 ? base : base + ends[tokens - 1]};
+        if (n == max_values) return {n, false, base + ends[tokens - 1]};
         base = limit;
     }
     return {n, false, base};
