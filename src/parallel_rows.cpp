@@ -20,7 +20,7 @@ namespace {
 constexpr int MAX_WORKERS = 16;
 // What the chunks' text and values may take together, and the bounds of one chunk's text.
 constexpr std::size_t CHUNK_BUDGET = std::size_t(6) << 20;
-constexpr std::size_t MIN_CHUNK = std::size_t(64) << 10;
+constexpr std::size_t MIN_CHUNK = std::size_t(32) << 10;
 constexpr std::size_t MAX_CHUNK = std::size_t(1) << 20;
 
 struct chunk {
