@@ -128,10 +128,11 @@ inline void flatten(std::uint64_t bits, std::uint32_t offset, std::uint32_t* pos
 }
 
 // The tokens of a stride: offsets of their starts from its base, and of their ends unless every
-// token is one or two plain digits.
+// token is one or two plain digits; and which shape all of them have, if one.
 struct stride_index {
     std::size_t tokens;
-    bool short_digits;
+    bool short_digits;    // one or two digits
+    bool plain_integers;  // digits after an optional minus
 };
 
 // Indexes the tokens of [base, limit), which ends in white space and follows white space (or
@@ -143,6 +144,7 @@ inline stride_index index_tokens(const char* base, const char* limit, std::uint3
     std::uint64_t starting[blocks];
     std::uint64_t before = ~std::uint64_t(0);  // separators before the block: its last two bits
     std::uint64_t not_short = 0;
+    std::uint64_t not_plain = 0;
     std::size_t count = 0;
     for (const char* block = base; block < limit; block += 64, ++count) {
         const byte_classes classes = classify_block(block);
@@ -156,6 +158,7 @@ inline stride_index index_tokens(const char* base, const char* limit, std::uint3
         const std::uint64_t in_token = ~separator;
         const std::uint64_t third = in_token & ~shifted & ~((separator << 2) | (before >> 62));
         not_short |= (in_token & ~classes.digits) | third;
+        not_plain |= in_token & ~classes.digits & ~(classes.minus & starting[count]);
         before = separator;
     }
     std::size_t started = 0;
@@ -168,7 +171,7 @@ inline stride_index index_tokens(const char* base, const char* limit, std::uint3
             flatten(separators[i] & ~((separators[i] << 1) | before_block), offset, ends, ended);
         }
     }
-    return {started, not_short == 0};
+    return {started, not_short == 0, not_plain == 0};
 }
 
 // The white space that ends the token at p.
@@ -190,6 +193,31 @@ void convert_short_digits(const char* base, const std::uint32_t* starts, std::si
         const unsigned two = second < 10 ? 1 : 0;
         out[k] = static_cast<T>(first * (1 + 9 * two) + second * two);
     }
+}
+
+// Tokens of digits after an optional minus, checked already, at their known lengths: up to eight
+// digits convert together; longer ones, and a lone minus, take the general path.
+template <typename T>
+bool convert_plain_integers(const char* base, const std::uint32_t* starts,
+                            const std::uint32_t* ends, std::size_t count, T* out,
+                            std::size_t& converted) {
+    for (std::size_t k = 0; k < count; ++k) {
+        const char* p = base + starts[k];
+        const char* end = base + ends[k];
+        const bool negative = *p == '-';
+        const char* digits = p + (negative ? 1 : 0);
+        const auto length = static_cast<std::size_t>(end - digits);
+        if (length - 1 < 8) [[likely]] {
+            const std::uint32_t magnitude =
+                digits_value(load_eight(digits), static_cast<int>(length));
+            out[k] = static_cast<T>(negative ? 0u - magnitude : magnitude);
+        } else if (!scan_token<T>(p, end, out[k])) {
+            converted = k;
+            return false;
+        }
+    }
+    converted = count;
+    return true;
 }
 
 // Integers: where tokens start and end comes from the byte masks, not from parsing the token
@@ -229,6 +257,12 @@ span_parse parse_integer_span(const char* first, const char* last, T* out, std::
             convert_short_digits(base, starts, tokens, out + n);
             n += tokens;
             if (n == max_values) return {n, false, next_separator(base + starts[tokens - 1])};
+        } else if (index.plain_integers) {
+            std::size_t converted = 0;
+            const bool whole =
+                convert_plain_integers(base, starts, ends, tokens, out + n, converted);
+            n += converted;
+            if (!whole) return {n, true, base + starts[converted]};
         } else {
             for (std::size_t k = 0; k < tokens; ++k) {
                 if (!scan_token<T>(base + starts[k], base + ends[k], out[n])) {

@@ -22,6 +22,7 @@ TEST(ClassifyBlock, AgreesWithTheCharacterClasses) {
             const char c = bytes[at + static_cast<std::size_t>(i)];
             ASSERT_EQ((classes.separators >> i) & 1, is_space(c) ? 1u : 0u) << int(c);
             ASSERT_EQ((classes.digits >> i) & 1, is_digit(c) ? 1u : 0u) << int(c);
+            ASSERT_EQ((classes.minus >> i) & 1, c == '-' ? 1u : 0u) << int(c);
         }
     }
 }
