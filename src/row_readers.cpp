@@ -221,8 +221,8 @@ bool convert_plain_integers(const char* base, const std::uint32_t* starts,
 }
 
 // Integers: where tokens start and end comes from the byte masks, not from parsing the token
-// before, so the parses of neighbouring tokens do not wait on each other; strides of one- and
-// two-digit tokens only are converted in bulk.
+// before, so the parses of neighbouring tokens do not wait on each other; strides whose tokens all
+// have one of the common shapes are converted in bulk.
 template <typename T>
 span_parse parse_integer_span(const char* first, const char* last, T* out, std::size_t max_values) {
     std::uint32_t starts[STRIDE_TOKENS];
@@ -230,9 +230,8 @@ span_parse parse_integer_span(const char* first, const char* last, T* out, std::
     std::size_t n = 0;
     const char* base = first;
     while (base != last && n != max_values) {
-        // A stride ends after white space, so that it holds whole tokens.
-        // No longer than the values wanted could take at eight bytes each: a narrow row does not
-        // index kilobytes it will not use.
+        // A stride ends after white space, so that it holds whole tokens, and is no longer than
+        // the values wanted take at eight bytes each: a narrow row indexes no kilobytes in vain.
         const std::size_t wanted = std::min(max_values - n, STRIDE / 8) * 8;
         const std::size_t stride = std::max<std::size_t>(wanted, 64);
         const char* limit =

@@ -5,10 +5,10 @@
 #include <climits>
 #include <cstring>
 
-#include "chars.h"
-
 #include <sys/stat.h>
 #include <sys/types.h>
+
+#include "chars.h"
 
 #ifdef _WIN32
 #include <io.h>
