@@ -3,6 +3,7 @@
 // compiler targets it, a plain loop elsewhere (the two give the same bits).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "chars.h"
@@ -27,7 +28,7 @@ inline byte_classes classify_block(const char* p) {
     const __m128i digit_span = _mm_set1_epi8(9);
     const __m128i minus = _mm_set1_epi8('-');
     byte_classes classes{0, 0, 0};
-    for (int k = 0; k < 4; ++k) {
+    for (std::ptrdiff_t k = 0; k < 4; ++k) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
         // A byte in [low, low + span] is one whose difference from low is at most span, unsigned.
         const __m128i control = _mm_sub_epi8(bytes, tab);
