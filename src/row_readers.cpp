@@ -238,14 +238,9 @@ span_parse parse_integer_span(const char* first, const char* last, T* out, std::
             last - base > static_cast<std::ptrdiff_t>(stride) ? base + stride : last;
         while (limit != base && !is_space(limit[-1]))
             --limit;
-        if (limit == base) {  // a token longer than a stride
-            const char* p = base;
-            while (is_space(*p))
-                ++p;
-            const char* end = p;
-            while (!is_space(*end))
-                ++end;
-            if (!scan_token<T>(p, end, out[n])) return {n, true, p};
+        if (limit == base) {  // a token longer than a stride starts at base
+            const char* end = next_separator(base);
+            if (!scan_token<T>(base, end, out[n])) return {n, true, base};
             ++n;
             base = end;
             continue;
