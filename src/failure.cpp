@@ -13,18 +13,27 @@ void set_before_fatal_error(void (*step)()) {
     before_fatal_error = step;
 }
 
-void fatal_error(std::string_view message, std::string_view detail) {
+namespace {
+
+[[noreturn]] void print_and_fail(std::string_view message, std::string_view detail,
+                                 std::string_view hint) {
     if (before_fatal_error != nullptr) before_fatal_error();
-    // One write, so the line is not interleaved with another process's output.
-    std::string line;
-    line.reserve(message.size() + detail.size() + 2);
-    line.append(message).append(" ").append(detail).append("\n");
-    std::fwrite(line.data(), 1, line.size(), stderr);
+    // One write, so the lines are not interleaved with another process's output.
+    std::string lines;
+    lines.append(message).append(" ").append(detail).append("\n");
+    if (!hint.empty()) lines.append("hint: ").append(hint).append("\n");
+    std::fwrite(lines.data(), 1, lines.size(), stderr);
     std::exit(1);
 }
 
+}  // namespace
+
+void fatal_error(std::string_view message, std::string_view detail) {
+    print_and_fail(message, detail, "");
+}
+
 void fatal_error(const failure& f) {
-    fatal_error(f.message, f.detail);
+    print_and_fail(f.message, f.detail, f.hint);
 }
 
 std::string row_column(std::uint64_t row, std::uint64_t column) {

@@ -19,11 +19,21 @@ inline constexpr char MSG_READ_ERROR[] = "Error reading input:";
 inline constexpr char MSG_WRITE_ERROR[] = "Error writing output:";
 inline constexpr char MSG_TERMINAL_TARGET[] = "Refusing to write binary output to a terminal:";
 inline constexpr char MSG_NO_SIDECAR[] = "Cannot write a sidecar beside standard output:";
+inline constexpr char MSG_SIDECAR_NOT_FILE[] =
+    "Cannot write a sidecar beside a target that is not a regular file:";
+inline constexpr char MSG_SIDECAR_FORMAT[] = "Cannot write a sidecar that GIS tools read for:";
+inline constexpr char MSG_SIDECAR_IS_TARGET[] = "Cannot write a sidecar over its own target:";
 
 // A failure found by a helper that does not end the run itself. An empty message means success.
+// A hint, where one is given, is printed on a second line after "hint: ".
 struct failure {
     std::string message;
     std::string detail;
+    std::string hint;
+
+    failure() = default;
+    failure(std::string_view m, std::string_view d, std::string_view h = {})
+        : message(m), detail(d), hint(h) {}
 
     bool failed() const { return !message.empty(); }
 };
@@ -31,6 +41,7 @@ struct failure {
 // Prints "<message> <detail>" and a newline on standard error and ends the process with exit
 // status 1 through the normal exit, so what was written to the target stays there.
 [[noreturn]] void fatal_error(std::string_view message, std::string_view detail);
+// The same, followed by "hint: <hint>" on a line of its own when f has a hint.
 [[noreturn]] void fatal_error(const failure& f);
 
 // Sets a step that fatal_error runs before it prints, such as erasing a progress line.

@@ -73,9 +73,10 @@ failure move_rows(std::int32_t nrows, std::int32_t ncols, int source_format,
         }
         const std::int32_t read = reader(source_stream, ncols, memory_source, source_row.get());
         if (read != ncols) {
-            flush_target(target_stream);  // the complete rows before this one stay in the file
-            return {MSG_READ_ERROR,
-                    row_column(static_cast<std::uint64_t>(r), static_cast<std::uint64_t>(read))};
+            const std::uint64_t value =
+                static_cast<std::uint64_t>(r) * static_cast<std::uint64_t>(ncols) +
+                static_cast<std::uint64_t>(read);
+            return stopped_at_value(target_stream, value, ncols, target_width);
         }
         convert_row(ncols, memory_source, source_row.get(), memory_target, target_buffer);
         if (writer(target_stream, ncols, memory_target, target_buffer) != ncols) {

@@ -1,5 +1,6 @@
 // rastmill: converts an ESRI Arc ascii grid into a headerless little-endian raw binary raster.
 #include <algorithm>
+#include <cctype>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <string_view>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "failure.h"
 #include "formats.h"
@@ -54,6 +56,26 @@ constexpr const char USAGE[] =
     "\tgroundwater = char\n"
     "\tveg = char\n";
 
+// What --help adds after the usage text.
+constexpr const char HELP_MORE[] =
+    "\n"
+    "Usage: rastmill [--hdr] target_format source_file target_file\n"
+    "       rastmill --help | -h | --version\n"
+    "\n"
+    "Options (anywhere before --):\n"
+    "\t--hdr\t\twrite a georeferenced .hdr beside the target, and the source's .prj\n"
+    "\t--help, -h\tshow this text\n"
+    "\t--version\tshow the version\n"
+    "\t--\t\tend of the options: a file name after it may begin with '-'\n"
+    "\n"
+    "A source_file of - reads standard input, a target_file of - writes standard output.\n"
+    "\n"
+    "Environment:\n"
+    "\tRASTMILL_THREADS=N\tparse on N threads (1: one thread; default: one per core)\n"
+    "\tRASTMILL_PROGRESS=0\tno progress line, even on a terminal\n"
+    "\n"
+    "Manual: man rastmill (doc/rastmill.1 in the sources)\n";
+
 // Opens path with a stdio mode, or ends the run with "Cannot open file:" and the path.
 std::FILE* open_file(const std::string& path, const char* mode) {
     // A directory opens for reading on some systems and then fails at the first read.
@@ -64,39 +86,108 @@ std::FILE* open_file(const std::string& path, const char* mode) {
     return stream;
 }
 
-// Whether writing target (a path, or standard output for "-") would write into the source, open as
-// source_fd: the same regular file through any link or redirection. Opening it for writing would
-// empty the source before a single value is read. Devices such as /dev/null are not regular files.
-bool writes_into_source(int source_fd, const std::string& target) {
+// Which regular file a descriptor or path is: equal identities are one file through any link or
+// redirection. Devices such as /dev/null, folders and missing paths have none.
+struct file_identity {
+    bool known = false;
+    std::uint64_t device = 0;
+    std::uint64_t index = 0;
+};
+
+bool same_file(const file_identity& a, const file_identity& b) {
+    return a.known && b.known && a.device == b.device && a.index == b.index;
+}
+
 #ifdef _WIN32
-    const auto identity = [](HANDLE file, BY_HANDLE_FILE_INFORMATION& info) {
-        return file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &info) &&
-               GetFileType(file) == FILE_TYPE_DISK;
-    };
-    BY_HANDLE_FILE_INFORMATION read_from{};
-    BY_HANDLE_FILE_INFORMATION write_to{};
-    if (!identity(reinterpret_cast<HANDLE>(_get_osfhandle(source_fd)), read_from)) return false;
-    bool found = false;
-    if (target == "-") {
-        found = identity(reinterpret_cast<HANDLE>(_get_osfhandle(1)), write_to);
-    } else {
-        const HANDLE file =
-            CreateFileA(target.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        found = identity(file, write_to);
-        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+file_identity identity_of_handle(HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (file == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(file, &info) ||
+        GetFileType(file) != FILE_TYPE_DISK || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        return {};
     }
-    return found && write_to.dwVolumeSerialNumber == read_from.dwVolumeSerialNumber &&
-           write_to.nFileIndexHigh == read_from.nFileIndexHigh &&
-           write_to.nFileIndexLow == read_from.nFileIndexLow &&
-           !(write_to.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    return {true, info.dwVolumeSerialNumber,
+            (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
+file_identity identity_of_descriptor(int fd) {
+    return identity_of_handle(reinterpret_cast<HANDLE>(_get_osfhandle(fd)));
+}
+
+file_identity identity_of_path(const std::string& path) {
+    const HANDLE file =
+        CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const file_identity identity = identity_of_handle(file);
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    return identity;
+}
 #else
-    struct stat read_from {};
-    struct stat write_to {};
-    if (fstat(source_fd, &read_from) != 0) return false;
-    const int found = target == "-" ? fstat(1, &write_to) : stat(target.c_str(), &write_to);
-    return found == 0 && S_ISREG(write_to.st_mode) && write_to.st_dev == read_from.st_dev &&
-           write_to.st_ino == read_from.st_ino;
+file_identity identity_of_status(const struct stat& status) {
+    if (!S_ISREG(status.st_mode)) return {};
+    return {true, static_cast<std::uint64_t>(status.st_dev),
+            static_cast<std::uint64_t>(status.st_ino)};
+}
+
+file_identity identity_of_descriptor(int fd) {
+    struct stat status {};
+    return fstat(fd, &status) == 0 ? identity_of_status(status) : file_identity{};
+}
+
+file_identity identity_of_path(const std::string& path) {
+    struct stat status {};
+    return stat(path.c_str(), &status) == 0 ? identity_of_status(status) : file_identity{};
+}
+#endif
+
+// Whether two paths are spelled as one (Windows folds letter case), whether or not they exist.
+bool same_path(const std::string& a, const std::string& b) {
+    std::string x = std::filesystem::path(a).lexically_normal().string();
+    std::string y = std::filesystem::path(b).lexically_normal().string();
+#ifdef _WIN32
+    std::transform(x.begin(), x.end(), x.begin(), [](unsigned char c) { return std::tolower(c); });
+    std::transform(y.begin(), y.end(), y.begin(), [](unsigned char c) { return std::tolower(c); });
+#endif
+    return x == y;
+}
+
+// Refuses, before anything is written, a run that would write into what it reads (the source, and
+// the source's .prj that --hdr copies) or whose sidecar would be its own target, by name or
+// through a link. Without it "--hdr char in.asc out.hdr" would end with header text as the cells.
+void check_written_files(const std::string& source_path, int source_fd,
+                         const std::string& target_path, bool sidecar) {
+    const file_identity source = identity_of_descriptor(source_fd);
+    const file_identity target =
+        target_path == "-" ? identity_of_descriptor(1) : identity_of_path(target_path);
+    if (same_file(target, source)) fatal_error(MSG_OVERWRITE, target_path);
+    if (!sidecar) return;
+    const file_identity source_prj =
+        source_path == "-" ? file_identity{} : identity_of_path(sidecar_path(source_path, ".prj"));
+    for (const char* extension : {".hdr", ".prj"}) {
+        const std::string path = sidecar_path(target_path, extension);
+        const file_identity written = identity_of_path(path);
+        if (same_path(path, target_path) || same_file(written, target)) {
+            fatal_error(MSG_SIDECAR_IS_TARGET, path);
+        }
+        // The target's .prj may be the source's own: it is left as it is then.
+        if (same_file(written, source) || (extension[1] == 'h' && same_file(written, source_prj))) {
+            fatal_error(MSG_OVERWRITE, path);
+        }
+    }
+}
+
+// Whether path names an existing terminal, found before anything is read or written.
+bool names_terminal(const std::string& path) {
+#ifdef _WIN32
+    (void)path;  // told once the target is open
+    return false;
+#else
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0 || !S_ISCHR(status.st_mode)) return false;
+    const int fd = open(path.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool terminal = isatty(fd) != 0;
+    close(fd);
+    return terminal;
 #endif
 }
 
@@ -112,15 +203,19 @@ void ignore_write_signals() {
 }
 
 // Opens /dev/null on the standard descriptors the caller closed, so that no file opened later
-// takes one of their numbers and receives what is meant for standard error.
-void reserve_standard_descriptors() {
+// takes one of their numbers and receives what is meant for standard error. Returns whether
+// standard output was one of them: it still may not serve as the target.
+bool reserve_standard_descriptors() {
+    bool output_closed = false;
 #ifndef _WIN32
     for (int fd = 0; fd <= 2; ++fd) {
         if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
         // The lowest free number is fd itself, as the ones below it are open.
         if (open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd) std::_Exit(1);
+        if (fd == 1) output_closed = true;
     }
 #endif
+    return output_closed;
 }
 
 bool is_terminal(int fd) {
@@ -148,36 +243,50 @@ std::uint64_t regular_file_size(const std::string& path) {
 
 struct arguments {
     bool sidecar = false;
-    int first_operand = 1;
+    bool help = false;
+    bool version = false;
+    std::vector<char*> operands;  // parse_format lower-cases the format name in place
 };
 
-// Options come before the operands; a format name never begins with "-". Ends the run for --help,
-// --version, an unknown option or other than three operands.
+[[noreturn]] void usage_error() {
+    std::fputs(USAGE, stderr);
+    std::exit(1);
+}
+
+[[noreturn]] void print_and_exit(const std::string& text) {
+    std::fputs(text.c_str(), stdout);
+    std::exit(std::fflush(stdout) == 0 ? 0 : 1);
+}
+
+// Options may stand anywhere before "--", as GNU tools take them; "-" alone is an operand, the
+// standard stream. Ends the run for --help, --version, an unknown option or other than three
+// operands.
 arguments read_arguments(int argc, char** argv) {
     arguments args;
-    for (; args.first_operand < argc; ++args.first_operand) {
-        const std::string_view option = argv[args.first_operand];
-        if (option.size() < 2 || option[0] != '-') break;
-        if (option == "--") {
-            ++args.first_operand;
-            break;
+    bool options_over = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (options_over || arg.size() < 2 || arg[0] != '-') {
+            args.operands.push_back(argv[i]);
+        } else if (arg == "--") {
+            options_over = true;
+        } else if (arg == "--help" || arg == "-h") {
+            args.help = true;
+        } else if (arg == "--version") {
+            args.version = true;
+        } else if (arg == "--hdr") {
+            args.sidecar = true;
+        } else {
+            const std::string line = "rastmill: unknown option '" + std::string(arg) + "'\n";
+            std::fputs(line.c_str(), stderr);
+            usage_error();
         }
-        if (option == "--help" || option == "-h") {
-            std::fputs(USAGE, stdout);
-            std::exit(std::fflush(stdout) == 0 ? 0 : 1);
-        }
-        if (option == "--version") {
-            std::fputs("rastmill " RASTMILL_VERSION "\n", stdout);
-            std::exit(std::fflush(stdout) == 0 ? 0 : 1);
-        }
-        if (option != "--hdr") break;
-        args.sidecar = true;
     }
+    if (args.help) print_and_exit(std::string(USAGE) + HELP_MORE);
+    if (args.version && !args.operands.empty()) usage_error();
+    if (args.version) print_and_exit("rastmill " RASTMILL_VERSION "\n");
     // Extra operands are refused: "rastmill float *.asc" would otherwise overwrite a grid.
-    if (argc - args.first_operand != 3 || argv[args.first_operand][0] == '-') {
-        std::fputs(USAGE, stderr);
-        std::exit(1);
-    }
+    if (args.operands.size() != 3) usage_error();
     return args;
 }
 
@@ -198,19 +307,35 @@ void erase_progress() {
     stop_progress(progress);
 }
 
+// Whether the source begins as a gzip file does, which a user may have forgotten to unpack.
+bool looks_compressed(source_reader& reader) {
+    return ensure_bytes(reader, 2) >= 2 && reader.pos[0] == '\x1f' && reader.pos[1] == '\x8b';
+}
+
 int run(int argc, char** argv) {
-    reserve_standard_descriptors();
+    const bool output_closed = reserve_standard_descriptors();
     ignore_write_signals();
     binary_standard_streams();
     const arguments args = read_arguments(argc, argv);
-    const element_format target_format = parse_format(argv[args.first_operand]);
-    const std::string source_path = argv[args.first_operand + 1];
-    const std::string target_path = argv[args.first_operand + 2];
+    const element_format target_format = parse_format(args.operands[0]);
+    const std::string source_path = args.operands[1];
+    const std::string target_path = args.operands[2];
     const bool binary = target_format != FMT_ASCII;
-    if (target_path == "-" && binary && is_terminal(1)) {
+    // A closed standard output has /dev/null behind it now: the cells would vanish into it.
+    if (target_path == "-" && output_closed) fatal_error(MSG_CANNOT_OPEN, target_path);
+    if (binary && (target_path == "-" ? is_terminal(1) : names_terminal(target_path))) {
         fatal_error(MSG_TERMINAL_TARGET, target_path);
     }
-    if (target_path == "-" && args.sidecar) fatal_error(MSG_NO_SIDECAR, target_path);
+    if (args.sidecar) {
+        if (!sidecar_supported(target_format))
+            fatal_error(MSG_SIDECAR_FORMAT, std::string(format_table[target_format].name));
+        if (target_path == "-") fatal_error(MSG_NO_SIDECAR, target_path);
+        std::error_code error;
+        const auto status = std::filesystem::status(target_path, error);
+        if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+            fatal_error(MSG_SIDECAR_NOT_FILE, target_path);
+        }
+    }
 
     std::FILE* source = source_path == "-" ? stdin : open_file(source_path, "rb");
     source_reader reader;
@@ -220,15 +345,15 @@ int run(int argc, char** argv) {
         start_progress(progress, reader, regular_file_size(source_path));
     }
     grid_header header;
-    if (const failure f = read_header(reader, header); f.failed()) fatal_error(f);
+    if (failure f = read_header(reader, header); f.failed()) {
+        if (f.detail == MSG_NOT_A_GRID && looks_compressed(reader)) {
+            f.hint = "the source is compressed with gzip: zcat " + source_path + " | rastmill " +
+                     std::string(format_table[target_format].name) + " - " + target_path;
+        }
+        fatal_error(f);
+    }
     if (!binary && header.nrows >= 1) fatal_error(MSG_FATAL_COLON, MSG_UNKNOWN_FORMAT);
-    if (writes_into_source(reader.fd, target_path)) {
-        fatal_error(MSG_OVERWRITE, target_path);
-    }
-    const std::string hdr = args.sidecar ? sidecar_path(target_path, ".hdr") : "";
-    if (args.sidecar && writes_into_source(reader.fd, hdr)) {
-        fatal_error(MSG_OVERWRITE, hdr);
-    }
+    check_written_files(source_path, reader.fd, target_path, args.sidecar);
 
     std::FILE* target_file =
         target_path == "-" ? stdout : open_file(target_path, binary ? "wb" : "w");
@@ -246,7 +371,8 @@ int run(int argc, char** argv) {
         fatal_error(MSG_WRITE_ERROR, lost_value_position(target, header.ncols, width));
     }
     if (args.sidecar && binary) {
-        if (const failure f = write_sidecars(header, target_format, source_path, target_path);
+        const std::string source_prj = source_path == "-" ? "" : sidecar_path(source_path, ".prj");
+        if (const failure f = write_sidecars(header, target_format, source_prj, target_path);
             f.failed()) {
             fatal_error(f);
         }

@@ -3,10 +3,11 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -203,6 +204,23 @@ bool put_values(row_sink& sink, unsigned char* values, std::size_t count) {
     return true;
 }
 
+// Sets aside the chunks' text and values; false when the memory cannot be had.
+bool allocate_slots(work_queue& queue, std::size_t slot_count, std::size_t capacity,
+                    std::size_t width) {
+    try {
+        queue.slots.resize(slot_count);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    for (chunk& c : queue.slots) {
+        // Not zero-filled: pages are only touched as text and values arrive.
+        c.text.reset(new (std::nothrow) char[capacity + SPAN_SLACK]);
+        c.values.reset(new (std::nothrow) unsigned char[(capacity / 2 + 1) * width]);
+        if (!c.text || !c.values) return false;
+    }
+    return true;
+}
+
 std::size_t chunk_capacity(std::size_t slots, std::size_t width) {
     // A chunk of c bytes takes c of text and up to c / 2 values.
     const std::size_t fit = 2 * CHUNK_BUDGET / (slots * (2 + width));
@@ -223,30 +241,28 @@ std::optional<failure> move_rows_in_parallel(std::int32_t first_row, std::int32_
     const std::size_t capacity = chunk_bytes == 0 ? chunk_capacity(slot_count, width)
                                                   : std::max(chunk_bytes, MIN_CHUNK_BYTES);
 
+    // Everything the threads need is had before any starts or anything is read: what cannot be
+    // had leaves the rest of the grid to the one-thread path.
     work_queue queue;
     queue.format = format;
-    queue.slots.resize(slot_count);
-    for (chunk& c : queue.slots) {
-        // Not zero-filled: pages are only touched as text and values arrive.
-        c.text.reset(new char[capacity + SPAN_SLACK]);
-        c.values.reset(new unsigned char[(capacity / 2 + 1) * width]);
-    }
+    if (!allocate_slots(queue, slot_count, capacity, width)) return std::nullopt;
+    chunk_filler filler{source,
+                        capacity,
+                        std::unique_ptr<char[]>(new (std::nothrow) char[capacity]),
+                        0,
+                        reads_may_wait(source),
+                        format_table[format].kind != element_kind::real};
+    if (!filler.carry) return std::nullopt;
     workers pool{queue, {}};
     for (int i = 0; i < worker_count; ++i) {
         try {
             pool.threads.emplace_back(parse_chunks, std::ref(queue));
-        } catch (const std::system_error&) {
-            break;  // a process limit: fewer workers, or none
+        } catch (const std::exception&) {
+            break;  // a process limit, or no memory for a stack: fewer workers, or none
         }
     }
     if (pool.threads.empty()) return std::nullopt;
 
-    chunk_filler filler{source,
-                        capacity,
-                        std::unique_ptr<char[]>(new char[capacity]),
-                        0,
-                        reads_may_wait(source),
-                        format_table[format].kind != element_kind::real};
     row_sink sink{target, format, width, ncols, row};
     const auto columns = static_cast<std::uint64_t>(ncols);
     const std::uint64_t first_value = static_cast<std::uint64_t>(first_row) * columns;
@@ -255,9 +271,7 @@ std::optional<failure> move_rows_in_parallel(std::int32_t first_row, std::int32_
     std::uint64_t consumed = 0;  // chunks whose values were taken
     bool long_token_held = false;
     const auto read_failure = [&] {
-        flush_target(target);  // the complete rows before this one stay in the file
-        const std::uint64_t at = first_value + taken;
-        return failure{MSG_READ_ERROR, row_column(at / columns, at % columns)};
+        return stopped_at_value(target, first_value + taken, ncols, static_cast<int>(width));
     };
 
     std::unique_lock<std::mutex> held(queue.lock);

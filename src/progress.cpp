@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <functional>
 #include <string>
-#include <system_error>
 
 #ifdef _WIN32
 #include <io.h>
@@ -74,7 +74,7 @@ void start_progress(progress_line& line, const source_reader& reader, std::uint6
     try {
         line.painter =
             std::thread(paint_until_stopped, std::ref(line), std::cref(reader), source_size);
-    } catch (const std::system_error&) {
+    } catch (const std::exception&) {
         // No thread to be had: the conversion goes on without a progress line.
     }
 }

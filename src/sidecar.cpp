@@ -191,6 +191,10 @@ void add_line(std::string& text, std::string_view key, const std::string& value)
 
 }  // namespace
 
+bool sidecar_supported(element_format format) {
+    return format_table[format].width <= 4;
+}
+
 std::string sidecar_path(const std::string& target, const std::string& extension) {
     return std::filesystem::path(target).replace_extension(extension).string();
 }
@@ -211,8 +215,9 @@ std::string ehdr_text(const grid_header& header, element_format format) {
     if (info.kind == element_kind::signed_integer) add_line(text, "PIXELTYPE", "SIGNEDINT");
     if (info.kind == element_kind::real) add_line(text, "PIXELTYPE", "FLOAT");
 
-    const std::string& xdim = header.dx.empty() ? header.cellsize : header.dx;
-    const std::string& ydim = header.dy.empty() ? header.cellsize : header.dy;
+    // A cellsize line wins over dx and dy, as GDAL reads the grid.
+    const std::string& xdim = header.cellsize.empty() ? header.dx : header.cellsize;
+    const std::string& ydim = header.cellsize.empty() ? header.dy : header.cellsize;
     if (!header.xll.empty() && !header.yll.empty() && !xdim.empty() && !ydim.empty()) {
         // The centre of the upper-left cell: half a cell in from the lower-left corner, and
         // nrows - 1/2 cells up (nrows - 1 from the centre of the lower-left cell).
@@ -235,8 +240,8 @@ std::string ehdr_text(const grid_header& header, element_format format) {
     return text;
 }
 
-failure write_sidecars(const grid_header& header, element_format format, const std::string& source,
-                       const std::string& target) {
+failure write_sidecars(const grid_header& header, element_format format,
+                       const std::string& source_prj, const std::string& target) {
     const std::string hdr = sidecar_path(target, ".hdr");
     {
         std::ofstream out(hdr, std::ios::binary | std::ios::trunc);
@@ -244,10 +249,16 @@ failure write_sidecars(const grid_header& header, element_format format, const s
         out.close();
         if (!out) return {MSG_WRITE_ERROR, hdr};
     }
-    const std::string source_prj = sidecar_path(source, ".prj");
     const std::string target_prj = sidecar_path(target, ".prj");
     std::error_code error;
-    if (!std::filesystem::is_regular_file(source_prj, error)) return {};
+    if (source_prj.empty() || !std::filesystem::is_regular_file(source_prj, error)) {
+        // A .prj left from an earlier run would give the new cells a projection they lack.
+        const auto found = std::filesystem::symlink_status(target_prj, error);
+        if (!std::filesystem::exists(found) || std::filesystem::is_directory(found)) return {};
+        if (!std::filesystem::remove(target_prj, error) || error)
+            return {MSG_WRITE_ERROR, target_prj};
+        return {};
+    }
     if (std::filesystem::equivalent(source_prj, target_prj, error)) return {};
     std::filesystem::copy_file(source_prj, target_prj,
                                std::filesystem::copy_options::overwrite_existing, error);

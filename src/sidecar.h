@@ -17,7 +17,11 @@ std::string sidecar_path(const std::string& target, const std::string& extension
 // target stores it (-9999 as char is -15). Lines the header cannot give are left out.
 std::string ehdr_text(const grid_header& header, element_format format);
 
-// Writes the .hdr beside target and copies the .prj beside source, if there is one, beside
-// target. Fails with "Error writing output:" and the path that could not be written.
-failure write_sidecars(const grid_header& header, element_format format, const std::string& source,
-                       const std::string& target);
+// Whether GIS tools read a sidecar for format: GDAL's EHdr reader refuses 64-bit elements.
+bool sidecar_supported(element_format format);
+
+// Writes the .hdr beside target and copies source_prj (the source's .prj; empty for none) beside
+// target, or removes a .prj beside target that no longer belongs to it. Fails with "Error writing
+// output:" and the path that could not be written or removed.
+failure write_sidecars(const grid_header& header, element_format format,
+                       const std::string& source_prj, const std::string& target);

@@ -2,8 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <functional>
-#include <system_error>
+#include <new>
 #include <type_traits>
 #include <utility>
 
@@ -24,6 +25,16 @@ void open_target(grid_target& target, std::FILE* file, std::size_t capacity, boo
     target.failed = false;
     target.write_behind = write_behind;
     target.writer.reset();
+}
+
+block_writer::~block_writer() {
+    if (!thread.joinable()) return;
+    {
+        const std::lock_guard<std::mutex> held(lock);
+        stop = true;
+    }
+    changed.notify_all();
+    thread.join();
 }
 
 namespace {
@@ -74,12 +85,16 @@ bool hand_off(grid_target& target) {
     // A thread pays for itself only on large targets; the first blocks are written here.
     if (!target.write_behind || target.committed < WRITE_BEHIND_AFTER) return write_now(target);
     if (!target.writer) {
-        auto writer = std::make_unique<block_writer>();
-        writer->block.reset(new unsigned char[target.capacity]);
+        // Memory or a thread that cannot be had: everything is written here, as before.
+        std::unique_ptr<block_writer> writer(new (std::nothrow) block_writer);
+        if (writer) writer->block.reset(new (std::nothrow) unsigned char[target.capacity]);
+        if (!writer || !writer->block) {
+            target.write_behind = false;
+            return write_now(target);
+        }
         try {
             writer->thread = std::thread(write_blocks, std::ref(*writer), target.file);
-        } catch (const std::system_error&) {
-            // No thread to be had (a process limit): everything is written here, as before.
+        } catch (const std::exception&) {
             target.write_behind = false;
             return write_now(target);
         }
@@ -107,15 +122,7 @@ bool flush_target(grid_target& target) {
 
 bool close_target(grid_target& target) {
     bool ok = flush_target(target);
-    if (target.writer) {
-        {
-            const std::lock_guard<std::mutex> held(target.writer->lock);
-            target.writer->stop = true;
-        }
-        target.writer->changed.notify_all();
-        target.writer->thread.join();
-        target.writer.reset();
-    }
+    target.writer.reset();
     if (target.file != nullptr && std::fclose(target.file) != 0) ok = false;
     target.file = nullptr;
     target.failed = !ok;
@@ -180,6 +187,15 @@ std::int32_t write_binary_row(grid_target& target, std::int32_t count, int forma
     }
     const std::uint64_t reached = target.committed > row_start ? target.committed - row_start : 0;
     return static_cast<std::int32_t>(reached / static_cast<std::uint64_t>(width));
+}
+
+failure stopped_at_value(grid_target& target, std::uint64_t value, std::int32_t ncols, int width) {
+    const auto columns = static_cast<std::uint64_t>(ncols < 1 ? 1 : ncols);
+    if (!flush_target(target) && width > 0 &&
+        target.committed / static_cast<std::uint64_t>(width) < value) {
+        return {MSG_WRITE_ERROR, lost_value_position(target, ncols, width)};
+    }
+    return {MSG_READ_ERROR, row_column(value / columns, value % columns)};
 }
 
 std::string lost_value_position(const grid_target& target, std::int32_t ncols, int width) {

@@ -10,6 +10,8 @@
 #include <string>
 #include <thread>
 
+#include "failure.h"
+
 constexpr std::size_t TARGET_BLOCK_SIZE = std::size_t(1) << 20;
 
 // A thread that writes one full block while the converter fills the next.
@@ -22,6 +24,10 @@ struct block_writer {
     std::size_t written = 0;  // bytes of the last block that reached the file
     bool failed = false;
     bool stop = false;
+
+    // Stops and joins the thread, however the target ends: an exception unwinding past it must not
+    // destroy the condition variable the thread waits on.
+    ~block_writer();
 };
 
 struct grid_target {
@@ -51,6 +57,12 @@ bool close_target(grid_target& target);
 // ends the run on a format that is not binary.
 std::int32_t write_ascii_row(grid_target& target, std::int32_t count, int format, void* buffer);
 std::int32_t write_binary_row(grid_target& target, std::int32_t count, int format, void* buffer);
+
+// The failure of a run whose value number value (counted from the grid's first, row-major, ncols
+// columns of width bytes) is not one: the complete rows before it are flushed, and the message is
+// "Error reading input:" with its row and column, or "Error writing output:" naming the first value
+// lost when the flush failed, which comes earlier. Either way what it says is true of the file.
+failure stopped_at_value(grid_target& target, std::uint64_t value, std::int32_t ncols, int width);
 
 // "Row: %d\tColumn: %d" naming the first value of a row-major grid of ncols columns that did not
 // reach the target, as found from the bytes that did.

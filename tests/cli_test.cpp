@@ -232,9 +232,13 @@ TEST(CommandLine, FullDevice) {
     if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
     scratch_dir dir;
     write_file(dir / "in.asc", small_grid);
-    const run_result run = run_rastmill_in(dir, {"float", "in.asc", "/dev/full"});
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "Error writing output: Row: 0\tColumn: 0\n");
+    write_file(dir / "bad.asc", grid_text(2, 2, "1 2\n3 x\n"));
+    // A bad value after rows that could not be written: the lost rows come first.
+    for (const char* source : {"in.asc", "bad.asc"}) {
+        const run_result run = run_rastmill_in(dir, {"float", source, "/dev/full"});
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.err, "Error writing output: Row: 0\tColumn: 0\n") << source;
+    }
 }
 
 // A disk that fills midway: the message names the first value that did not reach the file.
@@ -267,12 +271,6 @@ TEST(CommandLine, ClosedPipeIsAWriteFailure) {
     EXPECT_EQ(run.err.rfind("Error writing output: Row: ", 0), 0u) << run.err;
     EXPECT_EQ(read_file(dir / "status"), "1\n");
 }
-
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool sanitized = true;
-#else
-constexpr bool sanitized = false;
-#endif
 
 // Headers and bodies built to exhaust the program: each run ends with its documented result, in
 // bounded time and (checked with a 64 MiB address-space limit where no sanitizer needs more)

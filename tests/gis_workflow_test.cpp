@@ -31,10 +31,16 @@ TEST(GisWorkflow, OptionsAndStandardStreams) {
         {"--help", "\"$RASTMILL\" --help", usage_start, "", 0, std::nullopt},
         {"-h", "\"$RASTMILL\" -h float in.asc out.bin", usage_start, "", 0, std::nullopt},
         {"--version", "\"$RASTMILL\" --version", "rastmill 1.", "", 0, std::nullopt},
-        {"unknown option", "\"$RASTMILL\" --bogus float in.asc out.bin", "", usage_start, 1,
+        {"unknown option", "\"$RASTMILL\" float in.asc out.bin --bogus", "",
+         "rastmill: unknown option '--bogus'\n" + usage_start, 1, std::nullopt},
+        {"--version with an operand", "\"$RASTMILL\" --version extra", "", usage_start, 1,
          std::nullopt},
-        {"option after the format", "\"$RASTMILL\" float --hdr in.asc out.bin", "", usage_start, 1,
-         std::nullopt},
+        {"options after the operands", "\"$RASTMILL\" float in.asc out.bin --hdr && ls", "", "", 0,
+         floats},
+        {"option between the operands", "\"$RASTMILL\" float --hdr in.asc out.bin && cat out.hdr",
+         "BYTEORDER", "", 0, floats},
+        {"a target named like an option", "\"$RASTMILL\" float in.asc -- -x && mv -- -x out.bin",
+         "", "", 0, floats},
         {"source from standard input", "cat in.asc | \"$RASTMILL\" float - out.bin", "", "", 0,
          floats},
         {"target on standard output", "\"$RASTMILL\" float in.asc - | cat > out.bin", "", "", 0,
@@ -63,7 +69,15 @@ TEST(GisWorkflow, OptionsAndStandardStreams) {
         EXPECT_EQ(run.err.substr(0, c.err_start.size()), c.err_start) << c.name << ": " << run.err;
         EXPECT_EQ(read_file(dir / "out.txt").substr(0, c.out_start.size()), c.out_start) << c.name;
         if (c.out_start == usage_start) {
-            EXPECT_EQ(read_file(dir / "out.txt").size(), 517u) << c.name;  // the whole usage
+            // The whole usage, then the options, the environment and the manual.
+            const std::string out = read_file(dir / "out.txt");
+            EXPECT_EQ(out.find("\tveg = char\n"), 516u - 11) << c.name;
+            for (const char* more : {"--hdr", "--version", "RASTMILL_THREADS", "man rastmill"})
+                EXPECT_NE(out.find(more, 517), std::string::npos) << c.name << ": " << more;
+        }
+        if (std::string(c.name) == "options after the operands") {
+            EXPECT_EQ(read_file(dir / "out.txt").find("--hdr"), std::string::npos);
+            EXPECT_TRUE(fs::exists(dir / "out.hdr"));
         }
         EXPECT_EQ(fs::exists(dir / "out.bin"), c.target.has_value()) << c.name;
         if (c.target) {
@@ -85,6 +99,16 @@ TEST(GisWorkflow, TerminalTargetIsRefused) {
     EXPECT_EQ(binary.err, "Refusing to write binary output to a terminal: -\n");
     const run_result named = terminal.run(dir, "\"$RASTMILL\" char in.asc \"$TERMINAL\"", shown);
     EXPECT_EQ(named.status, 1);
+    EXPECT_EQ(shown, "");
+    // Refused at once, not after a silent source has sent its header.
+    const run_result waiting = terminal.run(
+        dir,
+        "mkfifo p && { sleep 3 <>p & } && timeout 5 \"$RASTMILL\" char p \"$TERMINAL\"; "
+        "echo $? > status",
+        shown);
+    EXPECT_EQ(read_file(dir / "status"), "1\n");
+    EXPECT_EQ(waiting.err,
+              "Refusing to write binary output to a terminal: " + terminal.path + "\n");
     EXPECT_EQ(shown, "");
 }
 
@@ -142,6 +166,56 @@ TEST(GisWorkflow, SidecarIsWhatGdalReads) {
     EXPECT_TRUE(signed_byte) << char_info;
     EXPECT_EQ(read_file(dir / "back.bin"), read_file(dir / "f.bin"));
     EXPECT_EQ(read_file(dir / "out.prj"), "PROJCS[\"x\"]\n");
+}
+
+// Every file --hdr writes is checked before anything is written: a sidecar that is its own target,
+// one linked to the source, a target that is no regular file; a stale .prj goes.
+TEST(GisWorkflow, SidecarNeverOverwritesWhatItShouldNot) {
+    struct {
+        const char* name;
+        std::string command;  // in.asc and in.prj are there
+        std::string err;
+        const char* gone;  // a file that must not exist afterwards
+    } const cases[] = {
+        {"target named .hdr", "\"$RASTMILL\" --hdr char in.asc out.hdr",
+         "Cannot write a sidecar over its own target: out.hdr\n", "out.hdr"},
+        {"target named .prj", "\"$RASTMILL\" --hdr char in.asc out.prj",
+         "Cannot write a sidecar over its own target: out.prj\n", "out.prj"},
+        {"hard link from the .hdr to the target",
+         "echo old > out.bin && ln out.bin out.hdr && \"$RASTMILL\" --hdr char in.asc out.bin",
+         "Cannot write a sidecar over its own target: out.hdr\n", "out.txt"},
+        {".prj a symbolic link to the source",
+         "ln -s in.asc out.prj && \"$RASTMILL\" --hdr char in.asc out.bin",
+         "File already exists, and should not be overwritten: out.prj\n", "out.bin"},
+        {".prj a hard link to the source",
+         "ln in.asc out.prj && \"$RASTMILL\" --hdr char in.asc out.bin",
+         "File already exists, and should not be overwritten: out.prj\n", "out.bin"},
+        {".hdr a link to the source's .prj",
+         "ln -s in.prj out.hdr && \"$RASTMILL\" --hdr char in.asc out.bin",
+         "File already exists, and should not be overwritten: out.hdr\n", "out.bin"},
+        {"null device target", "\"$RASTMILL\" --hdr char in.asc /dev/null",
+         "Cannot write a sidecar beside a target that is not a regular file: /dev/null\n",
+         "/dev/null.hdr"},
+        {"FIFO target", "mkfifo f.bin && timeout 5 \"$RASTMILL\" --hdr char in.asc f.bin",
+         "Cannot write a sidecar beside a target that is not a regular file: f.bin\n", "f.hdr"},
+        {"64-bit elements", "\"$RASTMILL\" --hdr dbl in.asc out.bin",
+         "Cannot write a sidecar that GIS tools read for: double\n", "out.bin"},
+        {"stale .prj",
+         "\"$RASTMILL\" --hdr char in.asc out.bin && mkdir b && cp in.asc b/ && "
+         "\"$RASTMILL\" --hdr char b/in.asc out.bin && test ! -e out.prj && exit 7",
+         "", "out.prj"},
+    };
+    for (const auto& c : cases) {
+        scratch_dir dir;
+        write_file(dir / "in.asc", grid);
+        write_file(dir / "in.prj", "PROJCS[\"x\"]\n");
+        const run_result run = run_shell(dir, c.command);
+        EXPECT_EQ(run.err, c.err) << c.name;
+        EXPECT_EQ(run.status, c.err.empty() ? 7 : 1) << c.name;
+        EXPECT_FALSE(fs::exists(c.gone[0] == '/' ? c.gone : dir / c.gone)) << c.name;
+        EXPECT_EQ(read_file(dir / "in.asc"), grid) << c.name;
+        EXPECT_EQ(read_file(dir / "in.prj"), "PROJCS[\"x\"]\n") << c.name;
+    }
 }
 
 // A slow conversion shows its progress on a terminal and erases it; never elsewhere.

@@ -31,6 +31,9 @@ TEST(HostileOs, NoDataLostNoHangNoFalseReport) {
     large.pop_back();
     large.pop_back();
     const std::string bad_row_1 = grid_text(2, 3, "1 2\n3 x\n5 6\n");
+    // A bad value after the block the size limit cut short, before the next block is handed over.
+    std::string bad_after_limit = floats_grid(1000, 3000);
+    bad_after_limit.replace(bad_after_limit.find(" 2700000 "), 9, " 2700x00 ");
     struct {
         const char* name;
         std::string source;   // in.asc
@@ -56,6 +59,15 @@ TEST(HostileOs, NoDataLostNoHangNoFalseReport) {
         {"file-size limit reached in a block written behind", floats_grid(1000, 3000),
          "bash -c 'ulimit -f 10000 && exec \"$RASTMILL\" float in.asc out.bin'",
          "Error writing output: Row: 2560\tColumn: 0\n", 1, first_floats(2560000), false},
+        {"file-size limit, then a bad value, one thread", bad_after_limit,
+         "RASTMILL_THREADS=1 bash -c 'ulimit -f 10000 && exec \"$RASTMILL\" float in.asc out.bin'",
+         "Error writing output: Row: 2560\tColumn: 0\n", 1, first_floats(2560000), false},
+        {"file-size limit behind the converter, then a bad value", bad_after_limit,
+         "bash -c 'ulimit -f 10000 && exec \"$RASTMILL\" float in.asc out.bin'",
+         "Error writing output: Row: 2560\tColumn: 0\n", 1, first_floats(2560000), false},
+        {"closed standard output as the target", grid,
+         "\"$RASTMILL\" char in.asc - >&- && touch out.bin", "Cannot open file: -\n", 1,
+         std::nullopt, false},
         {"standard output and error closed", bad_row_1,
          "\"$RASTMILL\" shortint in.asc out.bin >&- 2>&-", "", 1, le_bytes<std::int16_t>({1, 2}),
          false},
@@ -99,6 +111,33 @@ TEST(HostileOs, NoDataLostNoHangNoFalseReport) {
             }
         }
         EXPECT_EQ(read_file(dir / "in.asc"), c.source) << c.name;
+    }
+}
+
+// Under every address-space limit a large grid either converts exactly as on one thread or, where
+// one thread cannot either, fails with one line; nothing hangs, nothing is cut mid-row silently.
+TEST(HostileOs, MemoryLimitsFallBackToOneThread) {
+    if (sanitized || std::getenv("RASTMILL_UNDER_TEST") != nullptr) {
+        GTEST_SKIP() << "sanitizers and emulators need more address space";
+    }
+    scratch_dir dir;
+    write_file(dir / "in.asc", floats_grid(1000, 3000));
+    const std::string expected = first_floats(3000000);
+    for (int mib = 6; mib <= 40; mib += 2) {
+        const std::string limit =
+            "ulimit -v " + std::to_string(mib * 1024) + " && exec timeout 30 ";
+        const run_result one =
+            run_shell(dir, "bash -c '" + limit +
+                               "env RASTMILL_THREADS=1 \"$RASTMILL\" float in.asc one.bin'");
+        const run_result many =
+            run_shell(dir, "bash -c '" + limit + "\"$RASTMILL\" float in.asc many.bin'");
+        EXPECT_NE(many.status, 124) << mib << " MiB: hangs";
+        if (one.status != 0) {
+            EXPECT_EQ(many.status, 1) << mib << " MiB";
+            continue;
+        }
+        EXPECT_EQ(many.status, 0) << mib << " MiB: " << many.err;
+        EXPECT_TRUE(read_file(dir / "many.bin") == expected) << mib << " MiB";
     }
 }
 

@@ -28,6 +28,12 @@
 
 namespace fs = std::filesystem;
 
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool sanitized = true;
+#else
+constexpr bool sanitized = false;
+#endif
+
 // A fresh folder under the system's temporary folder, removed with its contents at the end.
 struct scratch_dir {
     fs::path path;
