@@ -11,8 +11,9 @@
 
 namespace {
 
-// Characters kept of a header line's second token: for messages, which show longer tokens cut and
-// ending in "...", and for the georeferencing, which a longer token does not give.
+// Characters kept of a header line's second token as written: for messages, which show longer
+// tokens cut and ending in "...", and for the georeferencing, which keeps a longer one in a short
+// form with the same value.
 constexpr std::size_t KEPT_TOKEN_LIMIT = 64;
 
 // The longest header keyword, "nodata_value".
@@ -36,12 +37,14 @@ constexpr std::string_view KEYWORDS[KEYWORD_COUNT] = {
     "yllcenter", "cellsize", "dx",        "dy",        "nodata_value"};
 
 // What a header line holds beyond its keyword: how many tokens (up to 3), and the second one, read
-// as a count whatever its length and kept up to KEPT_TOKEN_LIMIT characters.
+// as a count whatever its length and kept up to KEPT_TOKEN_LIMIT characters; past them, on
+// georeferencing lines, also carried as a real number.
 struct header_line {
     int token_count = 0;
     count_scanner count;
     std::string kept;
     bool cut = false;
+    long_token real;
 };
 
 // Whether the unread byte at offset ends the line: a newline, or a carriage return before one of
@@ -64,8 +67,9 @@ int next_line_byte(source_reader& reader) {
     return get_byte(reader);
 }
 
-// Consumes a whole header line.
-header_line read_line(source_reader& reader) {
+// Consumes a whole header line; a georeferencing value longer than KEPT_TOKEN_LIMIT is carried
+// whole as a real number.
+header_line read_line(source_reader& reader, bool georeferencing = false) {
     header_line line;
     bool in_token = false;
     for (int c; (c = next_line_byte(reader)) >= 0;) {
@@ -81,9 +85,17 @@ header_line read_line(source_reader& reader) {
         feed_count(line.count, static_cast<char>(c));
         if (line.kept.size() < KEPT_TOKEN_LIMIT) {
             line.kept += static_cast<char>(c);
-        } else {
-            line.cut = true;
+            continue;
         }
+        if (!georeferencing) {
+            line.cut = true;
+            continue;
+        }
+        if (!line.cut)
+            feed_long_token(line.real, line.kept.data(), line.kept.data() + line.kept.size());
+        line.cut = true;
+        const char byte = static_cast<char>(c);
+        feed_long_token(line.real, &byte, &byte + 1);
     }
     return line;
 }
@@ -174,17 +186,19 @@ keyword_lines read_keyword_lines(source_reader& reader) {
             return lines;
         }
         lines.any = true;
-        header_line line = read_line(reader);
+        header_line line = read_line(reader, keyword != KW_NCOLS && keyword != KW_NROWS);
         if (!lines.first[keyword]) lines.first[keyword] = std::move(line);
     }
 }
 
-// The second token of a keyword line as written, or nothing for a line that is absent or whose
-// token was too long to keep.
+// The second token of a keyword line as written, or for a token too long to keep a short form
+// with its value; nothing for a line that is absent or a long token that is no number.
 std::string written_value(const keyword_lines& lines, keyword_id keyword) {
     const std::optional<header_line>& line = lines.first[keyword];
-    if (!line || line->token_count < 2 || line->cut) return "";
-    return line->kept;
+    if (!line || line->token_count < 2) return "";
+    if (!line->cut) return line->kept;
+    const std::string short_form = finish_long_token(line->real);
+    return short_form == "?" ? "" : short_form;
 }
 
 void keep_georeferencing(const keyword_lines& lines, grid_header& header) {

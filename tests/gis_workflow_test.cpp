@@ -142,6 +142,10 @@ TEST(GisWorkflow, SidecarIsWhatGdalReads) {
     scratch_dir dir;
     write_file(dir / "in.asc", grid);
     write_file(dir / "in.prj", "PROJCS[\"x\"]\n");
+    // Coordinates longer than 64 characters keep their georeferencing too.
+    std::string long_corner = grid;
+    long_corner.insert(long_corner.find("100.5") + 5, std::string(70, '0'));
+    write_file(dir / "long.asc", long_corner);
     const std::string facts = " | grep -E '^(Size is|Origin|Pixel Size)' ";
     const run_result run = run_shell(
         dir,
@@ -150,14 +154,16 @@ TEST(GisWorkflow, SidecarIsWhatGdalReads) {
             facts +
             "> source.txt && gdalinfo out.bin > char.txt && "
             "gdalinfo f.bin" +
+            facts + "> float.txt && \"$RASTMILL\" --hdr float long.asc l.bin && gdalinfo l.bin" +
             facts +
-            "> float.txt && "
+            "> long.txt && "
             "gdal_translate -q -of AAIGrid f.bin back.asc && \"$RASTMILL\" float back.asc "
             "back.bin");
     ASSERT_EQ(run.status, 0) << run.err;
     const std::string source = read_file(dir / "source.txt");
     EXPECT_NE(source.find("Origin = (100.5"), std::string::npos) << source;
     EXPECT_EQ(read_file(dir / "float.txt"), source);
+    EXPECT_EQ(read_file(dir / "long.txt"), source);
     const std::string char_info = read_file(dir / "char.txt");
     EXPECT_NE(char_info.find(source.substr(0, source.find('\n'))), std::string::npos);
     EXPECT_NE(char_info.find("NoData Value=-15"), std::string::npos) << char_info;

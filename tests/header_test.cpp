@@ -90,8 +90,10 @@ TEST(Header, KeepsTheGeoreferencingAsWritten) {
          "1e3", "-12.50", "0.1", "", "", "-9999", false, false},
         {"nodata_value nan\ndy 2\ndx 1\nyllcenter 5\nxllcenter 4\nnrows 1\nncols 1\n", "4", "5", "",
          "1", "2", "nan", true, true},
-        {"ncols 1\nnrows 1\nxllcorner " + std::string(65, '1') + "\n", "", "", "", "", "", "",
-         false, false},
+        // Longer than a message shows: kept as a short form with the same value, if a number.
+        {"ncols 1\nnrows 1\nxllcorner " + std::string(65, '1') + "\nyllcorner 0." +
+             std::string(80, '0') + "25\ncellsize 1" + std::string(70, 'x') + "\n",
+         "0." + std::string(65, '1') + "e65", "0.25e-80", "", "", "", "", false, false},
         {"ncols 1\nnrows 1\n", "", "", "", "", "", "", false, false},
     };
     for (const auto& c : cases) {

@@ -25,8 +25,8 @@ grid_header georeferenced(std::string xll, std::string yll, std::string cellsize
     return header;
 }
 
-grid_header centred(std::string dx, std::string dy) {
-    grid_header header = georeferenced("10", "20", "");
+grid_header centred(std::string dx, std::string dy, std::string cellsize = "") {
+    grid_header header = georeferenced("10", "20", std::move(cellsize));
     header.x_center = header.y_center = true;
     header.dx = std::move(dx);
     header.dy = std::move(dy);
@@ -35,6 +35,10 @@ grid_header centred(std::string dx, std::string dy) {
 
 // The upper-left cell centre in exact decimal arithmetic: no digit gained or lost.
 TEST(Sidecar, UpperLeftCentreIsExact) {
+    // A coordinate too long to keep as written, in the short form the header reader gives it.
+    const std::string ones(65, '1');
+    const std::string long_form = std::string("0.").append(ones).append("e65");
+    const std::string ulx = std::string(ones).append(".5");
     struct {
         grid_header header;
         std::string ulx, uly, xdim, ydim;
@@ -46,6 +50,7 @@ TEST(Sidecar, UpperLeftCentreIsExact) {
         {georeferenced("123456789012345678.123456789", "0", "0.000001"),
          "123456789012345678.123457289", "0.0000025", "0.000001", "0.000001"},
         {centred("2", "3"), "10", "26", "2", "3"},
+        {georeferenced(long_form, "0", "1"), ulx, "2.5", "1", "1"},
         {georeferenced("abc", "0", "1"), "absent", "absent", "absent", "absent"},
         {georeferenced("", "0", "1"), "absent", "absent", "absent", "absent"},
     };
@@ -56,6 +61,14 @@ TEST(Sidecar, UpperLeftCentreIsExact) {
         EXPECT_EQ(value_of(text, "XDIM"), c.xdim) << text;
         EXPECT_EQ(value_of(text, "YDIM"), c.ydim) << text;
     }
+}
+
+// A cellsize line wins over dx and dy, as GDAL reads the grid.
+TEST(Sidecar, CellsizeWinsOverDxDy) {
+    const std::string text = ehdr_text(centred("2", "3", "5"), FMT_FLOAT);
+    EXPECT_EQ(value_of(text, "XDIM"), "5");
+    EXPECT_EQ(value_of(text, "YDIM"), "5");
+    EXPECT_EQ(value_of(text, "ULYMAP"), "30");
 }
 
 // Layout and no-data as the target stores them.
