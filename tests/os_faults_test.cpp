@@ -34,6 +34,8 @@ TEST(HostileOs, NoDataLostNoHangNoFalseReport) {
     // A bad value after the block the size limit cut short, before the next block is handed over.
     std::string bad_after_limit = floats_grid(1000, 3000);
     bad_after_limit.replace(bad_after_limit.find(" 2700000 "), 9, " 2700x00 ");
+    std::string bad_on_threads = floats_grid(1000, 1500);
+    bad_on_threads.replace(bad_on_threads.find(" 1400000 "), 9, " 14000x0 ");
     struct {
         const char* name;
         std::string source;   // in.asc
@@ -59,6 +61,9 @@ TEST(HostileOs, NoDataLostNoHangNoFalseReport) {
         {"file-size limit reached in a block written behind", floats_grid(1000, 3000),
          "bash -c 'ulimit -f 10000 && exec \"$RASTMILL\" float in.asc out.bin'",
          "Error writing output: Row: 2560\tColumn: 0\n", 1, first_floats(2560000), false},
+        {"bad value parsed on threads", bad_on_threads, "\"$RASTMILL\" float in.asc out.bin",
+         "Error reading input: Row: 1400\tColumn: 0\nhint: \"14000x0\" on line 7 of in.asc\n", 1,
+         first_floats(1400000), false},
         {"file-size limit, then a bad value, one thread", bad_after_limit,
          "RASTMILL_THREADS=1 bash -c 'ulimit -f 10000 && exec \"$RASTMILL\" float in.asc out.bin'",
          "Error writing output: Row: 2560\tColumn: 0\n", 1, first_floats(2560000), false},

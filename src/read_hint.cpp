@@ -1,0 +1,149 @@
+#include "read_hint.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <system_error>
+
+#include "chars.h"
+#include "header.h"
+#include "source_reader.h"
+#include "text_number.h"
+
+namespace {
+
+constexpr std::size_t SHOWN_LIMIT = 40;
+// Enough of a token to tell whether it is a decimal number.
+constexpr std::size_t KEPT_LIMIT = 400;
+
+struct file_closer {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+// What the walk over the values found: the token numbered value, or where the values ran out.
+struct found_token {
+    bool found = false;
+    std::string text;  // up to KEPT_LIMIT bytes of it
+    bool longer = false;
+    std::uint64_t line = 0;    // its line, or the line of the last value
+    std::uint64_t tokens = 0;  // values in the grid, when not found
+};
+
+// Newlines in the first size bytes of the file: the lines of the header.
+bool count_newlines(std::FILE* file, std::uint64_t size, std::uint64_t& newlines) {
+    char block[65536];
+    newlines = 0;
+    while (size != 0) {
+        const std::size_t want =
+            size < sizeof block ? static_cast<std::size_t>(size) : sizeof block;
+        const std::size_t n = std::fread(block, 1, want, file);
+        if (n == 0) return false;
+        for (std::size_t i = 0; i < n; ++i)
+            newlines += block[i] == '\n' ? 1 : 0;
+        size -= n;
+    }
+    return true;
+}
+
+// Walks the tokens after the header, as the row readers split them, to the one numbered value.
+bool walk_to(source_reader& reader, std::uint64_t value, std::uint64_t line, found_token& out) {
+    bool in_token = false;
+    std::uint64_t tokens = 0;
+    while (ensure_bytes(reader, 1) != 0) {
+        for (const char* p = reader.pos; p != reader.end; ++p) {
+            const char c = *p;
+            if (is_space(c)) {
+                if (in_token && tokens++ == value) {
+                    out.found = true;
+                    return true;
+                }
+                in_token = false;
+                if (c == '\n') ++line;
+                continue;
+            }
+            if (!in_token) {
+                in_token = true;
+                out.line = line;
+            }
+            if (tokens != value) continue;
+            if (out.text.size() < KEPT_LIMIT) {
+                out.text += c;
+            } else {
+                out.longer = true;
+            }
+        }
+        advance_to(reader, reader.end);
+    }
+    if (reader.read_error) return false;
+    if (tokens == 0) out.line = line;  // else the line of the last value
+    out.tokens = tokens;
+    return true;
+}
+
+std::string shown(const found_token& token) {
+    std::string text;
+    for (std::size_t i = 0; i < token.text.size() && i < SHOWN_LIMIT; ++i) {
+        const auto byte = static_cast<unsigned char>(token.text[i]);
+        if (byte < 0x20 || byte == 0x7f) {
+            static const char hex[] = "0123456789abcdef";
+            text += "\\x";
+            text += hex[byte >> 4];
+            text += hex[byte & 15];
+        } else {
+            text += token.text[i];
+        }
+    }
+    if (token.text.size() > SHOWN_LIMIT || token.longer) text.append("...");
+    return text;
+}
+
+// A decimal number that an integer format refuses.
+bool decimal_for_integer(const found_token& token, element_format format) {
+    if (format_table[format].kind == element_kind::real || token.longer) return false;
+    const std::string text = token.text + " ";
+    const number_scan<double> scan = scan_cell_real<double>(text.c_str());
+    return scan.ok && *scan.end == ' ';
+}
+
+}  // namespace
+
+std::string bad_value_hint(const std::string& path, std::uint64_t value, std::uint64_t cells,
+                           element_format format) {
+    std::error_code error;
+    if (path == "-" || !std::filesystem::is_regular_file(path, error)) return "";
+    const std::unique_ptr<std::FILE, file_closer> file(std::fopen(path.c_str(), "rb"));
+    if (!file) return "";
+    source_reader reader;
+    open_reader(reader, file_descriptor(file.get()), true);
+    grid_header header;
+    if (read_header(reader, header).failed()) return "";
+    // The header's bytes: those read from the file, less those not yet consumed; the newline that
+    // text mode adds at the end is not the file's.
+    std::uint64_t unread = static_cast<std::uint64_t>(reader.end - reader.pos);
+    if (reader.added_newline && unread != 0) --unread;
+    const std::uint64_t header_bytes = reader.bytes_read.load() - unread;
+
+    const std::unique_ptr<std::FILE, file_closer> again(std::fopen(path.c_str(), "rb"));
+    std::uint64_t header_lines = 0;
+    if (!again || !count_newlines(again.get(), header_bytes, header_lines)) return "";
+    found_token token;
+    if (!walk_to(reader, value, 1 + header_lines, token)) return "";
+    std::string where = " on line ";
+    where.append(std::to_string(token.line)).append(" of ").append(path);
+    std::string hint;
+    if (!token.found) {
+        return hint.append("the grid ends after ")
+            .append(std::to_string(token.tokens))
+            .append(" values")
+            .append(where)
+            .append("; its header gives ")
+            .append(std::to_string(cells));
+    }
+    hint.append("\"").append(shown(token)).append("\"").append(where);
+    if (decimal_for_integer(token, format)) {
+        hint.append("; ")
+            .append(format_table[format].name)
+            .append(" takes whole numbers only: convert to float or double instead");
+    }
+    return hint;
+}

@@ -1,0 +1,16 @@
+// A second look at a source that stopped at a value that is not one, for the line "hint: " that
+// follows "Error reading input:": the token as written and the line it is on, which the message's
+// row and column do not give in a file whose rows wrap over several lines.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "formats.h"
+
+// The hint for value number value (row-major from the grid's first, in a grid of cells values)
+// of the text grid at path, read into format: the token, cut at 40 characters with control bytes
+// as \xHH, and its line; for a decimal into an integer format, what to do; where the grid ends
+// before it, how many values it has. Empty where path is no regular file that can be read again.
+std::string bad_value_hint(const std::string& path, std::uint64_t value, std::uint64_t cells,
+                           element_format format);

@@ -1,0 +1,43 @@
+#include "read_hint.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "test_support.h"
+
+namespace {
+
+// The token and its line, however the header and the rows are laid out; nothing for what cannot
+// be read again.
+TEST(ReadHint, TokenAndLine) {
+    struct {
+        std::string text;
+        std::uint64_t value, cells;
+        element_format format;
+        std::string hint;  // after it, " of " and the source's path, or more
+    } const cases[] = {
+        {"ncols 2\r\nnrows 2\r\n\r\n1 2\r\n3\r\n\r\n4e 5\r\n", 3, 4, FMT_FLOAT, "\"4e\" on line 7"},
+        {"nrows 1\nncols 3\n\n\n7 8.25", 1, 3, FMT_UCHAR, "\"8.25\" on line 5"},
+        {"ncols 3\nnrows 1\n-1 2", 2, 3, FMT_FLOAT, "the grid ends after 2 values on line 3"},
+        {"ncols 3\nnrows 1\n", 0, 3, FMT_FLOAT, "the grid ends after 0 values on line 3"},
+    };
+    for (const auto& c : cases) {
+        scratch_dir dir;
+        write_file(dir / "in.asc", c.text);
+        const std::string hint = bad_value_hint(dir / "in.asc", c.value, c.cells, c.format);
+        EXPECT_EQ(hint.substr(0, hint.find(" of ")), c.hint) << c.text;
+    }
+    scratch_dir dir;
+    write_file(dir / "in.asc", "ncols 1\nnrows 1\n2.5\n");
+    EXPECT_EQ(bad_value_hint(dir / "in.asc", 0, 1, FMT_CHAR),
+              "\"2.5\" on line 3 of " + (dir / "in.asc") +
+                  "; char takes whole numbers only: convert to float or double instead");
+    EXPECT_EQ(bad_value_hint(dir / "in.asc", 0, 1, FMT_FLOAT),
+              "\"2.5\" on line 3 of " + (dir / "in.asc"));
+    write_file(dir / "no.asc", "no grid\n");
+    EXPECT_EQ(bad_value_hint(dir / "no.asc", 0, 1, FMT_FLOAT), "");
+    EXPECT_EQ(bad_value_hint("-", 0, 1, FMT_FLOAT), "");
+}
+
+}  // namespace
