@@ -11,12 +11,14 @@
 #include <string_view>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "failure.h"
 #include "formats.h"
 #include "grid.h"
 #include "header.h"
+#include "paths.h"
 #include "progress.h"
 #include "read_hint.h"
 #include "sidecar.h"
@@ -81,8 +83,8 @@ constexpr const char HELP_MORE[] =
 std::FILE* open_file(const std::string& path, const char* mode) {
     // A directory opens for reading on some systems and then fails at the first read.
     std::error_code error;
-    if (std::filesystem::is_directory(path, error)) fatal_error(MSG_CANNOT_OPEN, path);
-    std::FILE* stream = std::fopen(path.c_str(), mode);
+    if (std::filesystem::is_directory(native_path(path), error)) fatal_error(MSG_CANNOT_OPEN, path);
+    std::FILE* stream = open_named(path, mode);
     if (stream == nullptr) fatal_error(MSG_CANNOT_OPEN, path);
     return stream;
 }
@@ -115,9 +117,9 @@ file_identity identity_of_descriptor(int fd) {
 }
 
 file_identity identity_of_path(const std::string& path) {
-    const HANDLE file =
-        CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE file = CreateFileW(native_path(path).c_str(), 0,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     const file_identity identity = identity_of_handle(file);
     if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
     return identity;
@@ -142,8 +144,8 @@ file_identity identity_of_path(const std::string& path) {
 
 // Whether two paths are spelled as one (Windows folds letter case), whether or not they exist.
 bool same_path(const std::string& a, const std::string& b) {
-    std::string x = std::filesystem::path(a).lexically_normal().string();
-    std::string y = std::filesystem::path(b).lexically_normal().string();
+    std::string x = held_name(native_path(a).lexically_normal());
+    std::string y = held_name(native_path(b).lexically_normal());
 #ifdef _WIN32
     std::transform(x.begin(), x.end(), x.begin(), [](unsigned char c) { return std::tolower(c); });
     std::transform(y.begin(), y.end(), y.begin(), [](unsigned char c) { return std::tolower(c); });
@@ -237,8 +239,8 @@ void binary_standard_streams() {
 
 std::uint64_t regular_file_size(const std::string& path) {
     std::error_code error;
-    if (path == "-" || !std::filesystem::is_regular_file(path, error)) return 0;
-    const std::uintmax_t size = std::filesystem::file_size(path, error);
+    if (path == "-" || !std::filesystem::is_regular_file(native_path(path), error)) return 0;
+    const std::uintmax_t size = std::filesystem::file_size(native_path(path), error);
     return error ? 0 : static_cast<std::uint64_t>(size);
 }
 
@@ -344,7 +346,7 @@ int run(int argc, char** argv) {
             fatal_error(MSG_SIDECAR_FORMAT, std::string(format_table[target_format].name));
         if (target_path == "-") fatal_error(MSG_NO_SIDECAR, target_path);
         std::error_code error;
-        const auto status = std::filesystem::status(target_path, error);
+        const auto status = std::filesystem::status(native_path(target_path), error);
         if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
             fatal_error(MSG_SIDECAR_NOT_FILE, target_path);
         }
@@ -399,9 +401,7 @@ int run(int argc, char** argv) {
     return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int guarded_run(int argc, char** argv) {
     try {
         return run(argc, argv);
     } catch (const std::bad_alloc&) {
@@ -410,3 +410,28 @@ int main(int argc, char** argv) {
         fatal_error(MSG_NO_MEMORY, "");
     }
 }
+
+}  // namespace
+
+#ifdef _WIN32
+// The arguments as UTF-8, whatever the ANSI code page: names such as Höhe_日本.asc reach the files.
+int wmain(int argc, wchar_t** wide) {
+    std::vector<std::string> held;
+    for (int i = 0; i < argc; ++i) {
+        const int size = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+        std::string text(static_cast<std::size_t>(size > 0 ? size : 1), '\0');
+        WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, text.data(), size, nullptr, nullptr);
+        text.resize(text.size() - 1);
+        held.push_back(std::move(text));
+    }
+    std::vector<char*> argv;
+    for (std::string& text : held)
+        argv.push_back(text.data());
+    argv.push_back(nullptr);
+    return guarded_run(argc, argv.data());
+}
+#else
+int main(int argc, char** argv) {
+    return guarded_run(argc, argv);
+}
+#endif

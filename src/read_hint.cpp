@@ -7,6 +7,7 @@
 
 #include "chars.h"
 #include "header.h"
+#include "paths.h"
 #include "source_reader.h"
 #include "text_number.h"
 
@@ -110,8 +111,8 @@ bool decimal_for_integer(const found_token& token, element_format format) {
 std::string bad_value_hint(const std::string& path, std::uint64_t value, std::uint64_t cells,
                            element_format format) {
     std::error_code error;
-    if (path == "-" || !std::filesystem::is_regular_file(path, error)) return "";
-    const std::unique_ptr<std::FILE, file_closer> file(std::fopen(path.c_str(), "rb"));
+    if (path == "-" || !std::filesystem::is_regular_file(native_path(path), error)) return "";
+    const std::unique_ptr<std::FILE, file_closer> file(open_named(path, "rb"));
     if (!file) return "";
     source_reader reader;
     open_reader(reader, file_descriptor(file.get()), true);
@@ -123,7 +124,7 @@ std::string bad_value_hint(const std::string& path, std::uint64_t value, std::ui
     if (reader.added_newline && unread != 0) --unread;
     const std::uint64_t header_bytes = reader.bytes_read.load() - unread;
 
-    const std::unique_ptr<std::FILE, file_closer> again(std::fopen(path.c_str(), "rb"));
+    const std::unique_ptr<std::FILE, file_closer> again(open_named(path, "rb"));
     std::uint64_t header_lines = 0;
     if (!again || !count_newlines(again.get(), header_bytes, header_lines)) return "";
     found_token token;

@@ -10,6 +10,7 @@
 
 #include "chars.h"
 #include "element_types.h"
+#include "paths.h"
 #include "text_number.h"
 
 namespace {
@@ -196,7 +197,7 @@ bool sidecar_supported(element_format format) {
 }
 
 std::string sidecar_path(const std::string& target, const std::string& extension) {
-    return std::filesystem::path(target).replace_extension(extension).string();
+    return held_name(native_path(target).replace_extension(extension));
 }
 
 std::string ehdr_text(const grid_header& header, element_format format) {
@@ -244,24 +245,24 @@ failure write_sidecars(const grid_header& header, element_format format,
                        const std::string& source_prj, const std::string& target) {
     const std::string hdr = sidecar_path(target, ".hdr");
     {
-        std::ofstream out(hdr, std::ios::binary | std::ios::trunc);
+        std::ofstream out(native_path(hdr), std::ios::binary | std::ios::trunc);
         out << ehdr_text(header, format);
         out.close();
         if (!out) return {MSG_WRITE_ERROR, hdr};
     }
     const std::string target_prj = sidecar_path(target, ".prj");
     std::error_code error;
-    if (source_prj.empty() || !std::filesystem::is_regular_file(source_prj, error)) {
+    const std::filesystem::path from = native_path(source_prj);
+    const std::filesystem::path to = native_path(target_prj);
+    if (source_prj.empty() || !std::filesystem::is_regular_file(from, error)) {
         // A .prj left from an earlier run would give the new cells a projection they lack.
-        const auto found = std::filesystem::symlink_status(target_prj, error);
+        const auto found = std::filesystem::symlink_status(to, error);
         if (!std::filesystem::exists(found) || std::filesystem::is_directory(found)) return {};
-        if (!std::filesystem::remove(target_prj, error) || error)
-            return {MSG_WRITE_ERROR, target_prj};
+        if (!std::filesystem::remove(to, error) || error) return {MSG_WRITE_ERROR, target_prj};
         return {};
     }
-    if (std::filesystem::equivalent(source_prj, target_prj, error)) return {};
-    std::filesystem::copy_file(source_prj, target_prj,
-                               std::filesystem::copy_options::overwrite_existing, error);
+    if (std::filesystem::equivalent(from, to, error)) return {};
+    std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing, error);
     if (error) return {MSG_WRITE_ERROR, target_prj};
     return {};
 }

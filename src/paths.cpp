@@ -1,0 +1,31 @@
+#include "paths.h"
+
+#ifdef _WIN32
+#include <cwchar>
+#endif
+
+std::filesystem::path native_path(const std::string& name) {
+#ifdef _WIN32
+    return std::filesystem::path(std::u8string(name.begin(), name.end()));
+#else
+    return std::filesystem::path(name);
+#endif
+}
+
+std::string held_name(const std::filesystem::path& path) {
+#ifdef _WIN32
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+#else
+    return path.string();
+#endif
+}
+
+std::FILE* open_named(const std::string& name, const char* mode) {
+#ifdef _WIN32
+    std::wstring wide_mode(mode, mode + std::char_traits<char>::length(mode));
+    return _wfopen(native_path(name).c_str(), wide_mode.c_str());
+#else
+    return std::fopen(name.c_str(), mode);
+#endif
+}
