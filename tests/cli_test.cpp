@@ -364,6 +364,18 @@ TEST(CommandLine, WindowsPaths) {
     const run_result run = run_rastmill_in(dir, {"float", windows_path, ".\\sub\\out.bin"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(read_file(dir / "sub/out.bin"), le_bytes<float>({1.5f, -2, 3, 4}));
+
+    // Names outside the ANSI code page, for the source, the target and both sidecars.
+    const std::string name = "H\xC3\xB6he_\xE6\x97\xA5\xE6\x9C\xAC";
+    write_file(dir / (name + ".asc"), small_grid);
+    write_file(dir / (name + ".prj"), "PROJCS[\"x\"]\n");
+    fs::create_directories(dir.path / "out");
+    const run_result wide =
+        run_rastmill_in(dir, {"--hdr", "float", name + ".asc", "out\\" + name + ".bin"});
+    EXPECT_EQ(wide.status, 0) << wide.err;
+    EXPECT_EQ(read_file(dir / ("out/" + name + ".bin")), le_bytes<float>({1.5f, -2, 3, 4}));
+    EXPECT_TRUE(fs::exists(dir / ("out/" + name + ".hdr")));
+    EXPECT_EQ(read_file(dir / ("out/" + name + ".prj")), "PROJCS[\"x\"]\n");
 }
 
 // A target past 4 GiB, and so past 2^31 values written in all: byte counts and file offsets are
