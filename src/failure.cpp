@@ -36,6 +36,23 @@ void fatal_error(const failure& f) {
     print_and_fail(f.message, f.detail, f.hint);
 }
 
+std::string printable(std::string_view token, bool cut) {
+    std::string shown;
+    for (const char c : token) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) {
+            static const char hex[] = "0123456789abcdef";
+            shown += "\\x";
+            shown += hex[byte >> 4];
+            shown += hex[byte & 15];
+        } else {
+            shown += c;
+        }
+    }
+    if (cut) shown += "...";
+    return shown;
+}
+
 std::string row_column(std::uint64_t row, std::uint64_t column) {
     return "Row: " + std::to_string(row) + "\tColumn: " + std::to_string(column);
 }

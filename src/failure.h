@@ -47,5 +47,9 @@ struct failure {
 // Sets a step that fatal_error runs before it prints, such as erasing a progress line.
 void set_before_fatal_error(void (*step)());
 
+// A token from the input as a message shows it: control bytes, which would garble the line, as
+// \xHH, and "..." after a token that was cut.
+std::string printable(std::string_view token, bool cut);
+
 // "Row: R\tColumn: C", the detail that names one value of the grid.
 std::string row_column(std::uint64_t row, std::uint64_t column);

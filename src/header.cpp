@@ -100,23 +100,6 @@ header_line read_line(source_reader& reader, bool georeferencing = false) {
     return line;
 }
 
-// Header tokens are shown in messages; control bytes from a binary file would garble the line.
-std::string printable(const std::string& token, bool cut) {
-    std::string shown;
-    for (const char c : token) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f) {
-            static const char hex[] = "0123456789abcdef";
-            shown += "\\x";
-            shown += hex[byte >> 4];
-            shown += hex[byte & 15];
-        } else {
-            shown += c;
-        }
-    }
-    return cut ? shown + "..." : shown;
-}
-
 failure read_count(const header_line& line, std::int32_t& count) {
     if (line.token_count < 2) return {MSG_FATAL, MSG_NOT_A_GRID};
     const integer_scan scan = finish_count(line.count);

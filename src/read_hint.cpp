@@ -3,9 +3,11 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <string_view>
 #include <system_error>
 
 #include "chars.h"
+#include "failure.h"
 #include "header.h"
 #include "paths.h"
 #include "source_reader.h"
@@ -82,20 +84,8 @@ bool walk_to(source_reader& reader, std::uint64_t value, std::uint64_t line, fou
 }
 
 std::string shown(const found_token& token) {
-    std::string text;
-    for (std::size_t i = 0; i < token.text.size() && i < SHOWN_LIMIT; ++i) {
-        const auto byte = static_cast<unsigned char>(token.text[i]);
-        if (byte < 0x20 || byte == 0x7f) {
-            static const char hex[] = "0123456789abcdef";
-            text += "\\x";
-            text += hex[byte >> 4];
-            text += hex[byte & 15];
-        } else {
-            text += token.text[i];
-        }
-    }
-    if (token.text.size() > SHOWN_LIMIT || token.longer) text.append("...");
-    return text;
+    const std::string_view text = token.text;
+    return printable(text.substr(0, SHOWN_LIMIT), text.size() > SHOWN_LIMIT || token.longer);
 }
 
 // A decimal number that an integer format refuses.
