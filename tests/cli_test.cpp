@@ -319,7 +319,9 @@ TEST(CommandLine, HostileInputsEndInBoundedMemory) {
         {"most columns",
          "ncols 2147483647\nnrows 2147483647\n1 2 3",
          "char",
-         {"Failure to allocate memory \n", "Error reading input: Row: 0\tColumn: 3\n"},
+         {"Failure to allocate memory \n",
+          "Error reading input: Row: 0\tColumn: 3\nhint: the grid ends after 3 values on line 3 of "
+          "in.asc; its header gives 4611686014132420609\n"},
          ""},
         {"NUL in a count",
          std::string("ncols 4\0\nnrows 1\n", 18),
