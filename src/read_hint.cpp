@@ -1,5 +1,7 @@
 #include "read_hint.h"
 
+#include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -10,6 +12,7 @@
 #include "failure.h"
 #include "header.h"
 #include "paths.h"
+#include "separator_scan.h"
 #include "source_reader.h"
 #include "text_number.h"
 
@@ -28,7 +31,7 @@ struct found_token {
     bool found = false;
     std::string text;  // up to KEPT_LIMIT bytes of it
     bool longer = false;
-    std::uint64_t line = 0;    // its line, or the line of the last value
+    std::uint64_t line = 0;    // its line, or the line of the last value (of the header's end)
     std::uint64_t tokens = 0;  // values in the grid, when not found
 };
 
@@ -48,15 +51,32 @@ bool count_newlines(std::FILE* file, std::uint64_t size, std::uint64_t& newlines
     return true;
 }
 
-// Walks the tokens after the header, as the row readers split them, to the one numbered value.
+// Walks the tokens after the header, as the row readers split them, to the one numbered value:
+// 64 bytes at a time up to the block where it starts, so that a bad value near the end of a large
+// file is found at about the speed the file is read.
 bool walk_to(source_reader& reader, std::uint64_t value, std::uint64_t line, found_token& out) {
     bool in_token = false;
-    std::uint64_t tokens = 0;
+    std::uint64_t started = 0;  // tokens begun
+    out.line = line;
     while (ensure_bytes(reader, 1) != 0) {
-        for (const char* p = reader.pos; p != reader.end; ++p) {
+        const char* p = reader.pos;
+        for (; reader.end - p >= 64; p += 64) {
+            const std::uint64_t separators = classify_block(p).separators;
+            const std::uint64_t starts = ~separators & ((separators << 1) | (in_token ? 0 : 1));
+            const auto count = static_cast<std::uint64_t>(std::popcount(starts));
+            if (started + count > value) break;
+            if (count != 0) {
+                const int last_start = 63 - std::countl_zero(starts);
+                out.line = line + static_cast<std::uint64_t>(std::count(p, p + last_start, '\n'));
+            }
+            started += count;
+            line += static_cast<std::uint64_t>(std::count(p, p + 64, '\n'));
+            in_token = (separators >> 63) == 0;
+        }
+        for (; p != reader.end; ++p) {
             const char c = *p;
             if (is_space(c)) {
-                if (in_token && tokens++ == value) {
+                if (in_token && started == value + 1) {
                     out.found = true;
                     return true;
                 }
@@ -66,9 +86,10 @@ bool walk_to(source_reader& reader, std::uint64_t value, std::uint64_t line, fou
             }
             if (!in_token) {
                 in_token = true;
+                ++started;
                 out.line = line;
             }
-            if (tokens != value) continue;
+            if (started != value + 1) continue;
             if (out.text.size() < KEPT_LIMIT) {
                 out.text += c;
             } else {
@@ -78,8 +99,7 @@ bool walk_to(source_reader& reader, std::uint64_t value, std::uint64_t line, fou
         advance_to(reader, reader.end);
     }
     if (reader.read_error) return false;
-    if (tokens == 0) out.line = line;  // else the line of the last value
-    out.tokens = tokens;
+    out.tokens = started;
     return true;
 }
 

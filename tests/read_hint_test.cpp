@@ -11,6 +11,9 @@ namespace {
 // The token and its line, however the header and the rows are laid out; nothing for what cannot
 // be read again.
 TEST(ReadHint, TokenAndLine) {
+    std::string many_lines;
+    for (int line = 0; line < 20; ++line)
+        many_lines += "1.5 1.5  1.5 1.5 1.5\t1.5 1.5 1.5 1.5 1.5\n";
     struct {
         std::string text;
         std::uint64_t value, cells;
@@ -21,6 +24,11 @@ TEST(ReadHint, TokenAndLine) {
         {"nrows 1\nncols 3\n\n\n7 8.25", 1, 3, FMT_UCHAR, "\"8.25\" on line 5"},
         {"ncols 3\nnrows 1\n-1 2", 2, 3, FMT_FLOAT, "the grid ends after 2 values on line 3"},
         {"ncols 3\nnrows 1\n", 0, 3, FMT_FLOAT, "the grid ends after 0 values on line 3"},
+        // Past many blocks of 64 bytes, counted a block at a time.
+        {"ncols 201\nnrows 1\n" + many_lines + "abc\n", 200, 201, FMT_FLOAT, "\"abc\" on line 23"},
+        {"ncols 201\nnrows 1\n" + many_lines, 200, 201, FMT_FLOAT,
+         "the grid ends after 200 values on line 22"},
+        {"ncols 201\nnrows 1\n" + many_lines, 137, 201, FMT_FLOAT, "\"1.5\" on line 16"},
     };
     for (const auto& c : cases) {
         scratch_dir dir;
