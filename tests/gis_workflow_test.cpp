@@ -100,7 +100,9 @@ TEST(GisWorkflow, TerminalTargetIsRefused) {
     const run_result named = terminal.run(dir, "\"$RASTMILL\" char in.asc \"$TERMINAL\"", shown);
     EXPECT_EQ(named.status, 1);
     EXPECT_EQ(shown, "");
-    // Refused at once, not after a silent source has sent its header.
+    // Refused at once, not after a silent source has sent its header (on POSIX hosts; a Windows
+    // program tells a terminal once it has opened it).
+    if (std::getenv("RASTMILL_TARGET_WINDOWS") != nullptr) return;
     const run_result waiting = terminal.run(
         dir,
         "mkfifo p && { sleep 3 <>p & } && timeout 5 \"$RASTMILL\" char p \"$TERMINAL\"; "
