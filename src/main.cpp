@@ -310,6 +310,21 @@ void erase_progress() {
     stop_progress(progress);
 }
 
+// Ends the run, before anything is read, where --hdr cannot give a sidecar GIS tools read beside
+// the target: a format they do not take, a target that is no regular file (standard output, a
+// device such as /dev/stdout, a FIFO), beside which the sidecar would land in /dev or nowhere.
+void refuse_unwritable_sidecar(element_format format, const std::string& target) {
+    if (!sidecar_supported(format)) {
+        fatal_error(MSG_SIDECAR_FORMAT, std::string(format_table[format].name));
+    }
+    if (target == "-") fatal_error(MSG_NO_SIDECAR, target);
+    std::error_code error;
+    const auto status = std::filesystem::status(native_path(target), error);
+    if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+        fatal_error(MSG_SIDECAR_NOT_FILE, target);
+    }
+}
+
 // Whether the source begins as a gzip file does, which a user may have forgotten to unpack.
 bool looks_compressed(source_reader& reader) {
     return ensure_bytes(reader, 2) >= 2 && reader.pos[0] == '\x1f' && reader.pos[1] == '\x8b';
@@ -341,16 +356,7 @@ int run(int argc, char** argv) {
     if (binary && (target_path == "-" ? is_terminal(1) : names_terminal(target_path))) {
         fatal_error(MSG_TERMINAL_TARGET, target_path);
     }
-    if (args.sidecar) {
-        if (!sidecar_supported(target_format))
-            fatal_error(MSG_SIDECAR_FORMAT, std::string(format_table[target_format].name));
-        if (target_path == "-") fatal_error(MSG_NO_SIDECAR, target_path);
-        std::error_code error;
-        const auto status = std::filesystem::status(native_path(target_path), error);
-        if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
-            fatal_error(MSG_SIDECAR_NOT_FILE, target_path);
-        }
-    }
+    if (args.sidecar) refuse_unwritable_sidecar(target_format, target_path);
 
     std::FILE* source = source_path == "-" ? stdin : open_file(source_path, "rb");
     source_reader reader;
