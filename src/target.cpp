@@ -39,7 +39,8 @@ block_writer::~block_writer() {
 
 namespace {
 
-constexpr std::uint64_t WRITE_BEHIND_AFTER = 8 * TARGET_BLOCK_SIZE;
+// Blocks written on the converting thread before one is written behind.
+constexpr std::uint64_t WRITE_BEHIND_AFTER_BLOCKS = 8;
 
 void write_blocks(block_writer& writer, std::FILE* file) {
     std::unique_lock<std::mutex> held(writer.lock);
@@ -83,7 +84,9 @@ bool write_now(grid_target& target) {
 bool hand_off(grid_target& target) {
     if (!settle(target)) return false;
     // A thread pays for itself only on large targets; the first blocks are written here.
-    if (!target.write_behind || target.committed < WRITE_BEHIND_AFTER) return write_now(target);
+    if (!target.write_behind || target.committed < WRITE_BEHIND_AFTER_BLOCKS * target.capacity) {
+        return write_now(target);
+    }
     if (!target.writer) {
         // Memory or a thread that cannot be had: everything is written here, as before.
         std::unique_ptr<block_writer> writer(new (std::nothrow) block_writer);

@@ -43,7 +43,8 @@ struct grid_target {
 };
 
 // Starts a target on file. With write_behind, full blocks are written on a thread of their own,
-// started only once 8 MiB have been written, so small grids start none.
+// started only once eight blocks have been written (8 MiB with the program's blocks), so small
+// grids start none; tests start it on small ones with small blocks.
 void open_target(grid_target& target, std::FILE* file, std::size_t capacity = TARGET_BLOCK_SIZE,
                  bool write_behind = false);
 // Writes what the block holds and waits until every byte handed over reached the file or failed;

@@ -94,10 +94,11 @@ TEST(MoveRows, WriteBehindChangesNothingButWhichThreadWrites) {
         text_source source(body);
         memory_target out(4000, behind);  // 1000 values a block: written behind after 8 blocks
         ASSERT_FALSE(
-            move_rows(100, 30, FMT_ASCII, source.reader, FMT_INTEGER, out.target).failed());
+            move_rows(1000, 30, FMT_ASCII, source.reader, FMT_INTEGER, out.target).failed());
+        EXPECT_EQ(out.target.writer != nullptr, behind);
         const std::string bytes = out.bytes();
-        ASSERT_EQ(bytes.size(), 12000u) << behind;
-        EXPECT_EQ(bytes.substr(11996), le_bytes<std::int32_t>({2999})) << behind;
+        ASSERT_EQ(bytes.size(), 120000u) << behind;
+        EXPECT_EQ(bytes.substr(119996), le_bytes<std::int32_t>({29999})) << behind;
         EXPECT_TRUE(close_target(out.target)) << behind;
         out.file = nullptr;
 
