@@ -30,6 +30,9 @@ struct failure {
     std::string message;
     std::string detail;
     std::string hint;
+    // For "Error reading input:" in the grid's values: the number of the value it names,
+    // row-major from the first, so that the hint need not read it back from the detail.
+    std::uint64_t value = 0;
 
     failure() = default;
     failure(std::string_view m, std::string_view d, std::string_view h = {})

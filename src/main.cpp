@@ -330,18 +330,6 @@ bool looks_compressed(source_reader& reader) {
     return ensure_bytes(reader, 2) >= 2 && reader.pos[0] == '\x1f' && reader.pos[1] == '\x8b';
 }
 
-// The hint after "Error reading input:" and the row and column in its detail: the token there as
-// written and its line, read again from the source file.
-std::string read_error_hint(const failure& f, const grid_header& header, const std::string& source,
-                            element_format format) {
-    unsigned long long row = 0;
-    unsigned long long column = 0;
-    if (std::sscanf(f.detail.c_str(), "Row: %llu\tColumn: %llu", &row, &column) != 2) return "";
-    const auto ncols = static_cast<std::uint64_t>(header.ncols);
-    return bad_value_hint(source, row * ncols + column,
-                          static_cast<std::uint64_t>(header.nrows) * ncols, format);
-}
-
 int run(int argc, char** argv) {
     const bool output_closed = reserve_standard_descriptors();
     ignore_write_signals();
@@ -388,7 +376,10 @@ int run(int argc, char** argv) {
                               threads);
         f.failed()) {
         if (f.message == MSG_READ_ERROR)
-            f.hint = read_error_hint(f, header, source_path, target_format);
+            f.hint = bad_value_hint(
+                source_path, f.value,
+                static_cast<std::uint64_t>(header.nrows) * static_cast<std::uint64_t>(header.ncols),
+                target_format);
         fatal_error(f);
     }
     stop_progress(progress);

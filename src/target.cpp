@@ -198,7 +198,9 @@ failure stopped_at_value(grid_target& target, std::uint64_t value, std::int32_t 
         target.committed / static_cast<std::uint64_t>(width) < value) {
         return {MSG_WRITE_ERROR, lost_value_position(target, ncols, width)};
     }
-    return {MSG_READ_ERROR, row_column(value / columns, value % columns)};
+    failure stopped{MSG_READ_ERROR, row_column(value / columns, value % columns)};
+    stopped.value = value;
+    return stopped;
 }
 
 std::string lost_value_position(const grid_target& target, std::int32_t ncols, int width) {
