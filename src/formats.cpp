@@ -7,14 +7,13 @@
 #include <type_traits>
 
 #include "chars.h"
-#include "element_types.h"
 #include "failure.h"
 
 namespace {
 
 // The format named by its letter, after a "u" for the unsigned kinds.
 std::optional<element_format> format_from_letter(char letter, bool is_unsigned) {
-    for (int f = 0; f <= FMT_ASCII; ++f) {
+    for (int f = 0; f <= code_of(FMT_ASCII); ++f) {
         const format_info& info = format_table[f];
         if (info.letter == letter && (info.kind == element_kind::unsigned_integer) == is_unsigned)
             return static_cast<element_format>(f);
@@ -26,7 +25,7 @@ std::optional<element_format> format_from_letter(char letter, bool is_unsigned) 
 // produce a file of the wrong layout ("int16" is 32 bits here), so it is refused.
 bool width_claim_holds(std::string_view digits, element_format format) {
     if (digits.empty()) return true;
-    const int bytes = format_table[format].width;
+    const int bytes = info_of(format).width;
     if (bytes == 0) return false;
     return digits == std::to_string(bytes) || digits == std::to_string(bytes * 8);
 }
@@ -92,18 +91,16 @@ void convert_elements(std::int32_t count, const unsigned char* source, unsigned 
 
 }  // namespace
 
-void convert_row(std::int32_t count, int source_format, const void* source_buffer,
-                 int target_format, void* target_buffer) {
+void convert_row(std::int32_t count, element_format source_format, const void* source_buffer,
+                 element_format target_format, void* target_buffer) {
     if (source_format == target_format) return;
     const auto* source = static_cast<const unsigned char*>(source_buffer);
     auto* target = static_cast<unsigned char*>(target_buffer);
-    const bool known = with_binary_format(source_format, [&](auto s) {
+    with_binary_format(source_format, [&](auto s) {
         using S = element_t<decltype(s)::value>;
-        using P = element_t<format_table[decltype(s)::value].promotion>;
-        const bool target_known = with_element_type(target_format, [&](auto t) {
+        using P = element_t<code_of(format_table[decltype(s)::value].promotion)>;
+        with_element_type(target_format, [&](auto t) {
             convert_elements<S, P, typename decltype(t)::type>(count, source, target);
         });
-        if (!target_known) fatal_error(MSG_FATAL, MSG_BAD_FORMAT_NAME);
     });
-    if (!known) fatal_error(MSG_FATAL, MSG_BAD_FORMAT_NAME);
 }

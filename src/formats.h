@@ -1,12 +1,16 @@
-// Element formats: codes, widths, the names users type, and row conversion between binary formats.
+// Element formats: codes, widths, the C++ type behind each, the names users type, and row
+// conversion between binary formats.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <utility>
 
-// The order of the codes is fixed: every per-format table is indexed by it.
-enum element_format : int {
+// The order of the codes is fixed: every per-format table is indexed by it. A scoped type, so that
+// no integer passes for a format by accident; the names themselves are used unqualified.
+enum class element_format : int {
     FMT_CHAR = 0,
     FMT_UCHAR,
     FMT_SHORTINT,
@@ -19,6 +23,7 @@ enum element_format : int {
     FMT_DOUBLE,
     FMT_ASCII,
 };
+using enum element_format;
 
 constexpr int BINARY_FORMATS = 10;
 
@@ -33,8 +38,8 @@ struct format_info {
 };
 
 // Everything the program knows of a format, indexed by element_format, FMT_ASCII included. The
-// element type behind each binary format is derived from its kind and width (element_types.h).
-inline constexpr format_info format_table[FMT_ASCII + 1] = {
+// element type behind each binary format is derived from its kind and width (element_t below).
+inline constexpr format_info format_table[BINARY_FORMATS + 1] = {
     {"char", 'c', element_kind::signed_integer, 1, FMT_LONGINTEGER},
     {"uchar", 'c', element_kind::unsigned_integer, 1, FMT_ULONGINTEGER},
     {"shortint", 's', element_kind::signed_integer, 2, FMT_LONGINTEGER},
@@ -48,14 +53,32 @@ inline constexpr format_info format_table[FMT_ASCII + 1] = {
     {"ascii", 'a', element_kind::text, 0, FMT_ASCII},
 };
 
-// Width in bytes of each binary format, indexed by element_format.
+constexpr int code_of(element_format format) {
+    return static_cast<int>(format);
+}
+
+constexpr const format_info& info_of(element_format format) {
+    return format_table[code_of(format)];
+}
+
+// Width in bytes of each binary format, indexed by its code.
 inline constexpr int element_size[BINARY_FORMATS] = {
     format_table[0].width, format_table[1].width, format_table[2].width, format_table[3].width,
     format_table[4].width, format_table[5].width, format_table[6].width, format_table[7].width,
     format_table[8].width, format_table[9].width};
 
-inline bool is_binary_format(int format) {
-    return format >= 0 && format < BINARY_FORMATS;
+// The width of a format's elements in bytes; 0 for ascii.
+constexpr std::size_t width_of(element_format format) {
+    return static_cast<std::size_t>(info_of(format).width);
+}
+
+constexpr bool is_binary_format(element_format format) {
+    return code_of(format) >= 0 && code_of(format) < BINARY_FORMATS;
+}
+
+// The binary format of a code, for loops over every format.
+constexpr element_format binary_format(int code) {
+    return static_cast<element_format>(code);
 }
 
 // The format that text names, or nothing when it is refused. text must already be lower case.
@@ -69,6 +92,72 @@ element_format parse_format(char* text);
 
 // Converts count elements from source_buffer to target_buffer through the source's promotion
 // format; integer narrowing keeps the low bits, never saturates. Returns at once for equal
-// formats. Ends the run for a format outside the binary ones.
-void convert_row(std::int32_t count, int source_format, const void* source_buffer,
-                 int target_format, void* target_buffer);
+// formats; both must be binary.
+void convert_row(std::int32_t count, element_format source_format, const void* source_buffer,
+                 element_format target_format, void* target_buffer);
+
+template <element_kind K, int Width>
+struct element_type_for;
+template <>
+struct element_type_for<element_kind::signed_integer, 1> {
+    using type = std::int8_t;
+};
+template <>
+struct element_type_for<element_kind::signed_integer, 2> {
+    using type = std::int16_t;
+};
+template <>
+struct element_type_for<element_kind::signed_integer, 4> {
+    using type = std::int32_t;
+};
+template <>
+struct element_type_for<element_kind::unsigned_integer, 1> {
+    using type = std::uint8_t;
+};
+template <>
+struct element_type_for<element_kind::unsigned_integer, 2> {
+    using type = std::uint16_t;
+};
+template <>
+struct element_type_for<element_kind::unsigned_integer, 4> {
+    using type = std::uint32_t;
+};
+template <>
+struct element_type_for<element_kind::real, 4> {
+    using type = float;
+};
+template <>
+struct element_type_for<element_kind::real, 8> {
+    using type = double;
+};
+
+// The element type of binary format F, given by its code.
+template <int F>
+using element_t = typename element_type_for<format_table[F].kind, format_table[F].width>::type;
+
+template <typename T>
+struct type_tag {
+    using type = T;
+};
+
+namespace detail {
+template <typename Fn, int... F>
+bool dispatch_format(int code, Fn& fn, std::integer_sequence<int, F...>) {
+    return ((code == F && (fn(std::integral_constant<int, F>{}), true)) || ...);
+}
+}  // namespace detail
+
+// Calls fn(std::integral_constant<int, F>{}) with the code F of a binary format; false, calling
+// nothing, for ascii.
+template <typename Fn>
+bool with_binary_format(element_format format, Fn&& fn) {
+    return detail::dispatch_format(code_of(format), fn,
+                                   std::make_integer_sequence<int, BINARY_FORMATS>{});
+}
+
+// Calls fn(type_tag<T>{}) with the element type of a binary format; false for ascii.
+template <typename Fn>
+bool with_element_type(element_format format, Fn&& fn) {
+    return with_binary_format(format,
+                              [&](auto f) { fn(type_tag<element_t<decltype(f)::value>>{}); });
+}

@@ -16,9 +16,9 @@
 
 #include "failure.h"
 #include "formats.h"
-#include "grid.h"
 #include "header.h"
 #include "paths.h"
+#include "pipeline.h"
 #include "progress.h"
 #include "read_hint.h"
 #include "sidecar.h"
@@ -38,6 +38,8 @@
 #endif
 
 namespace {
+
+constexpr std::uint64_t WRITE_BEHIND_AFTER = std::uint64_t(8) << 20;
 
 constexpr const char USAGE[] =
     "Usage: rastmill target_format source_file target_file\n"
@@ -315,7 +317,7 @@ void erase_progress() {
 // device such as /dev/stdout, a FIFO), beside which the sidecar would land in /dev or nowhere.
 void refuse_unwritable_sidecar(element_format format, const std::string& target) {
     if (!sidecar_supported(format)) {
-        fatal_error(MSG_SIDECAR_FORMAT, std::string(format_table[format].name));
+        fatal_error(MSG_SIDECAR_FORMAT, std::string(info_of(format).name));
     }
     if (target == "-") fatal_error(MSG_NO_SIDECAR, target);
     std::error_code error;
@@ -357,7 +359,7 @@ int run(int argc, char** argv) {
     if (failure f = read_header(reader, header); f.failed()) {
         if (f.detail == MSG_NOT_A_GRID && looks_compressed(reader)) {
             f.hint = "the source is compressed with gzip: zcat " + source_path + " | rastmill " +
-                     std::string(format_table[target_format].name) + " - " + target_path;
+                     std::string(info_of(target_format).name) + " - " + target_path;
         }
         fatal_error(f);
     }
@@ -371,9 +373,11 @@ int run(int argc, char** argv) {
     }
     grid_target target;
     const int threads = thread_count();
-    open_target(target, target_file, TARGET_BLOCK_SIZE, threads > 1);
+    // One thread writes behind the others once the first megabytes reached the file.
+    open_target(target, target_file, TARGET_BLOCK_SIZE,
+                threads > 1 ? WRITE_BEHIND_AFTER : NO_WRITE_BEHIND);
     if (failure f = move_rows(header.nrows, header.ncols, FMT_ASCII, reader, target_format, target,
-                              threads);
+                              {threads, 0});
         f.failed()) {
         if (f.message == MSG_READ_ERROR)
             f.hint = bad_value_hint(
@@ -385,7 +389,7 @@ int run(int argc, char** argv) {
     stop_progress(progress);
     if (source != stdin) std::fclose(source);
     if (!close_target(target)) {
-        const int width = binary ? element_size[target_format] : 0;
+        const int width = info_of(target_format).width;
         fatal_error(MSG_WRITE_ERROR, lost_value_position(target, header.ncols, width));
     }
     if (args.sidecar && binary) {

@@ -110,7 +110,7 @@ std::string shown(const found_token& token) {
 
 // A decimal number that an integer format refuses.
 bool decimal_for_integer(const found_token& token, element_format format) {
-    if (format_table[format].kind == element_kind::real || token.longer) return false;
+    if (info_of(format).kind == element_kind::real || token.longer) return false;
     const std::string text = token.text + " ";
     const number_scan<double> scan = scan_cell_real<double>(text.c_str());
     return scan.ok && *scan.end == ' ';
@@ -153,7 +153,7 @@ std::string bad_value_hint(const std::string& path, std::uint64_t value, std::ui
     hint.append("\"").append(shown(token)).append("\"").append(where);
     if (decimal_for_integer(token, format)) {
         hint.append("; ")
-            .append(format_table[format].name)
+            .append(info_of(format).name)
             .append(" takes whole numbers only: convert to float or double instead");
     }
     return hint;

@@ -9,7 +9,7 @@
 #include <system_error>
 
 #include "chars.h"
-#include "element_types.h"
+#include "formats.h"
 #include "paths.h"
 #include "text_number.h"
 
@@ -193,7 +193,7 @@ void add_line(std::string& text, std::string_view key, const std::string& value)
 }  // namespace
 
 bool sidecar_supported(element_format format) {
-    return format_table[format].width <= 4;
+    return info_of(format).width <= 4;
 }
 
 std::string sidecar_path(const std::string& target, const std::string& extension) {
@@ -201,7 +201,7 @@ std::string sidecar_path(const std::string& target, const std::string& extension
 }
 
 std::string ehdr_text(const grid_header& header, element_format format) {
-    const format_info& info = format_table[format];
+    const format_info& info = info_of(format);
     const auto row_bytes = std::to_string(static_cast<std::uint64_t>(header.ncols) *
                                           static_cast<unsigned>(info.width));
     std::string text;

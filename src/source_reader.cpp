@@ -8,8 +8,6 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-#include "chars.h"
-
 #ifdef _WIN32
 #include <io.h>
 #else
@@ -58,13 +56,6 @@ std::size_t text_mode_rules(source_reader& reader, char* data, std::size_t added
     return added;
 }
 
-void set_token_limit(source_reader& reader) {
-    const char* limit = reader.end;
-    while (limit > reader.pos && !is_space(limit[-1]))
-        --limit;
-    reader.token_limit = limit;
-}
-
 }  // namespace
 
 int file_descriptor(std::FILE* file) {
@@ -83,7 +74,7 @@ void open_reader(source_reader& reader, int fd, bool text_mode, std::size_t capa
     reader.storage.reset(new char[capacity + READ_SLACK]);
     reader.capacity = capacity;
     reader.storage[0] = '\0';
-    reader.pos = reader.end = reader.token_limit = reader.storage.get();
+    reader.pos = reader.end = reader.storage.get();
     reader.text_mode = text_mode;
     reader.at_eof = reader.read_error = reader.added_newline = false;
     reader.bytes_read.store(0, std::memory_order_relaxed);
@@ -106,7 +97,6 @@ bool refill(source_reader& reader) {
     free[added] = '\0';
     reader.pos = base;
     reader.end = free + added;
-    set_token_limit(reader);
     return added != 0;
 }
 
@@ -139,7 +129,7 @@ std::size_t read_into(source_reader& reader, char* data, std::size_t size) {
         reader.pos += n;
         return n;
     }
-    reader.pos = reader.end = reader.token_limit = base;
+    reader.pos = reader.end = base;
     base[0] = '\0';
     if (reader.at_eof) return 0;
     // One byte is kept back for the newline text mode adds at the end.
@@ -159,6 +149,23 @@ bool reads_may_wait(const source_reader& reader) {
     struct stat status {};
     return fstat(reader.fd, &status) != 0 || !S_ISREG(status.st_mode);
 #endif
+}
+
+std::optional<std::uint64_t> bytes_left(const source_reader& reader) {
+#ifdef _WIN32
+    struct _stat64 status {};
+    if (_fstat64(reader.fd, &status) != 0 || (status.st_mode & _S_IFMT) != _S_IFREG) return {};
+    const long long at = _lseeki64(reader.fd, 0, SEEK_CUR);
+#else
+    struct stat status {};
+    if (fstat(reader.fd, &status) != 0 || !S_ISREG(status.st_mode)) return {};
+    const off_t at = lseek(reader.fd, 0, SEEK_CUR);
+#endif
+    if (at < 0) return {};
+    const auto size = static_cast<std::uint64_t>(status.st_size);
+    const auto offset = static_cast<std::uint64_t>(at);
+    const auto unread = static_cast<std::uint64_t>(reader.end - reader.pos);
+    return (size > offset ? size - offset : 0) + unread;
 }
 
 bool input_ready(const source_reader& reader) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
 
 constexpr std::size_t SOURCE_BLOCK_SIZE = std::size_t(1) << 20;
 constexpr std::size_t MIN_SOURCE_BLOCK_SIZE = 16;
@@ -21,9 +22,6 @@ struct source_reader {
     std::size_t capacity = 0;
     const char* pos = nullptr;  // unread data is [pos, end); *end is a NUL sentinel
     const char* end = nullptr;
-    // Every token (run of non-white-space) that starts before token_limit also ends before it,
-    // so values up to there can be parsed without bounds checks.
-    const char* token_limit = nullptr;
     bool text_mode = true;
     bool at_eof = false;         // nothing more will come from the file
     bool read_error = false;     // ... because a read failed: the last bytes may be cut short
@@ -60,6 +58,9 @@ std::size_t read_into(source_reader& reader, char* data, std::size_t size);
 // Whether a read could wait for data indefinitely: the source is a pipe, a FIFO or a device,
 // not a regular file.
 bool reads_may_wait(const source_reader& reader);
+// The bytes of a regular file not yet consumed: the buffer's unread data and what is left in the
+// file. Nothing for other sources, whose size is not known ahead.
+std::optional<std::uint64_t> bytes_left(const source_reader& reader);
 // Whether a read would return at once: data is ready or the input is over. Where this cannot be
 // known, false.
 bool input_ready(const source_reader& reader);

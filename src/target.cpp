@@ -1,18 +1,37 @@
 #include "target.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <exception>
 #include <functional>
+#include <mutex>
 #include <new>
+#include <thread>
 #include <type_traits>
 #include <utility>
 
-#include "element_types.h"
+#include "byte_order.h"
 #include "failure.h"
 #include "formats.h"
 
-void open_target(grid_target& target, std::FILE* file, std::size_t capacity, bool write_behind) {
+// Shared by the converting thread and the writer thread. thread is started and joined by the
+// converting thread; every other field is read and written only under lock. block belongs to the
+// writer thread while pending is not 0, and to the converting thread (which swaps it with its own)
+// otherwise.
+struct block_writer {
+    std::thread thread;
+    std::mutex lock;
+    std::condition_variable changed;  // a block was handed over or written, or stop was set
+    std::unique_ptr<unsigned char[]> block;
+    std::size_t pending = 0;  // bytes of block to write; 0 when the writer is idle
+    std::size_t written = 0;  // bytes of the last block that reached the file
+    bool failed = false;
+    bool stop = false;
+};
+
+void open_target(grid_target& target, std::FILE* file, std::size_t capacity,
+                 std::uint64_t write_behind_after) {
     // Unbuffered: the block below is the only buffer, so a failed write shows at once and
     // committed counts exactly the bytes the file took.
     std::setvbuf(file, nullptr, _IONBF, 0);
@@ -23,24 +42,27 @@ void open_target(grid_target& target, std::FILE* file, std::size_t capacity, boo
     target.committed = 0;
     target.in_flight = 0;
     target.failed = false;
-    target.write_behind = write_behind;
+    target.write_behind_after = write_behind_after;
     target.writer.reset();
 }
 
-block_writer::~block_writer() {
-    if (!thread.joinable()) return;
-    {
-        const std::lock_guard<std::mutex> held(lock);
-        stop = true;
+bool writes_behind(const grid_target& target) {
+    return target.writer != nullptr;
+}
+
+void stop_block_writer::operator()(block_writer* writer) const {
+    if (writer->thread.joinable()) {
+        {
+            const std::lock_guard<std::mutex> held(writer->lock);
+            writer->stop = true;
+        }
+        writer->changed.notify_all();
+        writer->thread.join();
     }
-    changed.notify_all();
-    thread.join();
+    delete writer;
 }
 
 namespace {
-
-// Blocks written on the converting thread before one is written behind.
-constexpr std::uint64_t WRITE_BEHIND_AFTER_BLOCKS = 8;
 
 void write_blocks(block_writer& writer, std::FILE* file) {
     std::unique_lock<std::mutex> held(writer.lock);
@@ -84,21 +106,21 @@ bool write_now(grid_target& target) {
 bool hand_off(grid_target& target) {
     if (!settle(target)) return false;
     // A thread pays for itself only on large targets; the first blocks are written here.
-    if (!target.write_behind || target.committed < WRITE_BEHIND_AFTER_BLOCKS * target.capacity) {
-        return write_now(target);
-    }
+    if (target.committed < target.write_behind_after) return write_now(target);
     if (!target.writer) {
         // Memory or a thread that cannot be had: everything is written here, as before.
-        std::unique_ptr<block_writer> writer(new (std::nothrow) block_writer);
+        std::unique_ptr<block_writer, stop_block_writer> writer(new (std::nothrow) block_writer);
         if (writer) writer->block.reset(new (std::nothrow) unsigned char[target.capacity]);
-        if (!writer || !writer->block) {
-            target.write_behind = false;
-            return write_now(target);
+        bool started = false;
+        if (writer && writer->block) {
+            try {
+                writer->thread = std::thread(write_blocks, std::ref(*writer), target.file);
+                started = true;
+            } catch (const std::exception&) {
+            }
         }
-        try {
-            writer->thread = std::thread(write_blocks, std::ref(*writer), target.file);
-        } catch (const std::exception&) {
-            target.write_behind = false;
+        if (!started) {
+            target.write_behind_after = NO_WRITE_BEHIND;
             return write_now(target);
         }
         target.writer = std::move(writer);
@@ -136,8 +158,8 @@ namespace {
 
 // Appends bytes to the block, flushing it when full; widths of elements are kept whole so that
 // each can be put into little-endian order in the block.
-bool put_elements(grid_target& target, const unsigned char* data, std::size_t count, int width) {
-    const auto size = static_cast<std::size_t>(width);
+bool put_elements(grid_target& target, const unsigned char* data, std::size_t count,
+                  std::size_t size) {
     while (count != 0) {
         std::size_t fit = (target.capacity - target.used) / size;
         if (fit == 0) {
@@ -147,7 +169,7 @@ bool put_elements(grid_target& target, const unsigned char* data, std::size_t co
         const std::size_t n = std::min(fit, count);
         unsigned char* at = target.block.get() + target.used;
         std::memcpy(at, data, n * size);
-        swap_to_little_endian(at, n, width);
+        swap_to_little_endian(at, n, size);
         target.used += n * size;
         data += n * size;
         count -= n;
@@ -157,8 +179,9 @@ bool put_elements(grid_target& target, const unsigned char* data, std::size_t co
 
 }  // namespace
 
-std::int32_t write_ascii_row(grid_target& target, std::int32_t count, int format, void* buffer) {
-    const bool binary = with_element_type(format, [&](auto tag) {
+std::int32_t write_ascii_row(grid_target& target, std::int32_t count, element_format format,
+                             const void* buffer) {
+    with_element_type(format, [&](auto tag) {
         using T = typename decltype(tag)::type;
         const T* values = static_cast<const T*>(buffer);
         char text[400];  // "%f" of the largest double needs 317 characters
@@ -175,14 +198,14 @@ std::int32_t write_ascii_row(grid_target& target, std::int32_t count, int format
                          static_cast<std::size_t>(n), 1);
         }
     });
-    if (!binary) fatal_error(MSG_FATAL_COLON, MSG_UNKNOWN_FORMAT);
     put_elements(target, reinterpret_cast<const unsigned char*>("\n"), 1, 1);
     return target.failed || count < 1 ? 0 : count;
 }
 
-std::int32_t write_binary_row(grid_target& target, std::int32_t count, int format, void* buffer) {
+std::int32_t write_binary_row(grid_target& target, std::int32_t count, element_format format,
+                              const void* buffer) {
     if (count < 1) return 0;
-    const int width = element_size[format];
+    const std::size_t width = width_of(format);
     const std::uint64_t row_start = target.committed + target.in_flight + target.used;
     if (put_elements(target, static_cast<const unsigned char*>(buffer),
                      static_cast<std::size_t>(count), width)) {
@@ -204,10 +227,14 @@ failure stopped_at_value(grid_target& target, std::uint64_t value, std::int32_t 
 }
 
 std::string lost_value_position(const grid_target& target, std::int32_t ncols, int width) {
+    return value_position(target.committed, ncols, width);
+}
+
+std::string value_position(std::uint64_t committed, std::int32_t ncols, int width) {
     std::uint64_t row = 0;
     std::uint64_t column = 0;
     if (ncols > 0 && width > 0) {
-        const std::uint64_t value = target.committed / static_cast<std::uint64_t>(width);
+        const std::uint64_t value = committed / static_cast<std::uint64_t>(width);
         row = value / static_cast<std::uint64_t>(ncols);
         column = value % static_cast<std::uint64_t>(ncols);
     }

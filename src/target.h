@@ -2,34 +2,28 @@
 // so that what reached the file is always known to the byte; and the two row writers.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 
 #include "failure.h"
+#include "formats.h"
 
 constexpr std::size_t TARGET_BLOCK_SIZE = std::size_t(1) << 20;
+constexpr std::uint64_t NO_WRITE_BEHIND = UINT64_MAX;
 
-// A thread that writes one full block while the converter fills the next.
-struct block_writer {
-    std::thread thread;
-    std::mutex lock;
-    std::condition_variable changed;
-    std::unique_ptr<unsigned char[]> block;
-    std::size_t pending = 0;  // bytes of block to write; 0 when the writer is idle
-    std::size_t written = 0;  // bytes of the last block that reached the file
-    bool failed = false;
-    bool stop = false;
-
+// The thread that writes one full block while the converting thread fills the next; its state is
+// the target's own, in target.cpp.
+struct block_writer;
+struct stop_block_writer {
     // Stops and joins the thread, however the target ends: an exception unwinding past it must not
     // destroy the condition variable the thread waits on.
-    ~block_writer();
+    void operator()(block_writer* writer) const;
 };
 
+// The converting thread's own; the block being written behind belongs to the writer thread until
+// the next flush or hand-over takes it back.
 struct grid_target {
     std::FILE* file = nullptr;
     std::unique_ptr<unsigned char[]> block;
@@ -38,15 +32,17 @@ struct grid_target {
     std::uint64_t committed = 0;  // bytes that reached the file
     std::size_t in_flight = 0;    // bytes in the writer's hands, not yet counted in committed
     bool failed = false;
-    bool write_behind = false;             // full blocks may go to a writer thread
-    std::unique_ptr<block_writer> writer;  // started at the first full block
+    std::uint64_t write_behind_after = NO_WRITE_BEHIND;
+    std::unique_ptr<block_writer, stop_block_writer> writer;  // started at the first block behind
 };
 
-// Starts a target on file. With write_behind, full blocks are written on a thread of their own,
-// started only once eight blocks have been written (8 MiB with the program's blocks), so small
-// grids start none; tests start it on small ones with small blocks.
+// Starts a target on file. Once write_behind_after bytes reached the file, full blocks are written
+// on a thread of their own, so small grids start none; tests start it on small ones with small
+// blocks.
 void open_target(grid_target& target, std::FILE* file, std::size_t capacity = TARGET_BLOCK_SIZE,
-                 bool write_behind = false);
+                 std::uint64_t write_behind_after = NO_WRITE_BEHIND);
+// Whether a thread writes behind: tests check that they ran it.
+bool writes_behind(const grid_target& target);
 // Writes what the block holds and waits until every byte handed over reached the file or failed;
 // false once any write has failed. committed is then exact.
 bool flush_target(grid_target& target);
@@ -54,10 +50,11 @@ bool flush_target(grid_target& target);
 bool close_target(grid_target& target);
 
 // Row writers: each puts count values of a binary format from buffer into the target and returns
-// how many of them reached it. The text writer prints each value and a tab, then a newline, and
-// ends the run on a format that is not binary.
-std::int32_t write_ascii_row(grid_target& target, std::int32_t count, int format, void* buffer);
-std::int32_t write_binary_row(grid_target& target, std::int32_t count, int format, void* buffer);
+// how many of them reached it. The text writer prints each value and a tab, then a newline.
+std::int32_t write_ascii_row(grid_target& target, std::int32_t count, element_format format,
+                             const void* buffer);
+std::int32_t write_binary_row(grid_target& target, std::int32_t count, element_format format,
+                              const void* buffer);
 
 // The failure of a run whose value number value (counted from the grid's first, row-major, ncols
 // columns of width bytes) is not one: the complete rows before it are flushed, and the message is
@@ -68,3 +65,5 @@ failure stopped_at_value(grid_target& target, std::uint64_t value, std::int32_t 
 // "Row: %d\tColumn: %d" naming the first value of a row-major grid of ncols columns that did not
 // reach the target, as found from the bytes that did.
 std::string lost_value_position(const grid_target& target, std::int32_t ncols, int width);
+// The same, from the count of bytes that reached the file.
+std::string value_position(std::uint64_t committed, std::int32_t ncols, int width);

@@ -72,7 +72,7 @@ TEST(ParseFormatDeathTest, RefusalPrintsTheLowerCasedName) {
 }
 
 template <typename S, typename T>
-T convert_one(int source_format, S value, int target_format) {
+T convert_one(element_format source_format, S value, element_format target_format) {
     T out{};
     convert_row(1, source_format, &value, target_format, &out);
     return out;
@@ -137,15 +137,18 @@ TEST(ConvertRow, AllPairsConvertWholeRows) {
     const double samples[] = {0, 1, 2, 7, 100, 127};
     constexpr auto n = static_cast<std::int32_t>(std::size(samples));
     // convert_row leaves equal formats alone; the round trip needs a copy there.
-    const auto convert = [](int from, const void* source, int to, void* target) {
+    const auto convert = [](element_format from, const void* source, element_format to,
+                            void* target) {
         if (from == to) {
-            std::memcpy(target, source, std::size_t(n) * std::size_t(element_size[from]));
+            std::memcpy(target, source, std::size_t(n) * width_of(from));
         } else {
             convert_row(n, from, source, to, target);
         }
     };
-    for (int s = 0; s < BINARY_FORMATS; ++s) {
-        for (int t = 0; t < BINARY_FORMATS; ++t) {
+    for (int sc = 0; sc < BINARY_FORMATS; ++sc) {
+        for (int tc = 0; tc < BINARY_FORMATS; ++tc) {
+            const element_format s = binary_format(sc);
+            const element_format t = binary_format(tc);
             std::vector<unsigned char> source(8 * n);
             std::vector<unsigned char> target(8 * n, 0xAA);
             std::vector<double> back(n);
@@ -153,7 +156,7 @@ TEST(ConvertRow, AllPairsConvertWholeRows) {
             convert(s, source.data(), t, target.data());
             convert(t, target.data(), FMT_DOUBLE, back.data());
             for (int i = 0; i < n; ++i) {
-                EXPECT_EQ(back[i], samples[i]) << "from " << s << " to " << t << " at " << i;
+                EXPECT_EQ(back[i], samples[i]) << "from " << sc << " to " << tc << " at " << i;
             }
         }
     }
@@ -167,15 +170,6 @@ TEST(ConvertRow, EqualFormatsAndEmptyRowsTouchNothing) {
     float f = 5;
     convert_row(0, FMT_INTEGER, source, FMT_FLOAT, &f);
     EXPECT_EQ(f, 5);
-}
-
-TEST(ConvertRowDeathTest, UnknownFormats) {
-    std::int32_t source[1] = {1};
-    std::int32_t target[1] = {0};
-    EXPECT_EXIT(convert_row(1, 12, source, FMT_INTEGER, target), testing::ExitedWithCode(1),
-                "^Fatal error Unrecognized format specifier:\n$");
-    EXPECT_EXIT(convert_row(1, FMT_INTEGER, source, -1, target), testing::ExitedWithCode(1),
-                "^Fatal error Unrecognized format specifier:\n$");
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "formats.h"
-#include "row_readers.h"
+#include "pipeline.h"
 #include "test_support.h"
 
 namespace {
@@ -129,10 +129,9 @@ TEST(Header, EndsAtTheFirstLineOfData) {
             text_source source(text, capacity);
             grid_header header;
             ASSERT_FALSE(read_header(source.reader, header).failed()) << text.substr(0, 60);
-            float row[3] = {0, 0, 0};
-            EXPECT_EQ(read_ascii_row(source.reader, 3, FMT_FLOAT, row), 3) << text.substr(0, 60);
-            EXPECT_EQ(row[0], 7) << text.substr(0, 60);
-            EXPECT_EQ(row[2], 9) << text.substr(0, 60);
+            memory_target out;
+            EXPECT_FALSE(move_rows(1, 3, FMT_ASCII, source.reader, FMT_FLOAT, out.target).failed());
+            EXPECT_EQ(out.bytes(), le_bytes<float>({7, 8, 9})) << text.substr(0, 60);
         }
     }
 }

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <type_traits>
 
-#include "row_readers.h"
+#include "text_span.h"
 #include "text_number.h"
 
 template <typename T>

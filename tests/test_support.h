@@ -190,9 +190,10 @@ struct memory_target {
     std::FILE* file;
     grid_target target;
 
-    explicit memory_target(std::size_t capacity = TARGET_BLOCK_SIZE, bool write_behind = false)
+    explicit memory_target(std::size_t capacity = TARGET_BLOCK_SIZE,
+                           std::uint64_t write_behind_after = NO_WRITE_BEHIND)
         : file(std::tmpfile()) {
-        open_target(target, file, capacity, write_behind);
+        open_target(target, file, capacity, write_behind_after);
     }
     ~memory_target() {
         if (file != nullptr) close_target(target);

@@ -1,0 +1,309 @@
+#include "pipeline.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "byte_order.h"
+#include "chunks.h"
+#include "row_sink.h"
+#include "text_span.h"
+
+namespace {
+
+constexpr int MAX_WORKERS = 16;
+// What the chunks' bytes and values may take together, and the bounds of one chunk's bytes.
+constexpr std::size_t CHUNK_BUDGET = std::size_t(6) << 20;
+constexpr std::size_t MIN_CHUNK = std::size_t(32) << 10;
+constexpr std::size_t MAX_CHUNK = std::size_t(1) << 20;
+// The chunk of a run on one thread: small enough that its text is still in the cache when its
+// values are put into the target.
+constexpr std::size_t INLINE_CHUNK = std::size_t(256) << 10;
+// A regular file with less than this left is moved on one thread: starting others costs more.
+constexpr std::uint64_t THREADS_FROM = std::uint64_t(1) << 20;
+
+// What a chunk becomes: text parsed into values, or binary elements converted into them. Pure: it
+// knows nothing of files, threads or messages.
+struct transform {
+    element_format source;  // FMT_ASCII for text
+    element_format values;  // binary
+};
+
+span_parse transform_chunk(const transform& job, char* first, char* last, unsigned char* out) {
+    if (job.source == FMT_ASCII) return parse_text_span(first, last, job.values, out);
+    const std::size_t width = width_of(job.source);
+    const std::size_t count = static_cast<std::size_t>(last - first) / width;
+    auto* elements = reinterpret_cast<unsigned char*>(first);
+    swap_to_little_endian(elements, count, width);  // into the host's order
+    if (job.source == job.values) {
+        std::memcpy(out, elements, count * width);
+    } else {
+        convert_row(static_cast<std::int32_t>(count), job.source, elements, job.values, out);
+    }
+    return {count, false, last};
+}
+
+struct chunk {
+    std::unique_ptr<char[]> bytes;            // the source's bytes, then SPAN_SLACK more
+    std::unique_ptr<unsigned char[]> values;  // what the transform makes of them
+    std::size_t size = 0;
+    span_parse result{0, false, nullptr};
+    bool parsed = false;
+};
+
+// Shared by the converting thread and the workers. slots and job are set before any worker starts
+// and never change while they run. handed, claimed, stop and each chunk's parsed flag are read and
+// written only under lock. A chunk's bytes and size are written by the converting thread before
+// it is handed over; its values and result by the one thread that claimed it, before parsed is
+// set; the converting thread reads them once it saw parsed, and fills the slot again only after
+// clearing it.
+struct work_queue {
+    std::mutex lock;
+    std::condition_variable work;    // a chunk was handed over, or stop was set
+    std::condition_variable parsed;  // a chunk was parsed
+    std::vector<chunk> slots;        // chunk n lives in slots[n % slots.size()]
+    transform job{FMT_ASCII, FMT_FLOAT};
+    std::uint64_t handed = 0;   // chunks filled: the converting thread counts them
+    std::uint64_t claimed = 0;  // chunks a thread took to transform
+    bool stop = false;          // set by the converting thread as the move ends
+};
+
+chunk& slot_of(work_queue& queue, std::uint64_t n) {
+    return queue.slots[static_cast<std::size_t>(n % queue.slots.size())];
+}
+
+// With the lock held and a chunk handed over but not claimed: claims it, transforms it without
+// the lock, and marks it parsed.
+void transform_next(work_queue& queue, std::unique_lock<std::mutex>& held) {
+    chunk& c = slot_of(queue, queue.claimed++);
+    held.unlock();
+    c.result = transform_chunk(queue.job, c.bytes.get(), c.bytes.get() + c.size, c.values.get());
+    held.lock();
+    c.parsed = true;
+    queue.parsed.notify_one();  // only the converting thread waits for it
+}
+
+// A worker: transforms chunks as they are handed over, until stopped.
+void work(work_queue& queue) {
+    std::unique_lock<std::mutex> held(queue.lock);
+    for (;;) {
+        queue.work.wait(held, [&] { return queue.stop || queue.claimed < queue.handed; });
+        if (queue.stop) return;
+        transform_next(queue, held);
+    }
+}
+
+// The worker threads, stopped and joined however the move ends.
+struct workers {
+    work_queue& queue;
+    std::vector<std::thread> threads;
+
+    ~workers() {
+        {
+            const std::lock_guard<std::mutex> held(queue.lock);
+            queue.stop = true;
+        }
+        queue.work.notify_all();
+        for (std::thread& t : threads)
+            t.join();
+    }
+};
+
+void start_workers(workers& pool, int count) {
+    for (int i = 0; i < count; ++i) {
+        try {
+            pool.threads.emplace_back(work, std::ref(pool.queue));
+        } catch (const std::exception&) {
+            return;  // a process limit, or no memory for a stack: fewer workers, or none
+        }
+    }
+}
+
+// The converting thread's own: the source, the sink, and the chunks it handed over and took back.
+struct conversion {
+    work_queue& queue;
+    chunk_source& source;
+    row_sink& sink;
+    std::uint64_t handed = 0;    // its count of queue.handed, which only it changes
+    std::uint64_t consumed = 0;  // chunks whose values it took
+};
+
+enum class step { moved, idle, done };
+
+// Takes the values of the oldest chunk once it is parsed; done, with the outcome, when the grid is
+// complete or a value is missing, bad or lost.
+step take_oldest(conversion& c, failure& outcome) {
+    if (c.consumed == c.handed) return step::idle;
+    chunk& oldest = slot_of(c.queue, c.consumed);
+    {
+        const std::lock_guard<std::mutex> held(c.queue.lock);
+        if (!oldest.parsed) return step::idle;
+    }
+    const span_parse result = oldest.result;
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(result.values, values_wanted(c.sink)));
+    if (!put_values(c.sink, oldest.values.get(), n)) {
+        outcome = lost_values(c.sink);
+        return step::done;
+    }
+    // What follows the grid is never looked at; before its end, a token that is not a value is.
+    if (values_wanted(c.sink) == 0) outcome = finish_rows(c.sink);
+    else if (result.stopped) outcome = stopped_at_next_value(c.sink);
+    else {
+        const std::lock_guard<std::mutex> held(c.queue.lock);
+        oldest.parsed = false;
+        ++c.consumed;
+        return step::moved;
+    }
+    return step::done;
+}
+
+// Fills the next free slot from the source and hands it over.
+step hand_over_next(conversion& c) {
+    if (c.source.input_over || c.handed - c.consumed == c.queue.slots.size()) return step::idle;
+    chunk& next = slot_of(c.queue, c.handed);
+    const bool pending = c.consumed < c.handed;
+    if (fill_chunk(c.source, next.bytes.get(), next.size, pending) != fill_result::filled) {
+        return step::idle;
+    }
+    {
+        const std::lock_guard<std::mutex> held(c.queue.lock);
+        c.queue.handed = ++c.handed;
+    }
+    c.queue.work.notify_one();
+    return step::moved;
+}
+
+// Transforms here a chunk no worker took yet; with no workers, every chunk.
+step transform_here(conversion& c) {
+    std::unique_lock<std::mutex> held(c.queue.lock);
+    if (c.queue.claimed == c.queue.handed) return step::idle;
+    transform_next(c.queue, held);
+    return step::moved;
+}
+
+// The converting thread's loop: values out, bytes in, and a chunk transformed when there is
+// nothing else to do, until the grid is complete or fails.
+failure convert(conversion& c) {
+    failure outcome;
+    for (;;) {
+        const step taken = take_oldest(c, outcome);
+        if (taken == step::done) return outcome;
+        if (taken == step::moved || hand_over_next(c) == step::moved ||
+            transform_here(c) == step::moved) {
+            continue;
+        }
+        if (c.consumed == c.handed) {
+            // A fill that returns nothing with nothing pending has read to the input's end.
+            if (c.source.input_over) return stopped_at_next_value(c.sink);
+            continue;
+        }
+        std::unique_lock<std::mutex> held(c.queue.lock);
+        c.queue.parsed.wait(held, [&] { return slot_of(c.queue, c.consumed).parsed; });
+    }
+}
+
+// Sets aside the chunks' bytes and values; false when the memory cannot be had.
+bool allocate_slots(work_queue& queue, std::size_t slot_count, std::size_t capacity,
+                    std::size_t values_size) {
+    try {
+        queue.slots.resize(slot_count);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    for (chunk& c : queue.slots) {
+        // Not zero-filled: pages are only touched as bytes and values arrive.
+        c.bytes.reset(new (std::nothrow) char[capacity + SPAN_SLACK]);
+        c.values.reset(new (std::nothrow) unsigned char[values_size]);
+        if (!c.bytes || !c.values) return false;
+    }
+    return true;
+}
+
+// Workers besides the converting thread: none for a small regular file, where they would cost
+// more than they give. A pipe cannot tell its size, and a thread costs a fraction of a
+// millisecond to start: it gets them.
+int worker_count(const pipeline_settings& settings, const source_reader& source) {
+    const int wanted = std::clamp(settings.threads - 1, 0, MAX_WORKERS);
+    const std::optional<std::uint64_t> left = bytes_left(source);
+    if (left && *left < THREADS_FROM) return 0;
+    return wanted;
+}
+
+// Bytes of source per chunk, for the slots at hand.
+std::size_t chunk_capacity(const pipeline_settings& settings, int workers, std::size_t slots,
+                           std::size_t value_width) {
+    if (settings.chunk_bytes != 0) return std::max(settings.chunk_bytes, MIN_CHUNK_BYTES);
+    if (workers == 0) return INLINE_CHUNK;
+    // A chunk of c bytes of text takes c, and up to c / 2 values.
+    const std::size_t fit = 2 * CHUNK_BUDGET / (slots * (2 + value_width));
+    return std::clamp(fit / 4096 * 4096, MIN_CHUNK, MAX_CHUNK);
+}
+
+// Room for the values a chunk of capacity bytes gives: a value per two bytes of text (a digit and
+// a separator), or per element.
+std::size_t values_size(const transform& job, std::size_t capacity) {
+    const std::size_t per = job.source == FMT_ASCII ? 2 : width_of(job.source);
+    return (capacity / per + 1) * width_of(job.values);
+}
+
+// Sets up the queue for workers (fewer when the memory for their slots cannot be had) and returns
+// how many it is set up for; -1 when not even one slot can be had.
+int set_up_queue(work_queue& queue, const pipeline_settings& settings, int workers,
+                 std::size_t& capacity) {
+    for (int w = workers;; w = 0) {
+        const std::size_t slots = w == 0 ? 1 : 2 * static_cast<std::size_t>(w) + 2;
+        capacity = chunk_capacity(settings, w, slots, width_of(queue.job.values));
+        if (allocate_slots(queue, slots, capacity, values_size(queue.job, capacity))) return w;
+        queue.slots.clear();
+        if (w == 0) return -1;
+    }
+}
+
+}  // namespace
+
+failure move_rows(std::int32_t nrows, std::int32_t ncols, element_format source_format,
+                  source_reader& source_stream, element_format target_format,
+                  grid_target& target_stream, const pipeline_settings& settings) {
+    const bool text_target = target_format == FMT_ASCII;
+    const transform job{source_format, text_target ? source_format : target_format};
+    if (!is_binary_format(job.values)) {
+        if (nrows < 1) return {};
+        return {MSG_FATAL_COLON, MSG_UNKNOWN_FORMAT};
+    }
+    row_sink sink;
+    if (!open_row_sink(sink, target_stream, job.values, text_target, nrows, ncols)) {
+        return {MSG_NO_MEMORY, ""};
+    }
+    if (values_wanted(sink) == 0) return finish_rows(sink);
+
+    // Everything the threads need is had before any starts or anything is read.
+    work_queue queue;
+    queue.job = job;
+    std::size_t capacity = 0;
+    const int planned = set_up_queue(queue, settings, worker_count(settings, source_stream), capacity);
+    chunk_source source;
+    if (planned < 0 || !open_chunk_source(source, source_stream, capacity, width_of(source_format),
+                                          info_of(job.values).kind != element_kind::real)) {
+        return {MSG_NO_MEMORY, ""};
+    }
+    workers pool{queue, {}};
+    start_workers(pool, planned);
+    conversion c{queue, source, sink};
+    return convert(c);
+}
+
+void transfer_grid(std::int32_t nrows, std::int32_t ncols, element_format source_format,
+                   source_reader& source_stream, element_format target_format,
+                   grid_target& target_stream, const pipeline_settings& settings) {
+    const failure f = move_rows(nrows, ncols, source_format, source_stream, target_format,
+                                target_stream, settings);
+    if (f.failed()) fatal_error(f);
+}

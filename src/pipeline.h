@@ -1,0 +1,36 @@
+// The one cell pipeline every conversion goes through: the source cut into chunks, each chunk
+// transformed into values by whichever thread is free, and the values put into the target in grid
+// order, a complete row at a time, written behind by the target's own thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "chunks.h"
+#include "failure.h"
+#include "formats.h"
+#include "source_reader.h"
+#include "target.h"
+
+struct pipeline_settings {
+    // Threads that transform chunks, the converting thread among them: with 1 it does everything
+    // itself and starts no other. Fewer are started when the source is known to be small.
+    int threads = 1;
+    // Bytes of source per chunk (from MIN_CHUNK_BYTES); 0 sizes them from a fixed memory budget.
+    // Tests pass small ones, to cut many chunks from little text.
+    std::size_t chunk_bytes = 0;
+};
+
+// Moves nrows rows of ncols values from source to target, converting between the formats when they
+// differ; a text side (FMT_ASCII) takes the other side's format. A binary source is read as
+// little-endian elements. Fails with "Error reading input:" or "Error writing output:" and the row
+// and column of the first value not moved; the complete rows before it stay written. Rows of no
+// values move nothing. The outcome is the same at any thread count and chunk size.
+failure move_rows(std::int32_t nrows, std::int32_t ncols, element_format source_format,
+                  source_reader& source_stream, element_format target_format,
+                  grid_target& target_stream, const pipeline_settings& settings = {});
+
+// move_rows, ending the run on failure. Does not close the streams.
+void transfer_grid(std::int32_t nrows, std::int32_t ncols, element_format source_format,
+                   source_reader& source_stream, element_format target_format,
+                   grid_target& target_stream, const pipeline_settings& settings = {});

@@ -1,0 +1,26 @@
+// The parser of a span of grid text: its tokens into values of a binary format, knowing nothing of
+// files, threads or messages.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "formats.h"
+
+// What parse_text_span found: values parsed, whether it stopped at a token that is not wholly a
+// number (the one at index values), and where it stopped: at that token, after the last value
+// taken, or at the end.
+struct span_parse {
+    std::size_t values;
+    bool stopped;
+    const char* next;
+};
+
+// Bytes after a span that parse_text_span may read; they must be readable.
+constexpr std::size_t SPAN_SLACK = 128;
+
+// Parses the tokens of [first, last), which ends in white space and is followed by SPAN_SLACK
+// readable bytes, into out as values of a binary format, up to max_values of them: room for
+// (last - first + 1) / 2 values, or max_values if fewer. Integers keep their low bits.
+span_parse parse_text_span(const char* first, const char* last, element_format format, void* out,
+                           std::size_t max_values = SIZE_MAX);

@@ -1,0 +1,298 @@
+#include "pipeline.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "formats.h"
+#include "test_support.h"
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace {
+
+TEST(MoveRows, TextToEveryBinaryFormatIsLittleEndian) {
+    const std::string body = "1 -2 300\n4 5 -9999\n";
+    const std::string expected[] = {
+        le_bytes<std::int8_t>({1, -2, 44, 4, 5, -15}),
+        le_bytes<std::uint8_t>({1, 254, 44, 4, 5, 241}),
+        le_bytes<std::int16_t>({1, -2, 300, 4, 5, -9999}),
+        le_bytes<std::uint16_t>({1, 65534, 300, 4, 5, 55537}),
+        le_bytes<std::int32_t>({1, -2, 300, 4, 5, -9999}),
+        le_bytes<std::uint32_t>({1, 4294967294u, 300, 4, 5, 4294957297u}),
+        le_bytes<std::int32_t>({1, -2, 300, 4, 5, -9999}),
+        le_bytes<std::uint32_t>({1, 4294967294u, 300, 4, 5, 4294957297u}),
+        le_bytes<float>({1, -2, 300, 4, 5, -9999}),
+        le_bytes<double>({1, -2, 300, 4, 5, -9999}),
+    };
+    for (int f = 0; f < BINARY_FORMATS; ++f) {
+        text_source source(body);
+        memory_target out(8);  // a tiny block: rows are split over several writes
+        ASSERT_FALSE(move_rows(2, 3, FMT_ASCII, source.reader, binary_format(f), out.target).failed())
+            << f;
+        EXPECT_EQ(out.bytes(), expected[f]) << f;
+    }
+}
+
+// Binary elements are cut at element boundaries wherever the reads end, and an element cut short
+// by the end of the input is a missing value.
+TEST(MoveRows, BinarySourcesConvertThroughThePromotion) {
+    std::vector<std::int16_t> many;
+    for (int i = 0; i < 3000; ++i)
+        many.push_back(static_cast<std::int16_t>(i * 37 - 20000));
+    std::vector<std::uint32_t> widened(many.begin(), many.end());
+    for (const int threads : {1, 3}) {
+        text_source source(le_bytes<std::int16_t>(many) + "\x01", 16, false);
+        memory_target out;
+        // 1025 bytes a chunk: every cut splits an element.
+        ASSERT_FALSE(move_rows(30, 100, FMT_SHORTINT, source.reader, FMT_UINTEGER, out.target,
+                               {threads, MIN_CHUNK_BYTES + 1})
+                         .failed());
+        EXPECT_TRUE(out.bytes() == le_bytes<std::uint32_t>(widened)) << threads;
+    }
+
+    text_source floats(le_bytes<float>({1.5f, -2.75f}), 16, false);
+    memory_target text;
+    ASSERT_FALSE(move_rows(1, 2, FMT_FLOAT, floats.reader, FMT_ASCII, text.target).failed());
+    EXPECT_EQ(text.bytes(), "1.500000\t-2.750000\t\n");
+
+    text_source short_input(le_bytes<std::int32_t>({1, 2, 3}) + "\x04\x00", 16, false);
+    memory_target partial;
+    const failure f = move_rows(2, 2, FMT_INTEGER, short_input.reader, FMT_DOUBLE, partial.target);
+    EXPECT_EQ(f.message, "Error reading input:");
+    EXPECT_EQ(f.detail, "Row: 1\tColumn: 1");
+    EXPECT_EQ(partial.bytes(), le_bytes<double>({1, 2}));
+}
+
+TEST(MoveRows, FailuresNameTheRowAndColumn) {
+    struct {
+        const char* name;
+        std::int32_t nrows, ncols;
+        element_format target_format;
+        std::string body;
+        std::string message, detail, written;
+    } const cases[] = {
+        {"bad value", 3, 2, FMT_SHORTINT, "1 2\n3 x\n5 6\n",
+         "Error reading input:", "Row: 1\tColumn: 1", le_bytes<std::int16_t>({1, 2})},
+        {"fraction in integer", 2, 2, FMT_INTEGER, "1 2\n3.5 4\n",
+         "Error reading input:", "Row: 1\tColumn: 0", le_bytes<std::int32_t>({1, 2})},
+        {"input ends early", 2, 3, FMT_FLOAT, "1 2 3\n4",
+         "Error reading input:", "Row: 1\tColumn: 1", le_bytes<float>({1, 2, 3})},
+        {"junk after the grid is never looked at", 1, 2, FMT_CHAR, "1 2 x 3.5",
+         "", "", le_bytes<std::int8_t>({1, 2})},
+        {"0x1A ends a text file", 2, 2, FMT_CHAR, "1 2\n3\x1A 4",
+         "Error reading input:", "Row: 1\tColumn: 1", le_bytes<std::int8_t>({1, 2})},
+        {"NUL is no white space", 1, 2, FMT_CHAR, std::string("1\0 2", 4),
+         "Error reading input:", "Row: 0\tColumn: 0", ""},
+        {"text target", 1, 2, FMT_ASCII, "1 2",
+         "Fatal error:", "Unknown format specifier in switch statement", ""},
+        {"text target without rows", 0, 2, FMT_ASCII, "1 2", "", "", ""},
+        {"negative columns", 1, -1, FMT_FLOAT, "1 2", "Failure to allocate memory", "", ""},
+        {"no columns", 3, 0, FMT_FLOAT, "", "", "", ""},
+        {"no rows", -1, 5, FMT_FLOAT, "", "", "", ""},
+    };
+    for (const auto& c : cases) {
+        for (const int threads : {1, 2}) {
+            text_source source(c.body);
+            memory_target out;
+            const failure f = move_rows(c.nrows, c.ncols, FMT_ASCII, source.reader,
+                                        c.target_format, out.target, {threads, 0});
+            EXPECT_EQ(f.message, c.message) << c.name;
+            EXPECT_EQ(f.detail, c.detail) << c.name;
+            EXPECT_EQ(out.bytes(), c.written) << c.name;
+        }
+    }
+}
+
+// Reading a body through small blocks and small chunks, where tokens straddle block ends and some
+// are longer than a block, gives the values of each token read alone.
+TEST(MoveRows, BlockAndChunkSizesDoNotChangeValues) {
+    std::string body;
+    std::vector<double> expected;
+    for (int i = 0; i < 3000; ++i) {
+        std::string token = std::to_string(i * 37 % 1000) + "." + std::to_string(i % 97);
+        if (i % 50 == 7) token = "1" + std::string(40, '0') + ".25e-40";  // longer than a block
+        body += token + (i % 11 == 0 ? "\r\n" : (i % 5 == 0 ? "\t \n" : " "));
+        expected.push_back(std::strtod(token.c_str(), nullptr));
+    }
+    for (std::size_t capacity = 16; capacity <= 80; capacity += 3) {
+        const pipeline_settings settings{1 + static_cast<int>(capacity % 3),
+                                         MIN_CHUNK_BYTES + capacity * 5};
+        text_source source(body, capacity);
+        memory_target out;
+        ASSERT_FALSE(move_rows(30, 100, FMT_ASCII, source.reader, FMT_DOUBLE, out.target, settings)
+                         .failed());
+        EXPECT_TRUE(out.bytes() == le_bytes<double>(expected)) << capacity;
+    }
+}
+
+// Blocks written on the converting thread or behind it on a thread of their own: the bytes, and
+// the first value lost when the device is full, are the same. (A limit reached in a block written
+// behind is an end-to-end case.)
+TEST(MoveRows, WriteBehindChangesNothingButWhichThreadWrites) {
+    std::string body;
+    for (int i = 0; i < 30000; ++i)
+        body += std::to_string(i) + " ";
+    for (const bool behind : {false, true}) {
+        const std::uint64_t after = behind ? 32000 : NO_WRITE_BEHIND;
+        text_source source(body);
+        memory_target out(4000, after);  // 1000 values a block, written behind after 8 blocks
+        ASSERT_FALSE(
+            move_rows(1000, 30, FMT_ASCII, source.reader, FMT_INTEGER, out.target).failed());
+        EXPECT_EQ(writes_behind(out.target), behind);
+        const std::string bytes = out.bytes();
+        ASSERT_EQ(bytes.size(), 120000u) << behind;
+        EXPECT_EQ(bytes.substr(119996), le_bytes<std::int32_t>({29999})) << behind;
+        EXPECT_TRUE(close_target(out.target)) << behind;
+        out.file = nullptr;
+
+        std::FILE* full = std::fopen("/dev/full", "wb");
+        if (full == nullptr) GTEST_SKIP() << "no /dev/full";
+        text_source again(body);
+        grid_target target;
+        open_target(target, full, 8, behind ? 0 : NO_WRITE_BEHIND);  // full within the first row
+        const failure f = move_rows(1000, 30, FMT_ASCII, again.reader, FMT_INTEGER, target);
+        EXPECT_EQ(f.message, "Error writing output:") << behind;
+        EXPECT_EQ(f.detail, "Row: 0\tColumn: 0") << behind;
+        EXPECT_FALSE(close_target(target)) << behind;
+    }
+}
+
+struct outcome {
+    std::string bytes;
+    std::string message;
+    std::string detail;
+};
+
+// The source's reads fail once its first block was read, as on a failing disk.
+void fail_reads_after_first_block(text_source& source) {
+    refill(source.reader);
+#ifdef _WIN32
+    source.reader.fd = _open("NUL", _O_WRONLY);
+#else
+    source.reader.fd = open(".", O_RDONLY);  // read() of a folder fails with EISDIR
+#endif
+}
+
+// body moved on threads, with chunk_bytes a chunk (0: as the program sizes them), and the writer
+// behind started at once.
+outcome on_threads(const std::string& body, std::int32_t nrows, std::int32_t ncols,
+                   element_format format, bool read_error, int threads,
+                   std::size_t chunk_bytes = 0) {
+    text_source source(body, 4096);
+    if (read_error) fail_reads_after_first_block(source);
+    memory_target out(4096, threads > 1 ? 0 : NO_WRITE_BEHIND);
+    const failure f = move_rows(nrows, ncols, FMT_ASCII, source.reader, format, out.target,
+                                {threads, chunk_bytes});
+    return {out.bytes(), f.message, f.detail};
+}
+
+// A soup of the tokens grids hold, valid and not, with every separator.
+std::string token_soup(std::mt19937& random, std::size_t count, bool with_bad) {
+    static const char* const tokens[] = {"0",
+                                         "7",
+                                         "-12",
+                                         "+3",
+                                         "255",
+                                         "-9999",
+                                         "3.",
+                                         "107.0",
+                                         "1.5",
+                                         "-0.25",
+                                         "1e3",
+                                         "2E-2",
+                                         "1520.224",
+                                         "-0.0",
+                                         "00042",
+                                         "65536",
+                                         "inf",
+                                         "-NaN",
+                                         "4294967296",
+                                         "1520.2239990234375",
+                                         "0.1000000000000000055511151231257827",
+                                         "1e400",
+                                         "-1e-400",
+                                         "9.999999999999999e22"};
+    static const char* const bad[] = {"1x", "--1", "1e", ".", "0x10", "1.5.2", "e5", "+"};
+    static const char* const separators[] = {" ", "\t", "\n", "\r\n", "  \t", "\v", "\f", "\r"};
+    std::string body;
+    for (std::size_t i = 0; i < count; ++i) {
+        const bool make_bad = with_bad && random() % 5000 == 0;
+        body += make_bad ? bad[random() % std::size(bad)] : tokens[random() % std::size(tokens)];
+        body += separators[random() % std::size(separators)];
+    }
+    return body;
+}
+
+// Any thread count and chunk size give what one thread gives: the same bytes in the target, the
+// same failure at the same row and column, with the grid wanting fewer, as many or more values
+// than the source holds and with bad values here and there.
+TEST(MoveRows, SameOutcomeAtEveryThreadCount) {
+    std::mt19937 random(20261208);
+    const element_format formats[] = {FMT_CHAR, FMT_USHORTINT, FMT_INTEGER, FMT_FLOAT, FMT_DOUBLE};
+    const std::int32_t widths[] = {1, 7, 1000, 70000};
+    for (int round = 0; round < 24; ++round) {
+        const std::size_t count = 150000 + random() % 100000;
+        const std::string body = token_soup(random, count, round % 3 == 0);
+        const element_format format = formats[round % std::size(formats)];
+        const std::int32_t ncols = widths[round % std::size(widths)];
+        const auto whole_rows = static_cast<std::int32_t>(count / static_cast<std::size_t>(ncols));
+        const std::int32_t nrows = whole_rows + (round % 4) - 2;
+        const bool read_error = round % 8 == 5;
+        const outcome expected = on_threads(body, nrows, ncols, format, read_error, 1);
+        const std::size_t chunk_bytes = round % 2 == 0 ? 0 : 1000 + random() % 3000;
+        const outcome got =
+            on_threads(body, nrows, ncols, format, read_error, 2 + round % 3, chunk_bytes);
+        EXPECT_EQ(got.message, expected.message) << round;
+        EXPECT_EQ(got.detail, expected.detail) << round;
+        EXPECT_TRUE(got.bytes == expected.bytes) << round;
+    }
+}
+
+// Tokens longer than a chunk are carried through in pieces, with the values they have in place.
+TEST(MoveRows, TokensLongerThanAChunk) {
+    const std::string zeros(3000000, '0');
+    std::string digits;
+    for (int i = 0; i < 300000; ++i)
+        digits += "1234567890";
+    struct {
+        std::string body;
+        element_format format;
+        std::string written;
+    } const cases[] = {
+        {"1 " + zeros + "123 4 ", FMT_INTEGER, le_bytes<std::int32_t>({1, 123, 4})},
+        {"1.5 0." + zeros + "1e3000001 -2 ", FMT_DOUBLE, le_bytes<double>({1.5, 1, -2})},
+        {"1 " + zeros + "1x 3 ", FMT_FLOAT, ""},   // bad, and found only at its end
+        {"1 2 " + zeros + "7", FMT_SHORTINT, le_bytes<std::int16_t>({1, 2, 7})},  // cut by the end
+        {zeros + "5\n" + zeros + "6\n", FMT_CHAR, ""},
+        {"1 " + digits + ".5e-2999990 2 ", FMT_DOUBLE,  // the longest short form
+         le_bytes<double>({1, std::strtod("1234567890.12345678901234567890", nullptr), 2})},
+    };
+    for (const auto& c : cases) {
+        for (const bool read_error : {false, true}) {
+            const outcome expected = on_threads(c.body, 1, 3, c.format, read_error, 1);
+            if (!read_error) {
+                EXPECT_TRUE(expected.bytes == c.written) << c.body.substr(0, 8);
+            }
+            for (const int threads : {1, 2}) {
+                const outcome got =
+                    on_threads(c.body, 1, 3, c.format, read_error, threads, MIN_CHUNK_BYTES);
+                EXPECT_EQ(got.message, expected.message) << c.body.substr(0, 8) << read_error;
+                EXPECT_EQ(got.detail, expected.detail) << c.body.substr(0, 8) << read_error;
+                EXPECT_TRUE(got.bytes == expected.bytes) << c.body.substr(0, 8) << read_error;
+            }
+        }
+    }
+}
+
+}  // namespace

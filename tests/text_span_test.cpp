@@ -1,0 +1,73 @@
+#include "text_span.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "formats.h"
+#include "span_reference.h"
+#include "test_support.h"
+
+namespace {
+
+// Tokens as grids hold them: class codes (one and two digits, the shape parsed in bulk), Int16
+// values with no-data, and now and then a token that is longer, signed, real or no number.
+std::string span_soup(std::mt19937& random, std::size_t count) {
+    static const char* const rare[] = {"123",      "-4",        "+7",  "x",          "1.0",
+                                       "007",      "-",         "1e3", "4294967301", "-9999",
+                                       "99999999", "123456789", "1-2"};
+    static const char* const separators[] = {" ", "\n", "\r\n", "\t", "  ", "\v\f"};
+    const std::size_t rare_odds = 1 + random() % 2000;
+    std::string text = random() % 2 == 0 ? "" : " ";
+    for (std::size_t i = 0; i < count; ++i) {
+        if (random() % rare_odds == 0) {
+            text += rare[random() % std::size(rare)];
+        } else {
+            text += std::to_string(random() % (random() % 3 == 0 ? 100 : 13));
+        }
+        text += separators[random() % (random() % 4 == 0 ? std::size(separators) : 1)];
+    }
+    return text;
+}
+
+template <typename T>
+void expect_span_like_reference(const std::string& text, std::size_t max_values,
+                                element_format format) {
+    // Garbage after the span: the parser may read it, never take it.
+    std::string padded = text + std::string(SPAN_SLACK, '7');
+    const char* first = padded.data();
+    const char* last = first + text.size();
+    std::vector<T> got(text.size() / 2 + 2);
+    std::vector<T> expected(got.size());
+    const span_parse g = parse_text_span(first, last, format, got.data(), max_values);
+    const span_parse e = reference_span<T>(first, last, expected.data(), max_values);
+    ASSERT_EQ(g.values, e.values) << code_of(format);
+    ASSERT_EQ(g.stopped, e.stopped) << code_of(format);
+    ASSERT_EQ(g.next - first, e.next - first) << code_of(format);
+    for (std::size_t i = 0; i < g.values; ++i) {
+        ASSERT_TRUE(std::memcmp(&got[i], &expected[i], sizeof(T)) == 0) << code_of(format) << " at " << i;
+    }
+}
+
+// The span parser (byte masks, bulk one- and two-digit strides) gives what the one-byte parser
+// gives: the same values, the same stop and the same place to go on from, whatever the number
+// of values wanted.
+TEST(TextSpan, SameAsTheOneByteParser) {
+    std::mt19937 random(31);
+    for (int round = 0; round < 400; ++round) {
+        std::string text = span_soup(random, 1 + random() % 3000);
+        if (text.back() != ' ' && text.back() != '\n') text += ' ';
+        const std::size_t max_values = round % 3 == 0 ? SIZE_MAX : random() % 2000;
+        expect_span_like_reference<std::int8_t>(text, max_values, FMT_CHAR);
+        expect_span_like_reference<std::uint8_t>(text, max_values, FMT_UCHAR);
+        expect_span_like_reference<std::int16_t>(text, max_values, FMT_SHORTINT);
+        expect_span_like_reference<std::uint32_t>(text, max_values, FMT_UINTEGER);
+        expect_span_like_reference<float>(text, max_values, FMT_FLOAT);
+        expect_span_like_reference<double>(text, max_values, FMT_DOUBLE);
+    }
+}
+
+}  // namespace
