@@ -1,14 +1,12 @@
-// Grids parsed on threads against the one-thread reader: the same bytes in the target and the
-// same failure at the same row and column, for any text, chunk size and thread count.
+// Grids moved on threads against one thread: the same bytes in the target and the same failure at
+// the same row and column, for any text, chunk size and thread count, with the writer behind.
 #include <cstdint>
 #include <cstdio>
 #include <string>
-#include <vector>
 
 #include "formats.h"
-#include "grid.h"
 #include "memory_file.h"
-#include "parallel_rows.h"
+#include "pipeline.h"
 
 namespace {
 
@@ -31,10 +29,10 @@ std::string contents(std::FILE* file) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 4) return 0;
-    const int format = data[0] % BINARY_FORMATS;
+    const element_format format = binary_format(data[0] % BINARY_FORMATS);
     const std::int32_t ncols = 1 + data[1] % 40;
     const std::int32_t nrows = 1 + data[2] % 200 * 4;
-    const int threads = 1 + data[3] % 3;
+    const int threads = 2 + data[3] % 3;
     const std::size_t chunk_bytes = MIN_CHUNK_BYTES + std::size_t(data[3]) * 7;
     // Repeated, the text spans several chunks, cut at many different places.
     const std::string body(reinterpret_cast<const char*>(data) + 4, size - 4);
@@ -44,21 +42,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     result serial;
     result threaded;
     for (result* r : {&serial, &threaded}) {
+        const bool on_threads = r == &threaded;
         memory_file source(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
         source_reader reader;
         open_reader(reader, source.fd, true, MIN_SOURCE_BLOCK_SIZE + data[2] % 64);
         std::FILE* sink = std::tmpfile();
         grid_target target;
-        open_target(target, sink, 64 + data[1], r == &threaded);
-        if (r == &serial) {
-            r->outcome = move_rows(nrows, ncols, FMT_ASCII, reader, format, target);
-        } else {
-            std::vector<unsigned char> row(static_cast<std::size_t>(ncols) * 8);
-            const auto moved = move_rows_in_parallel(0, nrows, ncols, format, reader, target,
-                                                     row.data(), threads, chunk_bytes);
-            if (!moved) return 0;  // no thread to be had
-            r->outcome = *moved;
-        }
+        open_target(target, sink, 64 + data[1], on_threads ? 0 : NO_WRITE_BEHIND);
+        const pipeline_settings settings{on_threads ? threads : 1, on_threads ? chunk_bytes : 0};
+        r->outcome = move_rows(nrows, ncols, FMT_ASCII, reader, format, target, settings);
         flush_target(target);
         target.file = nullptr;  // read back below
         close_target(target);

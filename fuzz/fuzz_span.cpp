@@ -5,14 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "element_types.h"
 #include "formats.h"
-#include "row_readers.h"
+#include "text_span.h"
 #include "span_reference.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 2) return 0;
-    const int format = data[0] % BINARY_FORMATS;
+    const element_format format = binary_format(data[0] % BINARY_FORMATS);
     const std::size_t max_values = data[1] == 255 ? SIZE_MAX : data[1] * std::size_t(8);
     std::string text(reinterpret_cast<const char*>(data) + 2, size - 2);
     text += '\n';  // a span ends in white space

@@ -4,13 +4,13 @@
 #include <cstdio>
 
 #include "formats.h"
-#include "grid.h"
 #include "header.h"
 #include "memory_file.h"
+#include "pipeline.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 2) return 0;
-    const int format = data[0] % BINARY_FORMATS;
+    const element_format format = binary_format(data[0] % BINARY_FORMATS);
     memory_file source(data + 2, size - 2);
     source_reader reader;
     open_reader(reader, source.fd, true, MIN_SOURCE_BLOCK_SIZE + data[1] % 128);
@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     grid_target target;
     open_target(target, sink, 64 + data[1]);
     const failure f = move_rows(header.nrows, header.ncols, FMT_ASCII, reader, format, target);
-    const std::uint64_t expected = cells * std::uint64_t(element_size[format]);
+    const std::uint64_t expected = cells * width_of(format);
     if (!f.failed() && target.committed != expected) __builtin_trap();
     if (f.failed() && f.message != "Error reading input:") __builtin_trap();
     if (f.failed() && target.committed >= expected && expected != 0) __builtin_trap();

@@ -1,40 +1,55 @@
-// Cell values of every format read through the buffered reader with small blocks, so tokens
-// straddle block ends and outgrow the block: the values must equal those read from one large
-// block, and the count read must agree.
+// Cell values of every format read through the buffered reader with small blocks and small chunks,
+// so tokens straddle block and chunk ends and outgrow the block: the target must equal the one
+// written from one large block, and the outcome must agree.
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
-#include <vector>
+#include <string>
 
 #include "formats.h"
 #include "memory_file.h"
-#include "row_readers.h"
+#include "pipeline.h"
 
 namespace {
 
-std::int32_t read_all(const std::uint8_t* data, std::size_t size, int format, std::size_t capacity,
-                      std::vector<unsigned char>& out) {
+struct result {
+    std::string bytes;
+    failure outcome;
+};
+
+// The first values of the text as a grid of one column, so that every value read is written.
+result read_all(const std::uint8_t* data, std::size_t size, element_format format,
+                std::size_t capacity, std::size_t chunk_bytes) {
     memory_file source(data, size);
     source_reader reader;
     open_reader(reader, source.fd, true, capacity);
-    const auto count = static_cast<std::int32_t>(out.size() / 8);
-    return read_ascii_row(reader, count, format, out.data());
+    std::FILE* sink = std::tmpfile();
+    grid_target target;
+    open_target(target, sink, 64);
+    result r;
+    r.outcome = move_rows(64, 1, FMT_ASCII, reader, format, target, {1, chunk_bytes});
+    flush_target(target);
+    std::rewind(sink);
+    char piece[1024];
+    for (std::size_t n; (n = std::fread(piece, 1, sizeof piece, sink)) > 0;)
+        r.bytes.append(piece, n);
+    close_target(target);
+    return r;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 2) return 0;
-    const int format = data[0] % BINARY_FORMATS;
+    const element_format format = binary_format(data[0] % BINARY_FORMATS);
     const std::size_t capacity = MIN_SOURCE_BLOCK_SIZE + data[1] % 48;
+    const std::size_t chunk_bytes = MIN_CHUNK_BYTES + data[1] % 64;
     data += 2;
     size -= 2;
-    const std::size_t count = 64;
-    std::vector<unsigned char> small(count * 8), large(count * 8);
-    const std::int32_t n_small = read_all(data, size, format, capacity, small);
-    const std::int32_t n_large = read_all(data, size, format, SOURCE_BLOCK_SIZE, large);
-    if (n_small != n_large) __builtin_trap();
-    const std::size_t bytes = std::size_t(n_small) * std::size_t(element_size[format]);
-    if (std::memcmp(small.data(), large.data(), bytes) != 0) __builtin_trap();
+    const result small = read_all(data, size, format, capacity, chunk_bytes);
+    const result large = read_all(data, size, format, SOURCE_BLOCK_SIZE, 0);
+    if (small.bytes != large.bytes || small.outcome.message != large.outcome.message ||
+        small.outcome.detail != large.outcome.detail) {
+        __builtin_trap();
+    }
     return 0;
 }

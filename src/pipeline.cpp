@@ -27,8 +27,9 @@ constexpr std::size_t MAX_CHUNK = std::size_t(1) << 20;
 // The chunk of a run on one thread: small enough that its text is still in the cache when its
 // values are put into the target.
 constexpr std::size_t INLINE_CHUNK = std::size_t(256) << 10;
-// A regular file with less than this left is moved on one thread: starting others costs more.
-constexpr std::uint64_t THREADS_FROM = std::uint64_t(1) << 20;
+// A regular file with fewer chunks than this left is moved on one thread: starting others would
+// cost more than they give.
+constexpr std::uint64_t THREADS_FROM_CHUNKS = 2;
 
 // What a chunk becomes: text parsed into values, or binary elements converted into them. Pure: it
 // knows nothing of files, threads or messages.
@@ -227,15 +228,6 @@ bool allocate_slots(work_queue& queue, std::size_t slot_count, std::size_t capac
     return true;
 }
 
-// Workers besides the converting thread: none for a small regular file, where they would cost
-// more than they give. A pipe cannot tell its size, and a thread costs a fraction of a
-// millisecond to start: it gets them.
-int worker_count(const pipeline_settings& settings, const source_reader& source) {
-    const int wanted = std::clamp(settings.threads - 1, 0, MAX_WORKERS);
-    const std::optional<std::uint64_t> left = bytes_left(source);
-    if (left && *left < THREADS_FROM) return 0;
-    return wanted;
-}
 
 // Bytes of source per chunk, for the slots at hand.
 std::size_t chunk_capacity(const pipeline_settings& settings, int workers, std::size_t slots,
@@ -254,13 +246,17 @@ std::size_t values_size(const transform& job, std::size_t capacity) {
     return (capacity / per + 1) * width_of(job.values);
 }
 
-// Sets up the queue for workers (fewer when the memory for their slots cannot be had) and returns
-// how many it is set up for; -1 when not even one slot can be had.
-int set_up_queue(work_queue& queue, const pipeline_settings& settings, int workers,
-                 std::size_t& capacity) {
-    for (int w = workers;; w = 0) {
+// Sets up the queue and returns for how many workers besides the converting thread: none for a
+// small regular file, or when the memory for their slots cannot be had; -1 when not even one slot
+// can be had. A pipe cannot tell its size, and a thread costs a fraction of a millisecond to
+// start: it gets them.
+int set_up_queue(work_queue& queue, const pipeline_settings& settings,
+                 const source_reader& source, std::size_t& capacity) {
+    const std::optional<std::uint64_t> left = bytes_left(source);
+    for (int w = std::clamp(settings.threads - 1, 0, MAX_WORKERS);; w = 0) {
         const std::size_t slots = w == 0 ? 1 : 2 * static_cast<std::size_t>(w) + 2;
         capacity = chunk_capacity(settings, w, slots, width_of(queue.job.values));
+        if (w != 0 && left && *left < THREADS_FROM_CHUNKS * capacity) continue;
         if (allocate_slots(queue, slots, capacity, values_size(queue.job, capacity))) return w;
         queue.slots.clear();
         if (w == 0) return -1;
@@ -288,7 +284,7 @@ failure move_rows(std::int32_t nrows, std::int32_t ncols, element_format source_
     work_queue queue;
     queue.job = job;
     std::size_t capacity = 0;
-    const int planned = set_up_queue(queue, settings, worker_count(settings, source_stream), capacity);
+    const int planned = set_up_queue(queue, settings, source_stream, capacity);
     chunk_source source;
     if (planned < 0 || !open_chunk_source(source, source_stream, capacity, width_of(source_format),
                                           info_of(job.values).kind != element_kind::real)) {
