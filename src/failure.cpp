@@ -5,19 +5,8 @@
 
 namespace {
 
-void (*before_fatal_error)() = nullptr;
-
-}  // namespace
-
-void set_before_fatal_error(void (*step)()) {
-    before_fatal_error = step;
-}
-
-namespace {
-
 [[noreturn]] void print_and_fail(std::string_view message, std::string_view detail,
                                  std::string_view hint) {
-    if (before_fatal_error != nullptr) before_fatal_error();
     // One write, so the lines are not interleaved with another process's output.
     std::string lines;
     lines.append(message).append(" ").append(detail).append("\n");

@@ -47,9 +47,6 @@ struct failure {
 // The same, followed by "hint: <hint>" on a line of its own when f has a hint.
 [[noreturn]] void fatal_error(const failure& f);
 
-// Sets a step that fatal_error runs before it prints, such as erasing a progress line.
-void set_before_fatal_error(void (*step)());
-
 // A token from the input as a message shows it: control bytes, which would garble the line, as
 // \xHH, and "..." after a token that was cut.
 std::string printable(std::string_view token, bool cut);

@@ -1,7 +1,6 @@
 // rastmill: converts an ESRI Arc ascii grid into a headerless little-endian raw binary raster.
 #include <algorithm>
 #include <cctype>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +18,7 @@
 #include "header.h"
 #include "paths.h"
 #include "pipeline.h"
+#include "platform.h"
 #include "progress.h"
 #include "read_hint.h"
 #include "sidecar.h"
@@ -26,15 +26,7 @@
 #include "target.h"
 
 #ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
 #include <windows.h>
-#else
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #endif
 
 namespace {
@@ -81,68 +73,22 @@ constexpr const char HELP_MORE[] =
     "\n"
     "Manual: man rastmill (doc/rastmill.1 in the sources)\n";
 
-// Opens path with a stdio mode, or ends the run with "Cannot open file:" and the path.
-std::FILE* open_file(const std::string& path, const char* mode) {
+// Opens path with a stdio mode into stream, or fails with "Cannot open file:" and the path.
+failure try_open(const std::string& path, const char* mode, std::FILE*& stream) {
     // A directory opens for reading on some systems and then fails at the first read.
     std::error_code error;
-    if (std::filesystem::is_directory(native_path(path), error)) fatal_error(MSG_CANNOT_OPEN, path);
-    std::FILE* stream = open_named(path, mode);
-    if (stream == nullptr) fatal_error(MSG_CANNOT_OPEN, path);
+    if (std::filesystem::is_directory(native_path(path), error)) return {MSG_CANNOT_OPEN, path};
+    stream = open_named(path, mode);
+    if (stream == nullptr) return {MSG_CANNOT_OPEN, path};
+    return {};
+}
+
+// Opens path with a stdio mode, or ends the run with "Cannot open file:" and the path.
+std::FILE* open_file(const std::string& path, const char* mode) {
+    std::FILE* stream = nullptr;
+    if (const failure f = try_open(path, mode, stream); f.failed()) fatal_error(f);
     return stream;
 }
-
-// Which regular file a descriptor or path is: equal identities are one file through any link or
-// redirection. Devices such as /dev/null, folders and missing paths have none.
-struct file_identity {
-    bool known = false;
-    std::uint64_t device = 0;
-    std::uint64_t index = 0;
-};
-
-bool same_file(const file_identity& a, const file_identity& b) {
-    return a.known && b.known && a.device == b.device && a.index == b.index;
-}
-
-#ifdef _WIN32
-file_identity identity_of_handle(HANDLE file) {
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (file == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(file, &info) ||
-        GetFileType(file) != FILE_TYPE_DISK || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        return {};
-    }
-    return {true, info.dwVolumeSerialNumber,
-            (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
-}
-
-file_identity identity_of_descriptor(int fd) {
-    return identity_of_handle(reinterpret_cast<HANDLE>(_get_osfhandle(fd)));
-}
-
-file_identity identity_of_path(const std::string& path) {
-    const HANDLE file = CreateFileW(native_path(path).c_str(), 0,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    const file_identity identity = identity_of_handle(file);
-    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-    return identity;
-}
-#else
-file_identity identity_of_status(const struct stat& status) {
-    if (!S_ISREG(status.st_mode)) return {};
-    return {true, static_cast<std::uint64_t>(status.st_dev),
-            static_cast<std::uint64_t>(status.st_ino)};
-}
-
-file_identity identity_of_descriptor(int fd) {
-    struct stat status {};
-    return fstat(fd, &status) == 0 ? identity_of_status(status) : file_identity{};
-}
-
-file_identity identity_of_path(const std::string& path) {
-    struct stat status {};
-    return stat(path.c_str(), &status) == 0 ? identity_of_status(status) : file_identity{};
-}
-#endif
 
 // Whether two paths are spelled as one (Windows folds letter case), whether or not they exist.
 bool same_path(const std::string& a, const std::string& b) {
@@ -158,85 +104,27 @@ bool same_path(const std::string& a, const std::string& b) {
 // Refuses, before anything is written, a run that would write into what it reads (the source, and
 // the source's .prj that --hdr copies) or whose sidecar would be its own target, by name or
 // through a link. Without it "--hdr char in.asc out.hdr" would end with header text as the cells.
-void check_written_files(const std::string& source_path, int source_fd,
-                         const std::string& target_path, bool sidecar) {
+failure check_written_files(const std::string& source_path, int source_fd,
+                            const std::string& target_path, bool sidecar) {
     const file_identity source = identity_of_descriptor(source_fd);
     const file_identity target =
         target_path == "-" ? identity_of_descriptor(1) : identity_of_path(target_path);
-    if (same_file(target, source)) fatal_error(MSG_OVERWRITE, target_path);
-    if (!sidecar) return;
+    if (same_file(target, source)) return {MSG_OVERWRITE, target_path};
+    if (!sidecar) return {};
     const file_identity source_prj =
         source_path == "-" ? file_identity{} : identity_of_path(sidecar_path(source_path, ".prj"));
     for (const char* extension : {".hdr", ".prj"}) {
         const std::string path = sidecar_path(target_path, extension);
         const file_identity written = identity_of_path(path);
         if (same_path(path, target_path) || same_file(written, target)) {
-            fatal_error(MSG_SIDECAR_IS_TARGET, path);
+            return {MSG_SIDECAR_IS_TARGET, path};
         }
         // The target's .prj may be the source's own: it is left as it is then.
         if (same_file(written, source) || (extension[1] == 'h' && same_file(written, source_prj))) {
-            fatal_error(MSG_OVERWRITE, path);
+            return {MSG_OVERWRITE, path};
         }
     }
-}
-
-// Whether path names an existing terminal, found before anything is read or written.
-bool names_terminal(const std::string& path) {
-#ifdef _WIN32
-    (void)path;  // told once the target is open
-    return false;
-#else
-    struct stat status {};
-    if (stat(path.c_str(), &status) != 0 || !S_ISCHR(status.st_mode)) return false;
-    const int fd = open(path.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool terminal = isatty(fd) != 0;
-    close(fd);
-    return terminal;
-#endif
-}
-
-// Makes failed writes show as failed writes, not as a silent death by signal: a target pipe
-// whose reader went away, a file-size limit (ulimit -f) reached.
-void ignore_write_signals() {
-#ifdef SIGPIPE
-    std::signal(SIGPIPE, SIG_IGN);
-#endif
-#ifdef SIGXFSZ
-    std::signal(SIGXFSZ, SIG_IGN);
-#endif
-}
-
-// Opens /dev/null on the standard descriptors the caller closed, so that no file opened later
-// takes one of their numbers and receives what is meant for standard error. Returns whether
-// standard output was one of them: it still may not serve as the target.
-bool reserve_standard_descriptors() {
-    bool output_closed = false;
-#ifndef _WIN32
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-        // The lowest free number is fd itself, as the ones below it are open.
-        if (open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd) std::_Exit(1);
-        if (fd == 1) output_closed = true;
-    }
-#endif
-    return output_closed;
-}
-
-bool is_terminal(int fd) {
-#ifdef _WIN32
-    return _isatty(fd) != 0;
-#else
-    return isatty(fd) != 0;
-#endif
-}
-
-// The bytes of standard input and output pass unchanged on every host.
-void binary_standard_streams() {
-#ifdef _WIN32
-    _setmode(_fileno(stdin), _O_BINARY);
-    _setmode(_fileno(stdout), _O_BINARY);
-#endif
+    return {};
 }
 
 std::uint64_t regular_file_size(const std::string& path) {
@@ -306,12 +194,6 @@ int thread_count() {
     return static_cast<int>(std::max(std::thread::hardware_concurrency(), 1u));
 }
 
-progress_line progress;
-
-void erase_progress() {
-    stop_progress(progress);
-}
-
 // Ends the run, before anything is read, where --hdr cannot give a sidecar GIS tools read beside
 // the target: a format they do not take, a target that is no regular file (standard output, a
 // device such as /dev/stdout, a FIFO), beside which the sidecar would land in /dev or nowhere.
@@ -332,70 +214,106 @@ bool looks_compressed(source_reader& reader) {
     return ensure_bytes(reader, 2) >= 2 && reader.pos[0] == '\x1f' && reader.pos[1] == '\x8b';
 }
 
+// Ends the run, before anything is read, where the target cannot take what is asked for.
+void refuse_target(const arguments& args, element_format format, const std::string& target_path,
+                   bool output_closed) {
+    // A closed standard output has /dev/null behind it now: the cells would vanish into it.
+    if (target_path == "-" && output_closed) fatal_error(MSG_CANNOT_OPEN, target_path);
+    if (format != FMT_ASCII &&
+        (target_path == "-" ? is_terminal(1) : names_terminal(target_path))) {
+        fatal_error(MSG_TERMINAL_TARGET, target_path);
+    }
+    if (args.sidecar) refuse_unwritable_sidecar(format, target_path);
+}
+
+// Reads the source's header; a gzip file gets a hint.
+failure read_source_header(source_reader& reader, grid_header& header,
+                           const std::string& source_path, element_format format,
+                           const std::string& target_path) {
+    failure f = read_header(reader, header);
+    if (f.detail == MSG_NOT_A_GRID && looks_compressed(reader)) {
+        f.hint = "the source is compressed with gzip: zcat " + source_path + " | rastmill " +
+                 std::string(info_of(format).name) + " - " + target_path;
+    }
+    if (!f.failed() && format == FMT_ASCII && header.nrows >= 1) {
+        return {MSG_FATAL_COLON, MSG_UNKNOWN_FORMAT};
+    }
+    return f;
+}
+
+// Opens the target, after checking what it would overwrite.
+failure open_target_file(const std::string& target_path, element_format format,
+                         std::FILE*& target_file) {
+    const bool binary = format != FMT_ASCII;
+    if (target_path == "-") {
+        target_file = stdout;
+    } else if (failure f = try_open(target_path, binary ? "wb" : "w", target_file); f.failed()) {
+        return f;
+    }
+    if (binary && is_terminal(file_descriptor(target_file))) {
+        return {MSG_TERMINAL_TARGET, target_path};
+    }
+    return {};
+}
+
+// The hint after "Error reading input:": the bad token and its line, read from the source again.
+void add_read_hint(failure& f, const grid_header& header, const std::string& source_path,
+                   element_format format) {
+    if (f.message != MSG_READ_ERROR) return;
+    const std::uint64_t cells =
+        static_cast<std::uint64_t>(header.nrows) * static_cast<std::uint64_t>(header.ncols);
+    f.hint = bad_value_hint(source_path, f.value, cells, format);
+}
+
+// The converting part of a run, from the header to the last cell, with a progress line where a
+// person watches. A failure is returned once the line is gone.
+failure convert(source_reader& reader, grid_header& header, grid_target& target,
+                const arguments& args, element_format format) {
+    const std::string source_path = args.operands[1];
+    const std::string target_path = args.operands[2];
+    progress_handle progress;
+    if (progress_wanted()) progress = start_progress(reader, regular_file_size(source_path));
+    failure f = read_source_header(reader, header, source_path, format, target_path);
+    if (!f.failed()) f = check_written_files(source_path, reader.fd, target_path, args.sidecar);
+    std::FILE* target_file = nullptr;
+    if (!f.failed()) f = open_target_file(target_path, format, target_file);
+    if (f.failed()) return f;
+    const int threads = thread_count();
+    // One thread writes behind the others once the first megabytes reached the file.
+    open_target(target, target_file, TARGET_BLOCK_SIZE,
+                threads > 1 ? WRITE_BEHIND_AFTER : NO_WRITE_BEHIND);
+    f = move_rows(header.nrows, header.ncols, FMT_ASCII, reader, format, target, {threads, 0});
+    progress.reset();
+    add_read_hint(f, header, source_path, format);
+    return f;
+}
+
 int run(int argc, char** argv) {
     const bool output_closed = reserve_standard_descriptors();
     ignore_write_signals();
     binary_standard_streams();
     const arguments args = read_arguments(argc, argv);
-    const element_format target_format = parse_format(args.operands[0]);
+    const element_format format = parse_format(args.operands[0]);
     const std::string source_path = args.operands[1];
     const std::string target_path = args.operands[2];
-    const bool binary = target_format != FMT_ASCII;
-    // A closed standard output has /dev/null behind it now: the cells would vanish into it.
-    if (target_path == "-" && output_closed) fatal_error(MSG_CANNOT_OPEN, target_path);
-    if (binary && (target_path == "-" ? is_terminal(1) : names_terminal(target_path))) {
-        fatal_error(MSG_TERMINAL_TARGET, target_path);
-    }
-    if (args.sidecar) refuse_unwritable_sidecar(target_format, target_path);
+    refuse_target(args, format, target_path, output_closed);
 
     std::FILE* source = source_path == "-" ? stdin : open_file(source_path, "rb");
     source_reader reader;
     open_reader(reader, file_descriptor(source), true);
-    if (progress_wanted()) {
-        set_before_fatal_error(erase_progress);
-        start_progress(progress, reader, regular_file_size(source_path));
-    }
     grid_header header;
-    if (failure f = read_header(reader, header); f.failed()) {
-        if (f.detail == MSG_NOT_A_GRID && looks_compressed(reader)) {
-            f.hint = "the source is compressed with gzip: zcat " + source_path + " | rastmill " +
-                     std::string(info_of(target_format).name) + " - " + target_path;
-        }
-        fatal_error(f);
-    }
-    if (!binary && header.nrows >= 1) fatal_error(MSG_FATAL_COLON, MSG_UNKNOWN_FORMAT);
-    check_written_files(source_path, reader.fd, target_path, args.sidecar);
-
-    std::FILE* target_file =
-        target_path == "-" ? stdout : open_file(target_path, binary ? "wb" : "w");
-    if (binary && is_terminal(file_descriptor(target_file))) {
-        fatal_error(MSG_TERMINAL_TARGET, target_path);
-    }
     grid_target target;
-    const int threads = thread_count();
-    // One thread writes behind the others once the first megabytes reached the file.
-    open_target(target, target_file, TARGET_BLOCK_SIZE,
-                threads > 1 ? WRITE_BEHIND_AFTER : NO_WRITE_BEHIND);
-    if (failure f = move_rows(header.nrows, header.ncols, FMT_ASCII, reader, target_format, target,
-                              {threads, 0});
-        f.failed()) {
-        if (f.message == MSG_READ_ERROR)
-            f.hint = bad_value_hint(
-                source_path, f.value,
-                static_cast<std::uint64_t>(header.nrows) * static_cast<std::uint64_t>(header.ncols),
-                target_format);
+    if (const failure f = convert(reader, header, target, args, format); f.failed()) {
         fatal_error(f);
     }
-    stop_progress(progress);
     if (source != stdin) std::fclose(source);
     if (!close_target(target)) {
-        const int width = info_of(target_format).width;
+        const int width = info_of(format).width;
         fatal_error(MSG_WRITE_ERROR, lost_value_position(target, header.ncols, width));
     }
-    if (args.sidecar && binary) {
+    if (args.sidecar && format != FMT_ASCII) {
         const std::string source_prj = source_path == "-" ? "" : sidecar_path(source_path, ".prj");
-        if (const failure f = write_sidecars(header, target_format, source_prj, target_path);
-            f.failed()) {
+        if (const failure f = write_sidecars(header, format, source_prj, target_path); f.failed()) {
             fatal_error(f);
         }
     }

@@ -1,19 +1,28 @@
 #include "progress.h"
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <functional>
+#include <mutex>
+#include <new>
 #include <string>
+#include <thread>
 
-#ifdef _WIN32
-#include <io.h>
-#define isatty _isatty
-#else
-#include <unistd.h>
-#endif
+#include "platform.h"
+
+// Shared by the converting thread and the painter. painter is started and joined by the
+// converting thread; stop is read and written only under lock. The painter alone paints.
+struct progress_line {
+    std::thread painter;
+    std::mutex lock;
+    std::condition_variable wake;  // stop was set
+    bool stop = false;
+};
 
 namespace {
 
@@ -47,16 +56,17 @@ void paint_until_stopped(progress_line& line, const source_reader& reader,
     const auto start = clock_type::now();
     auto next = start + std::chrono::seconds(1);
     std::size_t width = 0;
+    bool shown = false;
     std::unique_lock<std::mutex> held(line.lock);
     while (!line.wake.wait_until(held, next, [&] { return line.stop; })) {
         const double seconds = std::chrono::duration<double>(clock_type::now() - start).count();
         paint(
             progress_text(reader.bytes_read.load(std::memory_order_relaxed), source_size, seconds),
             width);
-        line.shown = true;
+        shown = true;
         next += std::chrono::milliseconds(100);
     }
-    if (line.shown) {
+    if (shown) {
         paint("", width);
         std::fputc('\r', stderr);
     }
@@ -67,24 +77,29 @@ void paint_until_stopped(progress_line& line, const source_reader& reader,
 bool progress_wanted() {
     const char* setting = std::getenv("RASTMILL_PROGRESS");
     if (setting != nullptr && std::strcmp(setting, "0") == 0) return false;
-    return isatty(2) != 0;
+    return is_terminal(2);
 }
 
-void start_progress(progress_line& line, const source_reader& reader, std::uint64_t source_size) {
+progress_handle start_progress(const source_reader& reader, std::uint64_t source_size) {
+    progress_handle line(new (std::nothrow) progress_line);
+    if (!line) return line;
     try {
-        line.painter =
-            std::thread(paint_until_stopped, std::ref(line), std::cref(reader), source_size);
+        line->painter =
+            std::thread(paint_until_stopped, std::ref(*line), std::cref(reader), source_size);
     } catch (const std::exception&) {
-        // No thread to be had: the conversion goes on without a progress line.
+        line.reset();
     }
+    return line;
 }
 
-void stop_progress(progress_line& line) {
-    if (!line.painter.joinable()) return;
-    {
-        const std::lock_guard<std::mutex> held(line.lock);
-        line.stop = true;
+void stop_progress_line::operator()(progress_line* line) const {
+    if (line->painter.joinable()) {
+        {
+            const std::lock_guard<std::mutex> held(line->lock);
+            line->stop = true;
+        }
+        line->wake.notify_one();
+        line->painter.join();
     }
-    line.wake.notify_one();
-    line.painter.join();
+    delete line;
 }

@@ -72,6 +72,53 @@ number_scan<double> scan_real_exact(const char* body, const char* last, bool neg
 template <typename T>
 number_scan<T> scan_real_word(const char* body, bool negative);
 
+// The magnitude mantissa x 10^exp10 (of digits significant digits) into value, correctly rounded,
+// where plain floating-point arithmetic can do it; false when the exact path must.
+template <typename T>
+[[gnu::always_inline]] inline bool fast_real(std::uint64_t mantissa, std::int64_t digits,
+                                             std::int64_t exp10, T& value) {
+#if FLT_EVAL_METHOD == 0 || !defined(FLT_EVAL_METHOD)
+    // One correctly rounded operation on exact operands gives the correctly rounded result. That
+    // needs arithmetic in T's own precision, without x87 excess precision.
+    constexpr std::uint64_t exact_mantissa = std::uint64_t(1) << std::numeric_limits<T>::digits;
+    constexpr int exact_power = sizeof(T) == 4 ? 10 : 22;
+    static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    if (digits <= 19 && mantissa <= exact_mantissa && exp10 >= -exact_power &&
+        exp10 <= exact_power) {
+        value = static_cast<T>(static_cast<std::int64_t>(mantissa));  // one signed convert
+        const T power = static_cast<T>(powers[exp10 < 0 ? -exp10 : exp10]);
+        value = exp10 < 0 ? value / power : value * power;
+        return true;
+    }
+    if constexpr (sizeof(T) == 4) {
+        // Longer mantissas, as in "1520.2239990234375": double arithmetic is within two units of
+        // its last place, which decides the float unless that lands next to a midpoint between
+        // two floats. All these values are normal floats, so the midpoints sit where the 29 bits
+        // a double has beyond a float read exactly 2^28.
+        if (digits <= 19 && exp10 >= -22 && exp10 <= 22) {
+            double wide = static_cast<double>(mantissa);
+            wide = exp10 < 0 ? wide / powers[-exp10] : wide * powers[exp10];
+            std::uint64_t bits;
+            std::memcpy(&bits, &wide, sizeof bits);
+            const std::uint64_t beyond = bits & ((std::uint64_t(1) << 29) - 1);
+            const std::uint64_t midpoint = std::uint64_t(1) << 28;
+            if (beyond + 8 < midpoint || beyond > midpoint + 8) {
+                value = static_cast<T>(wide);
+                return true;
+            }
+        }
+    }
+#else
+    (void)mantissa;
+    (void)digits;
+    (void)exp10;
+    (void)value;
+#endif
+    return false;
+}
+
 // A float or double cell: an optional sign, digits with an optional decimal point (at least one
 // digit), an optional exponent; or nan, inf, infinity in any case. Correctly rounded to T itself,
 // never through a wider type; beyond T's range it becomes an infinity or a zero.
@@ -107,40 +154,8 @@ template <typename T>
         exp10 += exp_negative ? -exponent : exponent;
         p = q;
     }
-#if FLT_EVAL_METHOD == 0 || !defined(FLT_EVAL_METHOD)
-    // One correctly rounded operation on exact operands gives the correctly rounded result. That
-    // needs arithmetic in T's own precision, without x87 excess precision.
-    constexpr std::uint64_t exact_mantissa = std::uint64_t(1) << std::numeric_limits<T>::digits;
-    constexpr int exact_power = sizeof(T) == 4 ? 10 : 22;
-    static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-    if (digits <= 19 && mantissa <= exact_mantissa && exp10 >= -exact_power &&
-        exp10 <= exact_power) {
-        T value = static_cast<T>(static_cast<std::int64_t>(mantissa));  // one signed convert
-        const T power = static_cast<T>(powers[exp10 < 0 ? -exp10 : exp10]);
-        value = exp10 < 0 ? value / power : value * power;
-        return {negative ? -value : value, p, true};
-    }
-    if constexpr (sizeof(T) == 4) {
-        // Longer mantissas, as in "1520.2239990234375": double arithmetic is within two units of
-        // its last place, which decides the float unless that lands next to a midpoint between
-        // two floats. All these values are normal floats, so the midpoints sit where the 29 bits
-        // a double has beyond a float read exactly 2^28.
-        if (digits <= 19 && exp10 >= -22 && exp10 <= 22) {
-            double wide = static_cast<double>(mantissa);
-            wide = exp10 < 0 ? wide / powers[-exp10] : wide * powers[exp10];
-            std::uint64_t bits;
-            std::memcpy(&bits, &wide, sizeof bits);
-            const std::uint64_t beyond = bits & ((std::uint64_t(1) << 29) - 1);
-            const std::uint64_t midpoint = std::uint64_t(1) << 28;
-            if (beyond + 8 < midpoint || beyond > midpoint + 8) {
-                const T value = static_cast<T>(wide);
-                return {negative ? -value : value, p, true};
-            }
-        }
-    }
-#endif
+    T value{};
+    if (fast_real(mantissa, digits, exp10, value)) return {negative ? -value : value, p, true};
     return scan_real_exact(body, p, negative, T{});
 }
 

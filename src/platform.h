@@ -1,0 +1,33 @@
+// What differs between hosts, in one place: which file a descriptor or path is, terminals, and
+// the standard descriptors and signals a run starts with.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Which regular file a descriptor or path is: equal identities are one file through any link or
+// redirection. Devices such as /dev/null, folders and missing paths have none.
+struct file_identity {
+    bool known = false;
+    std::uint64_t device = 0;
+    std::uint64_t index = 0;
+};
+
+bool same_file(const file_identity& a, const file_identity& b);
+file_identity identity_of_descriptor(int fd);
+file_identity identity_of_path(const std::string& path);
+
+bool is_terminal(int fd);
+// Whether path names an existing terminal, found without opening it for good. Always false on
+// Windows, where a terminal is found once the target is open.
+bool names_terminal(const std::string& path);
+
+// Opens the null device on the standard descriptors the caller closed, so that no file opened
+// later takes one of their numbers and receives what is meant for standard error. Returns whether
+// standard output was one of them: it still may not serve as the target.
+bool reserve_standard_descriptors();
+// Makes failed writes show as failed writes, not as a silent death by signal: a target pipe whose
+// reader went away, a file-size limit (ulimit -f) reached.
+void ignore_write_signals();
+// The bytes of standard input and output pass unchanged on every host.
+void binary_standard_streams();
