@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "formats.h"
-#include "text_span.h"
 #include "span_reference.h"
+#include "text_span.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 2) return 0;

@@ -102,11 +102,11 @@ fill_result read_long_token(chunk_source& source, char* bytes, std::size_t& size
 
 fill_result fill_text(chunk_source& source, char* bytes, std::size_t& size, bool work_pending) {
     std::size_t cut = 0;
-    const std::size_t read =
-        read_chunk(source, bytes, work_pending, [&](const char* text, std::size_t from, std::size_t to) {
-            cut = std::max(cut, end_of_last_space(text, from, to));
-            return cut;
-        });
+    const std::size_t read = read_chunk(source, bytes, work_pending,
+                                        [&](const char* text, std::size_t from, std::size_t to) {
+                                            cut = std::max(cut, end_of_last_space(text, from, to));
+                                            return cut;
+                                        });
     if (cut == 0 && read + 1 >= source.capacity) {
         source.carried = 0;
         size = read;
@@ -116,13 +116,11 @@ fill_result fill_text(chunk_source& source, char* bytes, std::size_t& size, bool
     return cut_at(source, bytes, read, cut, size);
 }
 
-fill_result fill_elements(chunk_source& source, char* bytes, std::size_t& size,
-                          bool work_pending) {
+fill_result fill_elements(chunk_source& source, char* bytes, std::size_t& size, bool work_pending) {
     const std::size_t width = source.width;
-    const std::size_t read = read_chunk(source, bytes, work_pending,
-                                        [&](const char*, std::size_t, std::size_t to) {
-                                            return to / width * width;
-                                        });
+    const std::size_t read =
+        read_chunk(source, bytes, work_pending,
+                   [&](const char*, std::size_t, std::size_t to) { return to / width * width; });
     return cut_at(source, bytes, read, read / width * width, size);
 }
 

@@ -12,8 +12,8 @@ struct chunk_source {
     source_reader* reader = nullptr;
     std::size_t capacity = 0;  // bytes a chunk takes from the source
     std::size_t width = 0;     // of the binary elements read; 0 for text
-    bool integral = false;     // text read as integers: how a token longer than a chunk is cut short
-    bool may_wait = false;     // reads may wait for data: only what is ready is read while work waits
+    bool integral = false;  // text read as integers: how a token longer than a chunk is cut short
+    bool may_wait = false;  // reads may wait for data: only what is ready is read while work waits
     std::unique_ptr<char[]> carry;  // the bytes after the last cut, for the next chunk
     std::size_t carried = 0;
     bool input_over = false;

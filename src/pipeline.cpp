@@ -149,14 +149,17 @@ step take_oldest(conversion& c, failure& outcome) {
         if (!oldest.parsed) return step::idle;
     }
     const span_parse result = oldest.result;
-    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(result.values, values_wanted(c.sink)));
+    const auto n =
+        static_cast<std::size_t>(std::min<std::uint64_t>(result.values, values_wanted(c.sink)));
     if (!put_values(c.sink, oldest.values.get(), n)) {
         outcome = lost_values(c.sink);
         return step::done;
     }
     // What follows the grid is never looked at; before its end, a token that is not a value is.
-    if (values_wanted(c.sink) == 0) outcome = finish_rows(c.sink);
-    else if (result.stopped) outcome = stopped_at_next_value(c.sink);
+    if (values_wanted(c.sink) == 0)
+        outcome = finish_rows(c.sink);
+    else if (result.stopped)
+        outcome = stopped_at_next_value(c.sink);
     else {
         const std::lock_guard<std::mutex> held(c.queue.lock);
         oldest.parsed = false;
@@ -228,7 +231,6 @@ bool allocate_slots(work_queue& queue, std::size_t slot_count, std::size_t capac
     return true;
 }
 
-
 // Bytes of source per chunk, for the slots at hand.
 std::size_t chunk_capacity(const pipeline_settings& settings, int workers, std::size_t slots,
                            std::size_t value_width) {
@@ -250,8 +252,8 @@ std::size_t values_size(const transform& job, std::size_t capacity) {
 // small regular file, or when the memory for their slots cannot be had; -1 when not even one slot
 // can be had. A pipe cannot tell its size, and a thread costs a fraction of a millisecond to
 // start: it gets them.
-int set_up_queue(work_queue& queue, const pipeline_settings& settings,
-                 const source_reader& source, std::size_t& capacity) {
+int set_up_queue(work_queue& queue, const pipeline_settings& settings, const source_reader& source,
+                 std::size_t& capacity) {
     const std::optional<std::uint64_t> left = bytes_left(source);
     for (int w = std::clamp(settings.threads - 1, 0, MAX_WORKERS);; w = 0) {
         const std::size_t slots = w == 0 ? 1 : 2 * static_cast<std::size_t>(w) + 2;

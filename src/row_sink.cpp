@@ -11,14 +11,15 @@ bool open_row_sink(row_sink& sink, grid_target& target, element_format format, b
     sink.ncols = ncols;
     sink.taken = sink.staged = 0;
     // Rows of no values move nothing; counting through 2^31 of them would only take time.
-    sink.wanted = ncols < 1 || nrows < 1 ? 0
-                                         : static_cast<std::uint64_t>(nrows) *
-                                               static_cast<std::uint64_t>(ncols);
+    sink.wanted = ncols < 1 || nrows < 1
+                      ? 0
+                      : static_cast<std::uint64_t>(nrows) * static_cast<std::uint64_t>(ncols);
     if (ncols < 0) return false;
     // calloc, not a value-initialised new[]: fresh zero pages are only touched as values arrive.
     const std::uint64_t bytes = static_cast<std::uint64_t>(ncols) * width_of(format);
     if (bytes > SIZE_MAX - 1) return false;
-    sink.row.reset(static_cast<unsigned char*>(std::calloc(static_cast<std::size_t>(bytes) + 1, 1)));
+    sink.row.reset(
+        static_cast<unsigned char*>(std::calloc(static_cast<std::size_t>(bytes) + 1, 1)));
     return sink.row != nullptr;
 }
 

@@ -202,7 +202,8 @@ span_parse parse_integer_span(const char* first, const char* last, T* out, std::
 // of line, so that it starts on a cache line: its speed hangs on where its loop falls (6 % on
 // decimal grids, measured).
 template <typename T>
-[[gnu::noinline]] span_parse parse_real_span(const char* p, const char* last, T* out, std::size_t max_values) {
+[[gnu::noinline]] span_parse parse_real_span(const char* p, const char* last, T* out,
+                                             std::size_t max_values) {
     std::size_t n = 0;
     while (n != max_values) {
         while (p != last && is_space(*p))

@@ -38,7 +38,8 @@ TEST(MoveRows, TextToEveryBinaryFormatIsLittleEndian) {
     for (int f = 0; f < BINARY_FORMATS; ++f) {
         text_source source(body);
         memory_target out(8);  // a tiny block: rows are split over several writes
-        ASSERT_FALSE(move_rows(2, 3, FMT_ASCII, source.reader, binary_format(f), out.target).failed())
+        ASSERT_FALSE(
+            move_rows(2, 3, FMT_ASCII, source.reader, binary_format(f), out.target).failed())
             << f;
         EXPECT_EQ(out.bytes(), expected[f]) << f;
     }
@@ -88,8 +89,8 @@ TEST(MoveRows, FailuresNameTheRowAndColumn) {
          "Error reading input:", "Row: 1\tColumn: 0", le_bytes<std::int32_t>({1, 2})},
         {"input ends early", 2, 3, FMT_FLOAT, "1 2 3\n4",
          "Error reading input:", "Row: 1\tColumn: 1", le_bytes<float>({1, 2, 3})},
-        {"junk after the grid is never looked at", 1, 2, FMT_CHAR, "1 2 x 3.5",
-         "", "", le_bytes<std::int8_t>({1, 2})},
+        {"junk after the grid is never looked at", 1, 2, FMT_CHAR, "1 2 x 3.5", "", "",
+         le_bytes<std::int8_t>({1, 2})},
         {"0x1A ends a text file", 2, 2, FMT_CHAR, "1 2\n3\x1A 4",
          "Error reading input:", "Row: 1\tColumn: 1", le_bytes<std::int8_t>({1, 2})},
         {"NUL is no white space", 1, 2, FMT_CHAR, std::string("1\0 2", 4),
@@ -105,8 +106,8 @@ TEST(MoveRows, FailuresNameTheRowAndColumn) {
         for (const int threads : {1, 2}) {
             text_source source(c.body);
             memory_target out;
-            const failure f = move_rows(c.nrows, c.ncols, FMT_ASCII, source.reader,
-                                        c.target_format, out.target, {threads, 0});
+            const failure f = move_rows(c.nrows, c.ncols, FMT_ASCII, source.reader, c.target_format,
+                                        out.target, {threads, 0});
             EXPECT_EQ(f.message, c.message) << c.name;
             EXPECT_EQ(f.detail, c.detail) << c.name;
             EXPECT_EQ(out.bytes(), c.written) << c.name;
@@ -272,7 +273,7 @@ TEST(MoveRows, TokensLongerThanAChunk) {
     } const cases[] = {
         {"1 " + zeros + "123 4 ", FMT_INTEGER, le_bytes<std::int32_t>({1, 123, 4})},
         {"1.5 0." + zeros + "1e3000001 -2 ", FMT_DOUBLE, le_bytes<double>({1.5, 1, -2})},
-        {"1 " + zeros + "1x 3 ", FMT_FLOAT, ""},   // bad, and found only at its end
+        {"1 " + zeros + "1x 3 ", FMT_FLOAT, ""},  // bad, and found only at its end
         {"1 2 " + zeros + "7", FMT_SHORTINT, le_bytes<std::int16_t>({1, 2, 7})},  // cut by the end
         {zeros + "5\n" + zeros + "6\n", FMT_CHAR, ""},
         {"1 " + digits + ".5e-2999990 2 ", FMT_DOUBLE,  // the longest short form

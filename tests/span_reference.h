@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <type_traits>
 
-#include "text_span.h"
 #include "text_number.h"
+#include "text_span.h"
 
 template <typename T>
 span_parse reference_span(const char* p, const char* last, T* out, std::size_t max_values) {

@@ -24,7 +24,8 @@ TEST(AsciiWriter, TabAfterEachValueNewlineAfterTheRow) {
 
 // Positions past 2^32 bytes and 2^31 values are counted in 64 bits.
 TEST(Driver, LostValuePositionBeyondFourGigabytes) {
-    EXPECT_EQ(value_position(6'000'000'000ull, 100000, 4), "Row: 15000\tColumn: 0");  // 1.5e9 floats
+    EXPECT_EQ(value_position(6'000'000'000ull, 100000, 4),
+              "Row: 15000\tColumn: 0");  // 1.5e9 floats
     EXPECT_EQ(value_position(6'000'000'012ull, 100000, 8), "Row: 7500\tColumn: 1");
     EXPECT_EQ(value_position(6'000'000'012ull, 0, 8), "Row: 0\tColumn: 0");
 }

@@ -48,7 +48,8 @@ void expect_span_like_reference(const std::string& text, std::size_t max_values,
     ASSERT_EQ(g.stopped, e.stopped) << code_of(format);
     ASSERT_EQ(g.next - first, e.next - first) << code_of(format);
     for (std::size_t i = 0; i < g.values; ++i) {
-        ASSERT_TRUE(std::memcmp(&got[i], &expected[i], sizeof(T)) == 0) << code_of(format) << " at " << i;
+        ASSERT_TRUE(std::memcmp(&got[i], &expected[i], sizeof(T)) == 0)
+            << code_of(format) << " at " << i;
     }
 }
 
