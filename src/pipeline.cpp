@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr int MAX_WORKERS = 16;
+constexpr int MAX_WORKERS = 15;  // with the converting thread, 16 parse at most
 // What the chunks' bytes and values may take together, and the bounds of one chunk's bytes.
 constexpr std::size_t CHUNK_BUDGET = std::size_t(6) << 20;
 constexpr std::size_t MIN_CHUNK = std::size_t(32) << 10;
