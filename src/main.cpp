@@ -267,8 +267,8 @@ void add_read_hint(failure& f, const grid_header& header, const std::string& sou
 
 // The converting part of a run, from the header to the last cell, with a progress line where a
 // person watches. A failure is returned once the line is gone.
-failure convert(source_reader& reader, grid_header& header, grid_target& target,
-                const arguments& args, element_format format) {
+failure convert_grid(source_reader& reader, grid_header& header, grid_target& target,
+                     const arguments& args, element_format format) {
     const std::string source_path = args.operands[1];
     const std::string target_path = args.operands[2];
     progress_handle progress;
@@ -303,7 +303,7 @@ int run(int argc, char** argv) {
     open_reader(reader, file_descriptor(source), true);
     grid_header header;
     grid_target target;
-    if (const failure f = convert(reader, header, target, args, format); f.failed()) {
+    if (const failure f = convert_grid(reader, header, target, args, format); f.failed()) {
         fatal_error(f);
     }
     if (source != stdin) std::fclose(source);

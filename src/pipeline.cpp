@@ -156,17 +156,18 @@ step take_oldest(conversion& c, failure& outcome) {
         return step::done;
     }
     // What follows the grid is never looked at; before its end, a token that is not a value is.
-    if (values_wanted(c.sink) == 0)
+    if (values_wanted(c.sink) == 0) {
         outcome = finish_rows(c.sink);
-    else if (result.stopped)
-        outcome = stopped_at_next_value(c.sink);
-    else {
-        const std::lock_guard<std::mutex> held(c.queue.lock);
-        oldest.parsed = false;
-        ++c.consumed;
-        return step::moved;
+        return step::done;
     }
-    return step::done;
+    if (result.stopped) {
+        outcome = stopped_at_next_value(c.sink);
+        return step::done;
+    }
+    const std::lock_guard<std::mutex> held(c.queue.lock);
+    oldest.parsed = false;
+    ++c.consumed;
+    return step::moved;
 }
 
 // Fills the next free slot from the source and hands it over.
