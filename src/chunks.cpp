@@ -126,6 +126,13 @@ fill_result fill_elements(chunk_source& source, char* bytes, std::size_t& size, 
 
 }  // namespace
 
+bool source_goes_on(chunk_source& source) {
+    if (source.carried != 0) return true;
+    if (source.input_over) return false;
+    char byte[2];
+    return read_into(*source.reader, byte, sizeof byte) != 0;
+}
+
 fill_result fill_chunk(chunk_source& source, char* bytes, std::size_t& size, bool work_pending) {
     if (source.width != 0) return fill_elements(source, bytes, size, work_pending);
     if (!source.long_token) {

@@ -35,3 +35,7 @@ bool open_chunk_source(chunk_source& source, source_reader& reader, std::size_t 
 // (or a read failed) with nothing more to give. A text token longer than a chunk is read to its
 // end and left as its short form with the same value, followed by a newline.
 fill_result fill_chunk(chunk_source& source, char* bytes, std::size_t& size, bool work_pending);
+
+// Whether the source gives any byte after the chunks filled so far; reads until one arrives or
+// the input ends.
+bool source_goes_on(chunk_source& source);

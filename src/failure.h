@@ -23,6 +23,11 @@ inline constexpr char MSG_SIDECAR_NOT_FILE[] =
     "Cannot write a sidecar beside a target that is not a regular file:";
 inline constexpr char MSG_SIDECAR_FORMAT[] = "Cannot write a sidecar that GIS tools read for:";
 inline constexpr char MSG_SIDECAR_IS_TARGET[] = "Cannot write a sidecar over its own target:";
+inline constexpr char MSG_RAW_LAYOUT[] = "Give the grid a raw source belongs to with --like GRID:";
+inline constexpr char MSG_RAW_FORMAT[] =
+    "Give the element format of a raw source with --from FORMAT:";
+inline constexpr char MSG_RAW_SIZE[] = "Source size does not match the grid:";
+inline constexpr char MSG_RAW_LONGER[] = "Source holds more than the grid:";
 
 // A failure found by a helper that does not end the run itself. An empty message means success.
 // A hint, where one is given, is printed on a second line after "hint: ".

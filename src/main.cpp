@@ -20,6 +20,7 @@
 #include "pipeline.h"
 #include "platform.h"
 #include "progress.h"
+#include "raw_source.h"
 #include "read_hint.h"
 #include "sidecar.h"
 #include "source_reader.h"
@@ -57,10 +58,14 @@ constexpr const char USAGE[] =
 constexpr const char HELP_MORE[] =
     "\n"
     "Usage: rastmill [--hdr] target_format source_file target_file\n"
+    "       rastmill --like GRID --from FORMAT [--hdr] target_format source_file target_file\n"
     "       rastmill --help | -h | --version\n"
     "\n"
     "Options (anywhere before --):\n"
     "\t--hdr\t\twrite a georeferenced .hdr beside the target, and the source's .prj\n"
+    "\t--like GRID\tthe source is raw elements on the layout of the Arc ascii grid GRID;\n"
+    "\t\t\ttarget_format ascii writes them back as such a grid, with GRID's header\n"
+    "\t--from FORMAT\tthe element format of that raw source (char ... double)\n"
     "\t--help, -h\tshow this text\n"
     "\t--version\tshow the version\n"
     "\t--\t\tend of the options: a file name after it may begin with '-'\n"
@@ -105,11 +110,15 @@ bool same_path(const std::string& a, const std::string& b) {
 // the source's .prj that --hdr copies) or whose sidecar would be its own target, by name or
 // through a link. Without it "--hdr char in.asc out.hdr" would end with header text as the cells.
 failure check_written_files(const std::string& source_path, int source_fd,
-                            const std::string& target_path, bool sidecar) {
+                            const std::string& target_path, bool sidecar,
+                            const std::string& template_path = "") {
     const file_identity source = identity_of_descriptor(source_fd);
     const file_identity target =
         target_path == "-" ? identity_of_descriptor(1) : identity_of_path(target_path);
     if (same_file(target, source)) return {MSG_OVERWRITE, target_path};
+    if (!template_path.empty() && same_file(target, identity_of_path(template_path))) {
+        return {MSG_OVERWRITE, target_path};
+    }
     if (!sidecar) return {};
     const file_identity source_prj =
         source_path == "-" ? file_identity{} : identity_of_path(sidecar_path(source_path, ".prj"));
@@ -136,6 +145,9 @@ std::uint64_t regular_file_size(const std::string& path) {
 
 struct arguments {
     bool sidecar = false;
+    std::string like;  // --like GRID: the grid a raw source belongs to
+    std::string from;  // --from FORMAT: the element format of a raw source
+    bool raw = false;  // either was given
     bool help = false;
     bool version = false;
     std::vector<char*> operands;  // parse_format lower-cases the format name in place
@@ -149,6 +161,15 @@ struct arguments {
 [[noreturn]] void print_and_exit(const std::string& text) {
     std::fputs(text.c_str(), stdout);
     std::exit(std::fflush(stdout) == 0 ? 0 : 1);
+}
+
+// Where the value of --like or --from goes, given as "--like GRID" or "--like=GRID"; nullptr for
+// any other argument.
+std::string* option_value(std::string_view arg, arguments& args) {
+    const std::string_view name = arg.substr(0, arg.find('='));
+    if (name == "--like") return &args.like;
+    if (name == "--from") return &args.from;
+    return nullptr;
 }
 
 // Options may stand anywhere before "--", as GNU tools take them; "-" alone is an operand, the
@@ -169,6 +190,16 @@ arguments read_arguments(int argc, char** argv) {
             args.version = true;
         } else if (arg == "--hdr") {
             args.sidecar = true;
+        } else if (std::string* value = option_value(arg, args); value != nullptr) {
+            const std::size_t equals = arg.find('=');
+            if (equals != std::string_view::npos) {
+                *value = arg.substr(equals + 1);
+            } else if (i + 1 < argc) {
+                *value = argv[++i];
+            } else {
+                usage_error();
+            }
+            args.raw = true;
         } else {
             const std::string line = "rastmill: unknown option '" + std::string(arg) + "'\n";
             std::fputs(line.c_str(), stderr);
@@ -247,7 +278,7 @@ failure open_target_file(const std::string& target_path, element_format format,
     const bool binary = format != FMT_ASCII;
     if (target_path == "-") {
         target_file = stdout;
-    } else if (failure f = try_open(target_path, binary ? "wb" : "w", target_file); f.failed()) {
+    } else if (failure f = try_open(target_path, "wb", target_file); f.failed()) {
         return f;
     }
     if (binary && is_terminal(file_descriptor(target_file))) {
@@ -288,6 +319,56 @@ failure convert_grid(source_reader& reader, grid_header& header, grid_target& ta
     return f;
 }
 
+// The layout and element format of a raw source, or the run ends saying what to give.
+struct raw_layout {
+    grid_header header;
+    std::string header_text;  // the template's header lines, byte for byte
+    element_format format = FMT_FLOAT;
+};
+
+raw_layout read_raw_layout(const arguments& args, const std::string& source_path) {
+    if (args.like.empty()) fatal_error(MSG_RAW_LAYOUT, source_path);
+    if (args.from.empty()) fatal_error(MSG_RAW_FORMAT, source_path);
+    std::string from = args.from;
+    raw_layout layout;
+    layout.format = parse_format(from.data());
+    if (layout.format == FMT_ASCII) fatal_error(MSG_BAD_FORMAT_NAME, from);  // elements, not text
+    if (const failure f = read_template(args.like, layout.header, layout.header_text); f.failed()) {
+        fatal_error(f);
+    }
+    return layout;
+}
+
+// The converting part of a run from a raw source: its size checked, then the template's header
+// and the cells into the target, with a progress line where a person watches.
+failure convert_raw(source_reader& reader, const raw_layout& layout, grid_target& target,
+                    const arguments& args, element_format format) {
+    const std::string source_path = args.operands[1];
+    const std::string target_path = args.operands[2];
+    failure f = check_raw_size(reader, source_path, layout.header, layout.format);
+    if (!f.failed()) {
+        f = check_written_files(source_path, reader.fd, target_path, args.sidecar, args.like);
+    }
+    std::FILE* target_file = nullptr;
+    if (!f.failed()) f = open_target_file(target_path, format, target_file);
+    if (f.failed()) return f;
+    progress_handle progress;
+    if (progress_wanted()) progress = start_progress(reader, regular_file_size(source_path));
+    const int threads = thread_count();
+    open_target(target, target_file, TARGET_BLOCK_SIZE,
+                threads > 1 ? WRITE_BEHIND_AFTER : NO_WRITE_BEHIND);
+    const std::string& text = layout.header_text;
+    if (format == FMT_ASCII)
+        write_binary_row(target, static_cast<std::int32_t>(text.size()), FMT_UCHAR, text.data());
+    const cell_text style = template_style(layout.header, text, layout.format);
+    const grid_header& header = layout.header;
+    f = move_rows(header.nrows, header.ncols, layout.format, reader, format, target,
+                  {threads, 0, &style, true});
+    progress.reset();
+    if (f.message == MSG_RAW_LONGER) f.detail = source_path;
+    return f;
+}
+
 int run(int argc, char** argv) {
     const bool output_closed = reserve_standard_descriptors();
     ignore_write_signals();
@@ -298,12 +379,16 @@ int run(int argc, char** argv) {
     const std::string target_path = args.operands[2];
     refuse_target(args, format, target_path, output_closed);
 
+    raw_layout layout;
+    if (args.raw) layout = read_raw_layout(args, source_path);
     std::FILE* source = source_path == "-" ? stdin : open_file(source_path, "rb");
     source_reader reader;
-    open_reader(reader, file_descriptor(source), true);
-    grid_header header;
+    open_reader(reader, file_descriptor(source), !args.raw);
+    grid_header header = layout.header;
     grid_target target;
-    if (const failure f = convert_grid(reader, header, target, args, format); f.failed()) {
+    if (const failure f = args.raw ? convert_raw(reader, layout, target, args, format)
+                                   : convert_grid(reader, header, target, args, format);
+        f.failed()) {
         fatal_error(f);
     }
     if (source != stdin) std::fclose(source);
@@ -312,7 +397,8 @@ int run(int argc, char** argv) {
         fatal_error(MSG_WRITE_ERROR, lost_value_position(target, header.ncols, width));
     }
     if (args.sidecar && format != FMT_ASCII) {
-        const std::string source_prj = source_path == "-" ? "" : sidecar_path(source_path, ".prj");
+        const std::string& prj_of = args.raw ? args.like : source_path;
+        const std::string source_prj = prj_of == "-" ? "" : sidecar_path(prj_of, ".prj");
         if (const failure f = write_sidecars(header, format, source_prj, target_path); f.failed()) {
             fatal_error(f);
         }

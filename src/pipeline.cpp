@@ -133,6 +133,7 @@ struct conversion {
     work_queue& queue;
     chunk_source& source;
     row_sink& sink;
+    bool ends_with_grid;
     std::uint64_t handed = 0;    // its count of queue.handed, which only it changes
     std::uint64_t consumed = 0;  // chunks whose values it took
 };
@@ -155,9 +156,14 @@ step take_oldest(conversion& c, failure& outcome) {
         outcome = lost_values(c.sink);
         return step::done;
     }
-    // What follows the grid is never looked at; before its end, a token that is not a value is.
+    // What follows the grid is never looked at, unless the source must end with it; before its
+    // end, a token that is not a value is.
     if (values_wanted(c.sink) == 0) {
         outcome = finish_rows(c.sink);
+        if (!outcome.failed() && c.ends_with_grid &&
+            (result.values > n || c.handed > c.consumed + 1 || source_goes_on(c.source))) {
+            outcome = {MSG_RAW_LONGER, ""};
+        }
         return step::done;
     }
     if (result.stopped) {
@@ -281,6 +287,7 @@ failure move_rows(std::int32_t nrows, std::int32_t ncols, element_format source_
     if (!open_row_sink(sink, target_stream, job.values, text_target, nrows, ncols)) {
         return {MSG_NO_MEMORY, ""};
     }
+    sink.style = settings.text;
     if (values_wanted(sink) == 0) return finish_rows(sink);
 
     // Everything the threads need is had before any starts or anything is read.
@@ -295,7 +302,7 @@ failure move_rows(std::int32_t nrows, std::int32_t ncols, element_format source_
     }
     workers pool{queue, {}};
     start_workers(pool, planned);
-    conversion c{queue, source, sink};
+    conversion c{queue, source, sink, settings.ends_with_grid};
     return convert(c);
 }
 

@@ -19,6 +19,11 @@ struct pipeline_settings {
     // Bytes of source per chunk (from MIN_CHUNK_BYTES); 0 sizes them from a fixed memory budget.
     // Tests pass small ones, to cut many chunks from little text.
     std::size_t chunk_bytes = 0;
+    // How a text target's cells are written; nullptr: separated by spaces, LF line ends.
+    const cell_text* text = nullptr;
+    // The source must end with the grid: bytes after its last value fail the run, once every row
+    // is in the target, with "Source holds more than the grid:".
+    bool ends_with_grid = false;
 };
 
 // Moves nrows rows of ncols values from source to target, converting between the formats when they

@@ -1,6 +1,8 @@
 #include "target.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <exception>
@@ -179,26 +181,54 @@ bool put_elements(grid_target& target, const unsigned char* data, std::size_t co
 
 }  // namespace
 
+namespace {
+
+// The text of one cell at at, which has room for 64 characters; returns its end.
+template <typename T>
+char* cell_chars(char* at, T value) {
+    if constexpr (std::is_floating_point_v<T>) {
+        if (std::isnan(value)) return std::copy_n("nan", 3, at);
+        char* end = std::to_chars(at, at + 64, value).ptr;
+        if (std::find_if(at, end, [](char c) { return c == '.' || c == 'n'; }) != end) return end;
+        // A whole number: a decimal point keeps the grid real for the readers that type it by one.
+        char* exponent = std::find(at, end, 'e');
+        std::memmove(exponent + 2, exponent, static_cast<std::size_t>(end - exponent));
+        exponent[0] = '.';
+        exponent[1] = '0';
+        return end + 2;
+    } else {
+        return std::to_chars(at, at + 64, value).ptr;
+    }
+}
+
+}  // namespace
+
 std::int32_t write_ascii_row(grid_target& target, std::int32_t count, element_format format,
-                             const void* buffer) {
+                             const void* buffer, const cell_text& style) {
     with_element_type(format, [&](auto tag) {
         using T = typename decltype(tag)::type;
-        const T* values = static_cast<const T*>(buffer);
-        char text[400];  // "%f" of the largest double needs 317 characters
+        const auto* values = static_cast<const unsigned char*>(buffer);
+        char text[4096];
+        std::size_t used = 0;
         for (std::int32_t i = 0; i < count; ++i) {
-            int n = 0;
-            if constexpr (std::is_floating_point_v<T>) {
-                n = std::snprintf(text, sizeof text, "%f\t", static_cast<double>(values[i]));
-            } else if constexpr (std::is_signed_v<T>) {
-                n = std::snprintf(text, sizeof text, "%d\t", static_cast<int>(values[i]));
-            } else {
-                n = std::snprintf(text, sizeof text, "%u\t", static_cast<unsigned>(values[i]));
+            if (used > sizeof text - 128) {
+                put_elements(target, reinterpret_cast<const unsigned char*>(text), used, 1);
+                used = 0;
             }
-            put_elements(target, reinterpret_cast<const unsigned char*>(text),
-                         static_cast<std::size_t>(n), 1);
+            if (i != 0) text[used++] = ' ';
+            const unsigned char* cell = values + static_cast<std::size_t>(i) * sizeof(T);
+            if (!style.nodata.empty() && std::memcmp(cell, style.nodata_bytes, sizeof(T)) == 0 &&
+                style.nodata.size() < 64) {
+                used += style.nodata.copy(text + used, style.nodata.size());
+                continue;
+            }
+            T value;
+            std::memcpy(&value, cell, sizeof(T));
+            used = static_cast<std::size_t>(cell_chars(text + used, value) - text);
         }
+        used += style.line_end.copy(text + used, 2);
+        put_elements(target, reinterpret_cast<const unsigned char*>(text), used, 1);
     });
-    put_elements(target, reinterpret_cast<const unsigned char*>("\n"), 1, 1);
     return target.failed || count < 1 ? 0 : count;
 }
 

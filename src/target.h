@@ -49,10 +49,20 @@ bool flush_target(grid_target& target);
 // Flushes, stops the writer thread and closes the file; false when bytes were lost on the way.
 bool close_target(grid_target& target);
 
+// How the cells of an Arc ascii grid are written: the line end, and the text of the no-data value
+// for a cell whose bytes equal it as the values' format stores it.
+struct cell_text {
+    std::string line_end = "\n";
+    std::string nodata;                  // empty: no cell is no-data
+    unsigned char nodata_bytes[8] = {};  // in host order
+};
+
 // Row writers: each puts count values of a binary format from buffer into the target and returns
-// how many of them reached it. The text writer prints each value and a tab, then a newline.
+// how many of them reached it. The text writer prints the values separated by one space, then the
+// line end: integers in plain decimal, float and double as the shortest text that reads back to
+// the same value (with a decimal point, so that GIS tools type the grid as real), NaN as "nan".
 std::int32_t write_ascii_row(grid_target& target, std::int32_t count, element_format format,
-                             const void* buffer);
+                             const void* buffer, const cell_text& style = {});
 std::int32_t write_binary_row(grid_target& target, std::int32_t count, element_format format,
                               const void* buffer);
 

@@ -1,0 +1,70 @@
+#include "raw_source.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <type_traits>
+
+#include "paths.h"
+#include "text_number.h"
+
+failure read_template(const std::string& path, grid_header& header, std::string& text) {
+    std::FILE* file = open_named(path, "rb");
+    if (file == nullptr) return {MSG_CANNOT_OPEN, path};
+    source_reader reader;
+    open_reader(reader, file_descriptor(file), true);
+    failure f = read_header(reader, header);
+    std::uint64_t unread = static_cast<std::uint64_t>(reader.end - reader.pos);
+    if (reader.added_newline && unread != 0) --unread;
+    const std::uint64_t length = reader.bytes_read.load() - unread;
+    text.assign(static_cast<std::size_t>(length), '\0');
+    std::rewind(file);
+    if (!f.failed() && std::fread(text.data(), 1, text.size(), file) != text.size()) {
+        f = {MSG_READ_ERROR, row_column(0, 0)};
+    }
+    std::fclose(file);
+    // The white space before the first value on its line belongs to the rows, not the header.
+    const std::size_t line_end = text.find_last_of("\r\n");
+    text.resize(line_end == std::string::npos ? 0 : line_end + 1);
+    return f;
+}
+
+cell_text template_style(const grid_header& header, const std::string& text,
+                         element_format format) {
+    cell_text style;
+    if (text.size() >= 2 && text.compare(text.size() - 2, 2, "\r\n") == 0) style.line_end = "\r\n";
+    if (header.nodata.empty()) return style;
+    const std::string token = header.nodata + " ";  // the parsers stop at white space
+    with_element_type(format, [&](auto tag) {
+        using T = typename decltype(tag)::type;
+        std::optional<T> stored;
+        if constexpr (std::is_floating_point_v<T>) {
+            const number_scan<T> scan = scan_cell_real<T>(token.c_str());
+            if (scan.ok && *scan.end == ' ') stored = scan.value;
+        } else {
+            const number_scan<std::uint32_t> scan = scan_cell_integer(token.c_str());
+            if (scan.ok && *scan.end == ' ') stored = static_cast<T>(scan.value);  // wraps
+        }
+        if (!stored) return;
+        std::memcpy(style.nodata_bytes, &*stored, sizeof(T));
+        style.nodata = header.nodata;
+    });
+    return style;
+}
+
+failure check_raw_size(const source_reader& source, const std::string& path,
+                       const grid_header& header, element_format format) {
+    const std::optional<std::uint64_t> size = bytes_left(source);
+    if (!size) return {};
+    const std::uint64_t cells =
+        header.nrows < 1 || header.ncols < 1
+            ? 0
+            : static_cast<std::uint64_t>(header.nrows) * static_cast<std::uint64_t>(header.ncols);
+    const std::uint64_t wanted = cells * width_of(format);
+    if (*size == wanted) return {};
+    return {MSG_RAW_SIZE, path + " holds " + std::to_string(*size) + " bytes; " +
+                              std::to_string(header.nrows) + " x " + std::to_string(header.ncols) +
+                              " " + std::string(info_of(format).name) + " take " +
+                              std::to_string(wanted)};
+}

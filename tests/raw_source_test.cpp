@@ -1,0 +1,133 @@
+// Raw model output back to an Arc ascii grid, or to another format, on the layout of the grid it
+// belongs to: end-to-end runs of the program, and the template read by itself.
+#include "raw_source.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+#include "test_support.h"
+
+namespace {
+
+// CR LF line ends, a byte-order mark and a no-data value that no narrow format holds.
+const std::string grid =
+    "\xEF\xBB\xBFncols 3\r\nnrows 2\r\nxllcorner 100.5\r\nyllcorner 200\r\ncellsize 0.25\r\n"
+    "NODATA_value -9999\r\n1 -9999 300\r\n-4 5 -9999\r\n";
+const std::string header = grid.substr(0, grid.find("1 -9999"));
+
+TEST(RawSource, TemplateHeaderByteForByte) {
+    scratch_dir dir;
+    write_file(dir / "in.asc", grid);
+    grid_header read;
+    std::string text;
+    ASSERT_FALSE(read_template(dir / "in.asc", read, text).failed());
+    EXPECT_EQ(text, header);
+    EXPECT_EQ(read.nrows, 2);
+    EXPECT_EQ(read.nodata, "-9999");
+    const cell_text style = template_style(read, text, FMT_CHAR);
+    EXPECT_EQ(style.line_end, "\r\n");
+    EXPECT_EQ(static_cast<signed char>(style.nodata_bytes[0]), -15);  // as char stores -9999
+    EXPECT_TRUE(read_template(dir / "missing.asc", read, text).failed());
+}
+
+#ifndef _WIN32
+// asc -> FORMAT -> asc -> FORMAT gives the same bytes for every format, and the grid written back
+// has the template's header, its line ends and its no-data text.
+TEST(RawSource, EveryFormatRoundTrips) {
+    scratch_dir dir;
+    write_file(dir / "in.asc", grid);
+    const char* formats[] = {"char",     "uchar",       "shortint",     "ushortint", "integer",
+                             "uinteger", "longinteger", "ulonginteger", "float",     "double"};
+    for (const char* format : formats) {
+        const std::string f = format;
+        const run_result run = run_shell(
+            dir, "\"$RASTMILL\" " + f + " in.asc a.bin && \"$RASTMILL\" --like in.asc --from " + f +
+                     " ascii a.bin back.asc && \"$RASTMILL\" " + f +
+                     " back.asc b.bin && cmp a.bin b.bin");
+        EXPECT_EQ(run.status, 0) << f << ": " << run.err;
+        const std::string back = read_file(dir / "back.asc");
+        EXPECT_EQ(back.substr(0, header.size()), header) << f;
+        const bool real = f == "float" || f == "double";
+        const std::string wrapped = f == "char" || f == "uchar" ? "44" : "300";
+        const std::string first_row = real ? "1.0 -9999 300.0\r\n" : "1 -9999 " + wrapped + "\r\n";
+        EXPECT_EQ(back.substr(header.size(), first_row.size()), first_row) << f;
+    }
+}
+
+TEST(RawSource, SizesLayoutAndFormat) {
+    const std::string shorts = le_bytes<std::int16_t>({1, -9999, 300, -4, 5, -9999});
+    struct {
+        const char* name;
+        std::string command;  // raw.bin holds the grid's six shorts
+        std::string err;
+        int status;
+        std::optional<std::string> target;  // out.asc or out.bin
+    } const cases[] = {
+        {"to another format", "\"$RASTMILL\" --from shortint --like in.asc float raw.bin out.bin",
+         "", 0, le_bytes<float>({1, -9999, 300, -4, 5, -9999})},
+        {"short file",
+         "head -c 11 raw.bin > s.bin && \"$RASTMILL\" --like in.asc --from short ascii s.bin "
+         "out.asc",
+         "Source size does not match the grid: s.bin holds 11 bytes; 2 x 3 shortint take 12\n", 1,
+         std::nullopt},
+        {"long file",
+         "cat raw.bin raw.bin > l.bin && \"$RASTMILL\" --like in.asc --from short ascii l.bin "
+         "out.asc",
+         "Source size does not match the grid: l.bin holds 24 bytes; 2 x 3 shortint take 12\n", 1,
+         std::nullopt},
+        {"empty file", ": > e.bin && \"$RASTMILL\" --like in.asc --from short ascii e.bin out.asc",
+         "Source size does not match the grid: e.bin holds 0 bytes; 2 x 3 shortint take 12\n", 1,
+         std::nullopt},
+        {"pipe ending early",
+         "head -c 9 raw.bin | \"$RASTMILL\" --like in.asc --from short ascii - out.asc",
+         "Error reading input: Row: 1\tColumn: 1\n", 1, header + "1 -9999 300\r\n"},
+        {"pipe going on",
+         "cat raw.bin raw.bin | \"$RASTMILL\" --like=in.asc --from=short ascii - out.asc",
+         "Source holds more than the grid: -\n", 1, header + "1 -9999 300\r\n-4 5 -9999\r\n"},
+        {"no layout", "\"$RASTMILL\" --from short ascii raw.bin out.asc",
+         "Give the grid a raw source belongs to with --like GRID: raw.bin\n", 1, std::nullopt},
+        {"no format", "\"$RASTMILL\" --like in.asc ascii raw.bin out.asc",
+         "Give the element format of a raw source with --from FORMAT: raw.bin\n", 1, std::nullopt},
+        {"text is no element format",
+         "\"$RASTMILL\" --like in.asc --from ascii ascii raw.bin out.asc",
+         "Unrecognized format specifier: ascii\n", 1, std::nullopt},
+        {"the template as the target",
+         "\"$RASTMILL\" --like in.asc --from short ascii raw.bin in.asc && cmp in.asc keep.asc",
+         "File already exists, and should not be overwritten: in.asc\n", 1, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        scratch_dir dir;
+        write_file(dir / "in.asc", grid);
+        write_file(dir / "keep.asc", grid);
+        write_file(dir / "raw.bin", shorts);
+        const run_result run = run_shell(dir, c.command);
+        EXPECT_EQ(run.err, c.err) << c.name;
+        EXPECT_EQ(run.status, c.status) << c.name;
+        const std::string out = fs::exists(dir / "out.bin") ? dir / "out.bin" : dir / "out.asc";
+        EXPECT_EQ(fs::exists(out), c.target.has_value()) << c.name;
+        if (c.target) {
+            EXPECT_EQ(read_file(out), *c.target) << c.name;
+        }
+    }
+}
+
+// GDAL reads the grid written back to the binary's cells, typed as real.
+TEST(RawSource, GdalReadsTheGridWrittenBack) {
+    if (std::system("command -v gdal_translate >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "no gdal_translate here";
+    }
+    scratch_dir dir;
+    write_file(dir / "dem.asc", read_file(std::string(RASTMILL_EXAMPLES) + "/dem.asc"));
+    const run_result run = run_shell(
+        dir,
+        "\"$RASTMILL\" float dem.asc a.bin && \"$RASTMILL\" --like dem.asc --from float ascii "
+        "a.bin back.asc && gdal_translate -q -of ENVI back.asc g.bin && cmp a.bin g.bin && "
+        "gdalinfo back.asc | grep -q 'Type=Float32'");
+    EXPECT_EQ(run.status, 0) << run.err;
+}
+#endif
+
+}  // namespace
