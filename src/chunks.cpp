@@ -13,6 +13,8 @@ bool open_chunk_source(chunk_source& source, source_reader& reader, std::size_t 
     source.reader = &reader;
     source.capacity = std::max(capacity, MIN_CHUNK_BYTES);
     source.width = width;
+    source.cut_unit = width;
+    source.limit = UINT64_MAX;
     source.integral = integral;
     source.may_wait = reads_may_wait(reader);
     source.carry.reset(new (std::nothrow) char[source.capacity]);
@@ -51,7 +53,12 @@ std::size_t read_chunk(chunk_source& source, char* bytes, bool work_pending, Cut
             !input_ready(*source.reader)) {
             break;
         }
-        const std::size_t n = read_into(*source.reader, bytes + size, source.capacity - size);
+        if (source.limit == 0) break;
+        // read_into keeps one byte back: it takes up to one less than it is given.
+        std::size_t room = source.capacity - size;
+        if (source.limit < room) room = static_cast<std::size_t>(source.limit) + 1;
+        const std::size_t n = read_into(*source.reader, bytes + size, room);
+        if (source.limit != UINT64_MAX) source.limit -= std::min<std::uint64_t>(n, source.limit);
         if (n == 0) {
             source.input_over = true;
             break;
@@ -70,7 +77,7 @@ fill_result cut_at(chunk_source& source, char* bytes, std::size_t size, std::siz
     kept = cut;
     bytes[cut] = '\0';
     if (cut != 0) return fill_result::filled;
-    return source.input_over ? fill_result::over : fill_result::waiting;
+    return source.input_over || source.limit == 0 ? fill_result::over : fill_result::waiting;
 }
 
 // bytes holds the start of a token that fills it: reads the token to its end and leaves in bytes
@@ -117,7 +124,7 @@ fill_result fill_text(chunk_source& source, char* bytes, std::size_t& size, bool
 }
 
 fill_result fill_elements(chunk_source& source, char* bytes, std::size_t& size, bool work_pending) {
-    const std::size_t width = source.width;
+    const std::size_t width = source.cut_unit;
     const std::size_t read =
         read_chunk(source, bytes, work_pending,
                    [&](const char*, std::size_t, std::size_t to) { return to / width * width; });

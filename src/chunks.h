@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 
 #include "source_reader.h"
@@ -12,6 +13,8 @@ struct chunk_source {
     source_reader* reader = nullptr;
     std::size_t capacity = 0;  // bytes a chunk takes from the source
     std::size_t width = 0;     // of the binary elements read; 0 for text
+    std::size_t cut_unit = 0;  // binary chunks hold whole multiples of it: elements, or rows
+    std::uint64_t limit = UINT64_MAX;  // bytes to take from the source: a binary grid's size
     bool integral = false;  // text read as integers: how a token longer than a chunk is cut short
     bool may_wait = false;  // reads may wait for data: only what is ready is read while work waits
     std::unique_ptr<char[]> carry;  // the bytes after the last cut, for the next chunk

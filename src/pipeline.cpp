@@ -36,15 +36,23 @@ constexpr std::uint64_t THREADS_FROM_CHUNKS = 2;
 struct transform {
     element_format source;  // FMT_ASCII for text
     element_format values;  // binary
+    // Elements into the text of whole rows of ncols, when chunks hold whole rows; else nullptr.
+    const cell_text* rows_as_text = nullptr;
+    std::int32_t ncols = 0;
 };
 
-span_parse transform_chunk(const transform& job, char* first, char* last, unsigned char* out) {
+// [first, last) into out; text_size is the length of the text, when the values become text.
+span_parse transform_chunk(const transform& job, char* first, char* last, unsigned char* out,
+                           std::size_t& text_size) {
     if (job.source == FMT_ASCII) return parse_text_span(first, last, job.values, out);
     const std::size_t width = width_of(job.source);
     const std::size_t count = static_cast<std::size_t>(last - first) / width;
     auto* elements = reinterpret_cast<unsigned char*>(first);
     swap_to_little_endian(elements, count, width);  // into the host's order
-    if (job.source == job.values) {
+    if (job.rows_as_text != nullptr) {
+        text_size = format_rows(reinterpret_cast<char*>(out), job.source, elements, count,
+                                job.ncols, *job.rows_as_text);
+    } else if (job.source == job.values) {
         std::memcpy(out, elements, count * width);
     } else {
         convert_row(static_cast<std::int32_t>(count), job.source, elements, job.values, out);
@@ -57,6 +65,7 @@ struct chunk {
     std::unique_ptr<unsigned char[]> values;  // what the transform makes of them
     std::size_t size = 0;
     span_parse result{0, false, nullptr};
+    std::size_t text_size = 0;  // of the values' text, when rows become text here
     bool parsed = false;
 };
 
@@ -86,7 +95,8 @@ chunk& slot_of(work_queue& queue, std::uint64_t n) {
 void transform_next(work_queue& queue, std::unique_lock<std::mutex>& held) {
     chunk& c = slot_of(queue, queue.claimed++);
     held.unlock();
-    c.result = transform_chunk(queue.job, c.bytes.get(), c.bytes.get() + c.size, c.values.get());
+    c.result = transform_chunk(queue.job, c.bytes.get(), c.bytes.get() + c.size, c.values.get(),
+                               c.text_size);
     held.lock();
     c.parsed = true;
     queue.parsed.notify_one();  // only the converting thread waits for it
@@ -152,7 +162,12 @@ step take_oldest(conversion& c, failure& outcome) {
     const span_parse result = oldest.result;
     const auto n =
         static_cast<std::size_t>(std::min<std::uint64_t>(result.values, values_wanted(c.sink)));
-    if (!put_values(c.sink, oldest.values.get(), n)) {
+    // Text rows are never more than the grid wants: the source is read to its size only.
+    const bool put = c.queue.job.rows_as_text != nullptr
+                         ? put_text_rows(c.sink, reinterpret_cast<const char*>(oldest.values.get()),
+                                         oldest.text_size, n)
+                         : put_values(c.sink, oldest.values.get(), n);
+    if (!put) {
         outcome = lost_values(c.sink);
         return step::done;
     }
@@ -213,7 +228,11 @@ failure convert(conversion& c) {
         }
         if (c.consumed == c.handed) {
             // A fill that returns nothing with nothing pending has read to the input's end.
-            if (c.source.input_over) return stopped_at_next_value(c.sink);
+            if (c.source.input_over || c.source.limit == 0) {
+                // Whole elements carried with a row cut short are read; the next is missing.
+                const std::size_t carried = c.source.width ? c.source.carried / c.source.width : 0;
+                return stopped_at_next_value(c.sink, carried);
+            }
             continue;
         }
         std::unique_lock<std::mutex> held(c.queue.lock);
@@ -239,20 +258,31 @@ bool allocate_slots(work_queue& queue, std::size_t slot_count, std::size_t capac
 }
 
 // Bytes of source per chunk, for the slots at hand.
-std::size_t chunk_capacity(const pipeline_settings& settings, int workers, std::size_t slots,
-                           std::size_t value_width) {
+// Bytes of source a value takes at least: a digit and a separator, or an element.
+std::size_t source_per_value(const transform& job) {
+    return job.source == FMT_ASCII ? 2 : width_of(job.source);
+}
+
+// Bytes a value takes in a chunk's values: an element, or its text and separator (and a row's
+// line end).
+std::size_t value_room(const transform& job) {
+    if (job.rows_as_text == nullptr) return width_of(job.values);
+    return max_cell_text(*job.rows_as_text) + 2;
+}
+
+std::size_t chunk_capacity(const pipeline_settings& settings, const transform& job, int workers,
+                           std::size_t slots) {
     if (settings.chunk_bytes != 0) return std::max(settings.chunk_bytes, MIN_CHUNK_BYTES);
-    if (workers == 0) return INLINE_CHUNK;
-    // A chunk of c bytes of text takes c, and up to c / 2 values.
-    const std::size_t fit = 2 * CHUNK_BUDGET / (slots * (2 + value_width));
+    // A chunk of c bytes takes c, and values for c / source_per_value of them.
+    const std::size_t per = source_per_value(job);
+    const std::size_t fit = per * CHUNK_BUDGET / (slots * (per + value_room(job)));
+    if (workers == 0) return std::clamp(fit / 4096 * 4096, MIN_CHUNK, INLINE_CHUNK);
     return std::clamp(fit / 4096 * 4096, MIN_CHUNK, MAX_CHUNK);
 }
 
-// Room for the values a chunk of capacity bytes gives: a value per two bytes of text (a digit and
-// a separator), or per element.
+// Room for the values a chunk of capacity bytes gives.
 std::size_t values_size(const transform& job, std::size_t capacity) {
-    const std::size_t per = job.source == FMT_ASCII ? 2 : width_of(job.source);
-    return (capacity / per + 1) * width_of(job.values);
+    return (capacity / source_per_value(job) + 1) * value_room(job);
 }
 
 // Sets up the queue and returns for how many workers besides the converting thread: none for a
@@ -264,7 +294,13 @@ int set_up_queue(work_queue& queue, const pipeline_settings& settings, const sou
     const std::optional<std::uint64_t> left = bytes_left(source);
     for (int w = std::clamp(settings.threads - 1, 0, MAX_WORKERS);; w = 0) {
         const std::size_t slots = w == 0 ? 1 : 2 * static_cast<std::size_t>(w) + 2;
-        capacity = chunk_capacity(settings, w, slots, width_of(queue.job.values));
+        capacity = chunk_capacity(settings, queue.job, w, slots);
+        // Rows become text where chunks are cut, when a chunk holds a whole row.
+        if (queue.job.rows_as_text != nullptr &&
+            static_cast<std::uint64_t>(queue.job.ncols) * width_of(queue.job.source) > capacity) {
+            queue.job.rows_as_text = nullptr;
+            capacity = chunk_capacity(settings, queue.job, w, slots);
+        }
         if (w != 0 && left && *left < THREADS_FROM_CHUNKS * capacity) continue;
         if (allocate_slots(queue, slots, capacity, values_size(queue.job, capacity))) return w;
         queue.slots.clear();
@@ -277,8 +313,12 @@ int set_up_queue(work_queue& queue, const pipeline_settings& settings, const sou
 failure move_rows(std::int32_t nrows, std::int32_t ncols, element_format source_format,
                   source_reader& source_stream, element_format target_format,
                   grid_target& target_stream, const pipeline_settings& settings) {
+    static const cell_text plain;
     const bool text_target = target_format == FMT_ASCII;
-    const transform job{source_format, text_target ? source_format : target_format};
+    const bool binary_source = source_format != FMT_ASCII;
+    const cell_text* style = settings.text != nullptr ? settings.text : &plain;
+    const transform job{source_format, text_target ? source_format : target_format,
+                        text_target && binary_source ? style : nullptr, ncols};
     if (!is_binary_format(job.values)) {
         if (nrows < 1) return {};
         return {MSG_FATAL_COLON, MSG_UNKNOWN_FORMAT};
@@ -299,6 +339,13 @@ failure move_rows(std::int32_t nrows, std::int32_t ncols, element_format source_
     if (planned < 0 || !open_chunk_source(source, source_stream, capacity, width_of(source_format),
                                           info_of(job.values).kind != element_kind::real)) {
         return {MSG_NO_MEMORY, ""};
+    }
+    if (binary_source) {
+        // A binary grid's size is known: the source is read to it and no further.
+        source.limit = values_wanted(sink) * width_of(source_format);
+        if (queue.job.rows_as_text != nullptr) {
+            source.cut_unit = static_cast<std::size_t>(ncols) * width_of(source_format);
+        }
     }
     workers pool{queue, {}};
     start_workers(pool, planned);

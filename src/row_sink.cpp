@@ -61,8 +61,20 @@ bool put_values(row_sink& sink, const unsigned char* values, std::size_t count) 
     return true;
 }
 
-failure stopped_at_next_value(row_sink& sink) {
-    return stopped_at_value(*sink.target, sink.taken, sink.ncols,
+bool put_text_rows(row_sink& sink, const char* text, std::size_t size, std::size_t count) {
+    sink.taken += count;
+    while (size != 0) {
+        const std::size_t n = std::min<std::size_t>(size, INT32_MAX);
+        const auto piece = static_cast<std::int32_t>(n);
+        if (write_binary_row(*sink.target, piece, FMT_UCHAR, text) != piece) return false;
+        text += n;
+        size -= n;
+    }
+    return true;
+}
+
+failure stopped_at_next_value(row_sink& sink, std::uint64_t ahead) {
+    return stopped_at_value(*sink.target, sink.taken + ahead, sink.ncols,
                             static_cast<int>(width_of(sink.format)));
 }
 

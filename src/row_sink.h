@@ -42,10 +42,13 @@ inline std::uint64_t values_wanted(const row_sink& sink) {
 // Puts count values (no more than the grid still wants) into the target; false when a write
 // failed.
 bool put_values(row_sink& sink, const unsigned char* values, std::size_t count);
+// Puts the text of count values, whole rows, into the target; false when a write failed.
+bool put_text_rows(row_sink& sink, const char* text, std::size_t size, std::size_t count);
 
-// The failure of a run whose next value is not one, or is missing: "Error reading input:" with its
-// row and column, unless writing the complete rows before it loses an earlier one.
-failure stopped_at_next_value(row_sink& sink);
+// The failure of a run whose next value (or the one ahead values after it, all read) is not one,
+// or is missing: "Error reading input:" with its row and column, unless writing the complete rows
+// before it loses an earlier one.
+failure stopped_at_next_value(row_sink& sink, std::uint64_t ahead = 0);
 // "Error writing output:" naming the first value that did not reach the target.
 failure lost_values(const row_sink& sink);
 // Writes what the target holds: nothing, or "Error writing output:".

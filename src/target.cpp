@@ -183,12 +183,13 @@ bool put_elements(grid_target& target, const unsigned char* data, std::size_t co
 
 namespace {
 
-// The text of one cell at at, which has room for 64 characters; returns its end.
+// The text of one cell at at, which has room for 32 characters (the longest double takes 26);
+// returns its end.
 template <typename T>
 char* cell_chars(char* at, T value) {
     if constexpr (std::is_floating_point_v<T>) {
         if (std::isnan(value)) return std::copy_n("nan", 3, at);
-        char* end = std::to_chars(at, at + 64, value).ptr;
+        char* end = std::to_chars(at, at + 32, value).ptr;
         if (std::find_if(at, end, [](char c) { return c == '.' || c == 'n'; }) != end) return end;
         // A whole number: a decimal point keeps the grid real for the readers that type it by one.
         char* exponent = std::find(at, end, 'e');
@@ -197,37 +198,64 @@ char* cell_chars(char* at, T value) {
         exponent[1] = '0';
         return end + 2;
     } else {
-        return std::to_chars(at, at + 64, value).ptr;
+        return std::to_chars(at, at + 32, value).ptr;
     }
 }
 
+// One cell's text at at: the no-data text for a cell whose bytes are the no-data value's.
+template <typename T>
+char* put_cell(char* at, const unsigned char* cell, const cell_text& style) {
+    if (!style.nodata.empty() && std::memcmp(cell, style.nodata_bytes, sizeof(T)) == 0) {
+        return at + style.nodata.copy(at, style.nodata.size());
+    }
+    T value;
+    std::memcpy(&value, cell, sizeof(T));
+    return cell_chars(at, value);
+}
+
 }  // namespace
+
+std::size_t max_cell_text(const cell_text& style) {
+    return std::max<std::size_t>(32, style.nodata.size()) + 1;
+}
+
+std::size_t format_rows(char* out, element_format format, const void* values, std::size_t count,
+                        std::int32_t ncols, const cell_text& style) {
+    char* at = out;
+    with_element_type(format, [&](auto tag) {
+        using T = typename decltype(tag)::type;
+        const auto* cells = static_cast<const unsigned char*>(values);
+        const auto columns = static_cast<std::size_t>(ncols);
+        for (std::size_t row = 0; row + columns <= count; row += columns) {
+            for (std::size_t i = 0; i < columns; ++i) {
+                if (i != 0) *at++ = ' ';
+                at = put_cell<T>(at, cells + (row + i) * sizeof(T), style);
+            }
+            at += style.line_end.copy(at, 2);
+        }
+    });
+    return static_cast<std::size_t>(at - out);
+}
 
 std::int32_t write_ascii_row(grid_target& target, std::int32_t count, element_format format,
                              const void* buffer, const cell_text& style) {
     with_element_type(format, [&](auto tag) {
         using T = typename decltype(tag)::type;
         const auto* values = static_cast<const unsigned char*>(buffer);
-        char text[4096];
+        std::string text(4096 + max_cell_text(style), '\0');
         std::size_t used = 0;
         for (std::int32_t i = 0; i < count; ++i) {
-            if (used > sizeof text - 128) {
-                put_elements(target, reinterpret_cast<const unsigned char*>(text), used, 1);
+            if (used > 4096) {
+                put_elements(target, reinterpret_cast<const unsigned char*>(text.data()), used, 1);
                 used = 0;
             }
             if (i != 0) text[used++] = ' ';
             const unsigned char* cell = values + static_cast<std::size_t>(i) * sizeof(T);
-            if (!style.nodata.empty() && std::memcmp(cell, style.nodata_bytes, sizeof(T)) == 0 &&
-                style.nodata.size() < 64) {
-                used += style.nodata.copy(text + used, style.nodata.size());
-                continue;
-            }
-            T value;
-            std::memcpy(&value, cell, sizeof(T));
-            used = static_cast<std::size_t>(cell_chars(text + used, value) - text);
+            used = static_cast<std::size_t>(put_cell<T>(text.data() + used, cell, style) -
+                                            text.data());
         }
-        used += style.line_end.copy(text + used, 2);
-        put_elements(target, reinterpret_cast<const unsigned char*>(text), used, 1);
+        used += style.line_end.copy(text.data() + used, 2);
+        put_elements(target, reinterpret_cast<const unsigned char*>(text.data()), used, 1);
     });
     return target.failed || count < 1 ? 0 : count;
 }

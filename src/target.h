@@ -63,6 +63,13 @@ struct cell_text {
 // the same value (with a decimal point, so that GIS tools type the grid as real), NaN as "nan".
 std::int32_t write_ascii_row(grid_target& target, std::int32_t count, element_format format,
                              const void* buffer, const cell_text& style = {});
+
+// The text of count values of format, whole rows of ncols, each ended by the style's line end, as
+// write_ascii_row writes them, at out; returns its length. out has room for max_cell_text bytes a
+// value and two a row.
+std::size_t format_rows(char* out, element_format format, const void* values, std::size_t count,
+                        std::int32_t ncols, const cell_text& style);
+std::size_t max_cell_text(const cell_text& style);
 std::int32_t write_binary_row(grid_target& target, std::int32_t count, element_format format,
                               const void* buffer);
 

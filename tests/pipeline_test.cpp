@@ -4,8 +4,10 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -291,6 +293,61 @@ TEST(MoveRows, TokensLongerThanAChunk) {
                 EXPECT_EQ(got.message, expected.message) << c.body.substr(0, 8) << read_error;
                 EXPECT_EQ(got.detail, expected.detail) << c.body.substr(0, 8) << read_error;
                 EXPECT_TRUE(got.bytes == expected.bytes) << c.body.substr(0, 8) << read_error;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Elements to text on threads, with chunks cut at whole rows (and rows wider than a chunk written
+// by the sink): the same text at every thread count and chunk size, and the same failure at the
+// same value when the source ends in the middle of a row.
+TEST(MoveRows, ElementsToTextSameAtEveryThreadCount) {
+    std::mt19937 random(5);
+    std::vector<float> cells;
+    for (int i = 0; i < 21000; ++i) {
+        const std::uint32_t bits = static_cast<std::uint32_t>(random());
+        float f;
+        std::memcpy(&f, &bits, sizeof f);
+        cells.push_back(i % 7 == 0 ? -9999.0f : f);
+    }
+    const std::string bytes = le_bytes<float>(cells);
+    cell_text style{std::string("\r\n"), std::string("-9999"), {}};
+    const float nodata = -9999.0f;
+    std::memcpy(style.nodata_bytes, &nodata, sizeof nodata);
+    for (const std::int32_t ncols : {7, 300, 3000}) {  // 3000 floats: wider than a 1 KiB chunk
+        for (const std::size_t cut : {std::size_t(0), std::size_t(5)}) {
+            const std::int32_t nrows = 21000 / ncols;
+            std::string expected_text;
+            failure expected;
+            for (const int threads : {1, 2, 3}) {
+                text_source source(bytes.substr(0, bytes.size() - cut), 4096, false);
+                memory_target out(4096, threads > 1 ? 0 : NO_WRITE_BEHIND);
+                const pipeline_settings settings{threads, threads == 1 ? 0 : MIN_CHUNK_BYTES,
+                                                 &style, true};
+                const failure f = move_rows(nrows, ncols, FMT_FLOAT, source.reader, FMT_ASCII,
+                                            out.target, settings);
+                const std::string text = out.bytes();
+                if (threads == 1) {
+                    expected_text = text;
+                    expected = f;
+                    continue;
+                }
+                EXPECT_EQ(f.message, expected.message) << ncols << " " << threads;
+                EXPECT_EQ(f.detail, expected.detail) << ncols << " " << threads;
+                EXPECT_TRUE(text == expected_text) << ncols << " " << threads;
+            }
+            if (cut == 0) {
+                EXPECT_FALSE(expected.failed()) << ncols;
+                EXPECT_EQ(std::count(expected_text.begin(), expected_text.end(), '\n'), nrows);
+            } else {
+                // The last row misses its last two values: cut 5 bytes is one element and a bit.
+                EXPECT_EQ(expected.detail, "Row: " + std::to_string(nrows - 1) +
+                                               "\tColumn: " + std::to_string(ncols - 2))
+                    << ncols;
             }
         }
     }
