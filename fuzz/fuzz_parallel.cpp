@@ -15,16 +15,6 @@ struct result {
     failure outcome;
 };
 
-std::string contents(std::FILE* file) {
-    std::string all;
-    std::rewind(file);
-    char piece[4096];
-    for (std::size_t n; (n = std::fread(piece, 1, sizeof piece, file)) > 0;)
-        all.append(piece, n);
-    std::fclose(file);
-    return all;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -54,7 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         flush_target(target);
         target.file = nullptr;  // read back below
         close_target(target);
-        r->bytes = contents(sink);
+        r->bytes = file_contents(sink);
+        std::fclose(sink);
     }
     if (serial.bytes != threaded.bytes || serial.outcome.message != threaded.outcome.message ||
         serial.outcome.detail != threaded.outcome.detail) {

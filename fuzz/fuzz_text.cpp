@@ -11,19 +11,6 @@
 #include "memory_file.h"
 #include "pipeline.h"
 
-namespace {
-
-std::string contents(std::FILE* file) {
-    std::string all;
-    std::rewind(file);
-    char piece[4096];
-    for (std::size_t n; (n = std::fread(piece, 1, sizeof piece, file)) > 0;)
-        all.append(piece, n);
-    return all;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1) return 0;
     const element_format format = binary_format(data[0] % BINARY_FORMATS);
@@ -38,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (write_ascii_row(text, ncols, format, data + 1) != ncols || !flush_target(text)) {
         __builtin_trap();
     }
-    const std::string written = contents(text_file);
+    const std::string written = file_contents(text_file);
     close_target(text);
 
     memory_file source(reinterpret_cast<const std::uint8_t*>(written.data()), written.size());
@@ -49,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     open_target(back, back_file);
     if (move_rows(1, ncols, FMT_ASCII, reader, format, back).failed()) __builtin_trap();
     flush_target(back);
-    const std::string bytes = contents(back_file);
+    const std::string bytes = file_contents(back_file);
     close_target(back);
     if (bytes.size() != count * width) __builtin_trap();
     with_element_type(format, [&](auto tag) {

@@ -15,10 +15,7 @@ failure read_template(const std::string& path, grid_header& header, std::string&
     source_reader reader;
     open_reader(reader, file_descriptor(file), true);
     failure f = read_header(reader, header);
-    std::uint64_t unread = static_cast<std::uint64_t>(reader.end - reader.pos);
-    if (reader.added_newline && unread != 0) --unread;
-    const std::uint64_t length = reader.bytes_read.load() - unread;
-    text.assign(static_cast<std::size_t>(length), '\0');
+    text.assign(static_cast<std::size_t>(bytes_consumed(reader)), '\0');
     std::rewind(file);
     if (!f.failed() && std::fread(text.data(), 1, text.size(), file) != text.size()) {
         f = {MSG_READ_ERROR, row_column(0, 0)};

@@ -128,11 +128,7 @@ std::string bad_value_hint(const std::string& path, std::uint64_t value, std::ui
     open_reader(reader, file_descriptor(file.get()), true);
     grid_header header;
     if (read_header(reader, header).failed()) return "";
-    // The header's bytes: those read from the file, less those not yet consumed; the newline that
-    // text mode adds at the end is not the file's.
-    std::uint64_t unread = static_cast<std::uint64_t>(reader.end - reader.pos);
-    if (reader.added_newline && unread != 0) --unread;
-    const std::uint64_t header_bytes = reader.bytes_read.load() - unread;
+    const std::uint64_t header_bytes = bytes_consumed(reader);
 
     const std::unique_ptr<std::FILE, file_closer> again(open_named(path, "rb"));
     std::uint64_t header_lines = 0;

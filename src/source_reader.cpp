@@ -117,6 +117,12 @@ int get_byte(source_reader& reader) {
     return c;
 }
 
+std::uint64_t bytes_consumed(const source_reader& reader) {
+    std::uint64_t unread = static_cast<std::uint64_t>(reader.end - reader.pos);
+    if (reader.added_newline && unread != 0) --unread;
+    return reader.bytes_read.load(std::memory_order_relaxed) - unread;
+}
+
 void advance_to(source_reader& reader, const char* p) {
     reader.pos = p;
 }

@@ -65,6 +65,10 @@ std::optional<std::uint64_t> bytes_left(const source_reader& reader);
 // known, false.
 bool input_ready(const source_reader& reader);
 
+// The bytes of the file consumed so far: those read, less those not yet consumed (the newline that
+// text mode adds at the end is not the file's).
+std::uint64_t bytes_consumed(const source_reader& reader);
+
 // Consumes the unread bytes before p, which lies in [pos, end].
 void advance_to(source_reader& reader, const char* p);
 
