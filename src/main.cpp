@@ -296,6 +296,15 @@ void add_read_hint(failure& f, const grid_header& header, const std::string& sou
     f.hint = bad_value_hint(source_path, f.value, cells, format);
 }
 
+// Starts the target on file and returns the threads the run moves its cells on: with more than
+// one, a thread writes behind the others once the first megabytes reached the file.
+int start_target(grid_target& target, std::FILE* file) {
+    const int threads = thread_count();
+    open_target(target, file, TARGET_BLOCK_SIZE,
+                threads > 1 ? WRITE_BEHIND_AFTER : NO_WRITE_BEHIND);
+    return threads;
+}
+
 // The converting part of a run, from the header to the last cell, with a progress line where a
 // person watches. A failure is returned once the line is gone.
 failure convert_grid(source_reader& reader, grid_header& header, grid_target& target,
@@ -309,10 +318,7 @@ failure convert_grid(source_reader& reader, grid_header& header, grid_target& ta
     std::FILE* target_file = nullptr;
     if (!f.failed()) f = open_target_file(target_path, format, target_file);
     if (f.failed()) return f;
-    const int threads = thread_count();
-    // One thread writes behind the others once the first megabytes reached the file.
-    open_target(target, target_file, TARGET_BLOCK_SIZE,
-                threads > 1 ? WRITE_BEHIND_AFTER : NO_WRITE_BEHIND);
+    const int threads = start_target(target, target_file);
     f = move_rows(header.nrows, header.ncols, FMT_ASCII, reader, format, target, {threads, 0});
     progress.reset();
     add_read_hint(f, header, source_path, format);
@@ -354,9 +360,7 @@ failure convert_raw(source_reader& reader, const raw_layout& layout, grid_target
     if (f.failed()) return f;
     progress_handle progress;
     if (progress_wanted()) progress = start_progress(reader, regular_file_size(source_path));
-    const int threads = thread_count();
-    open_target(target, target_file, TARGET_BLOCK_SIZE,
-                threads > 1 ? WRITE_BEHIND_AFTER : NO_WRITE_BEHIND);
+    const int threads = start_target(target, target_file);
     const std::string& text = layout.header_text;
     if (format == FMT_ASCII)
         write_binary_row(target, static_cast<std::int32_t>(text.size()), FMT_UCHAR, text.data());

@@ -327,7 +327,7 @@ failure move_rows(std::int32_t nrows, std::int32_t ncols, element_format source_
     if (!open_row_sink(sink, target_stream, job.values, text_target, nrows, ncols)) {
         return {MSG_NO_MEMORY, ""};
     }
-    sink.style = settings.text;
+    sink.style = style;
     if (values_wanted(sink) == 0) return finish_rows(sink);
 
     // Everything the threads need is had before any starts or anything is read.

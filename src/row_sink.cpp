@@ -26,11 +26,9 @@ bool open_row_sink(row_sink& sink, grid_target& target, element_format format, b
 namespace {
 
 bool write_rows(row_sink& sink, const unsigned char* values, std::int32_t count) {
-    static const cell_text plain;
-    const std::int32_t written = sink.text
-                                     ? write_ascii_row(*sink.target, count, sink.format, values,
-                                                       sink.style != nullptr ? *sink.style : plain)
-                                     : write_binary_row(*sink.target, count, sink.format, values);
+    const std::int32_t written =
+        sink.text ? write_ascii_row(*sink.target, count, sink.format, values, *sink.style)
+                  : write_binary_row(*sink.target, count, sink.format, values);
     return written == count;
 }
 

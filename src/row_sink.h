@@ -19,7 +19,7 @@ struct row_sink {
     grid_target* target = nullptr;
     element_format format = FMT_FLOAT;  // of the values, a binary format
     bool text = false;                  // rows are written as text
-    const cell_text* style = nullptr;   // how, when text
+    const cell_text* style = nullptr;   // how, when text: never nullptr then
     std::int32_t ncols = 0;
     std::uint64_t wanted = 0;  // values in the grid
     std::uint64_t taken = 0;   // values put in so far
