@@ -26,6 +26,8 @@ inline constexpr char MSG_SIDECAR_IS_TARGET[] = "Cannot write a sidecar over its
 inline constexpr char MSG_RAW_LAYOUT[] = "Give the grid a raw source belongs to with --like GRID:";
 inline constexpr char MSG_RAW_FORMAT[] =
     "Give the element format of a raw source with --from FORMAT:";
+inline constexpr char MSG_BAD_SIDECAR[] = "Cannot read the sidecar of a raw source:";
+inline constexpr char MSG_SIDECAR_DISAGREES[] = "The raw source's sidecar disagrees:";
 inline constexpr char MSG_RAW_SIZE[] = "Source size does not match the grid:";
 inline constexpr char MSG_RAW_LONGER[] = "Source holds more than the grid:";
 

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -58,14 +59,16 @@ constexpr const char USAGE[] =
 constexpr const char HELP_MORE[] =
     "\n"
     "Usage: rastmill [--hdr] target_format source_file target_file\n"
-    "       rastmill --like GRID --from FORMAT [--hdr] target_format source_file target_file\n"
+    "       rastmill [--like GRID] [--from FORMAT] [--hdr] target_format raw_source target_file\n"
     "       rastmill --help | -h | --version\n"
     "\n"
     "Options (anywhere before --):\n"
     "\t--hdr\t\twrite a georeferenced .hdr beside the target, and the source's .prj\n"
     "\t--like GRID\tthe source is raw elements on the layout of the Arc ascii grid GRID;\n"
     "\t\t\ttarget_format ascii writes them back as such a grid, with GRID's header\n"
-    "\t--from FORMAT\tthe element format of that raw source (char ... double)\n"
+    "\t--from FORMAT\tthe source is raw elements of FORMAT (char ... double)\n"
+    "\t\t\tA raw source that has a sidecar (.hdr: EHdr or ESRI float-grid header)\n"
+    "\t\t\tneeds neither: its layout, format and byte order come from it\n"
     "\t--help, -h\tshow this text\n"
     "\t--version\tshow the version\n"
     "\t--\t\tend of the options: a file name after it may begin with '-'\n"
@@ -106,19 +109,23 @@ bool same_path(const std::string& a, const std::string& b) {
     return x == y;
 }
 
-// Refuses, before anything is written, a run that would write into what it reads (the source, and
-// the source's .prj that --hdr copies) or whose sidecar would be its own target, by name or
-// through a link. Without it "--hdr char in.asc out.hdr" would end with header text as the cells.
+// Refuses, before anything is written, a run that would write into what it reads (the source, the
+// source's .prj that --hdr copies, and for a raw source its template and sidecar) or whose sidecar
+// would be its own target, by name or through a link. Without it "--hdr char in.asc out.hdr" would
+// end with header text as the cells.
 failure check_written_files(const std::string& source_path, int source_fd,
                             const std::string& target_path, bool sidecar,
-                            const std::string& template_path = "") {
+                            const std::vector<std::string>& also_read = {}) {
     const file_identity source = identity_of_descriptor(source_fd);
     const file_identity target =
         target_path == "-" ? identity_of_descriptor(1) : identity_of_path(target_path);
-    if (same_file(target, source)) return {MSG_OVERWRITE, target_path};
-    if (!template_path.empty() && same_file(target, identity_of_path(template_path))) {
-        return {MSG_OVERWRITE, target_path};
-    }
+    auto is_read = [&](const file_identity& written) {
+        if (same_file(written, source)) return true;
+        return std::any_of(also_read.begin(), also_read.end(), [&](const std::string& path) {
+            return !path.empty() && path != "-" && same_file(written, identity_of_path(path));
+        });
+    };
+    if (is_read(target)) return {MSG_OVERWRITE, target_path};
     if (!sidecar) return {};
     const file_identity source_prj =
         source_path == "-" ? file_identity{} : identity_of_path(sidecar_path(source_path, ".prj"));
@@ -129,7 +136,7 @@ failure check_written_files(const std::string& source_path, int source_fd,
             return {MSG_SIDECAR_IS_TARGET, path};
         }
         // The target's .prj may be the source's own: it is left as it is then.
-        if (same_file(written, source) || (extension[1] == 'h' && same_file(written, source_prj))) {
+        if (is_read(written) || (extension[1] == 'h' && same_file(written, source_prj))) {
             return {MSG_OVERWRITE, path};
         }
     }
@@ -326,20 +333,15 @@ failure convert_grid(source_reader& reader, grid_header& header, grid_target& ta
 }
 
 // The layout and element format of a raw source, or the run ends saying what to give.
-struct raw_layout {
-    grid_header header;
-    std::string header_text;  // the template's header lines, byte for byte
-    element_format format = FMT_FLOAT;
-};
-
 raw_layout read_raw_layout(const arguments& args, const std::string& source_path) {
-    if (args.like.empty()) fatal_error(MSG_RAW_LAYOUT, source_path);
-    if (args.from.empty()) fatal_error(MSG_RAW_FORMAT, source_path);
-    std::string from = args.from;
+    std::optional<element_format> from;
+    if (!args.from.empty()) {
+        std::string name = args.from;
+        from = parse_format(name.data());
+        if (*from == FMT_ASCII) fatal_error(MSG_BAD_FORMAT_NAME, name);  // elements, not text
+    }
     raw_layout layout;
-    layout.format = parse_format(from.data());
-    if (layout.format == FMT_ASCII) fatal_error(MSG_BAD_FORMAT_NAME, from);  // elements, not text
-    if (const failure f = read_template(args.like, layout.header, layout.header_text); f.failed()) {
+    if (const failure f = find_raw_layout(source_path, args.like, from, layout); f.failed()) {
         fatal_error(f);
     }
     return layout;
@@ -353,7 +355,8 @@ failure convert_raw(source_reader& reader, const raw_layout& layout, grid_target
     const std::string target_path = args.operands[2];
     failure f = check_raw_size(reader, source_path, layout.header, layout.format);
     if (!f.failed()) {
-        f = check_written_files(source_path, reader.fd, target_path, args.sidecar, args.like);
+        f = check_written_files(source_path, reader.fd, target_path, args.sidecar,
+                                {layout.template_path, layout.sidecar_path});
     }
     std::FILE* target_file = nullptr;
     if (!f.failed()) f = open_target_file(target_path, format, target_file);
@@ -367,7 +370,7 @@ failure convert_raw(source_reader& reader, const raw_layout& layout, grid_target
     const cell_text style = template_style(layout.header, text, layout.format);
     const grid_header& header = layout.header;
     f = move_rows(header.nrows, header.ncols, layout.format, reader, format, target,
-                  {threads, 0, &style, true});
+                  {threads, 0, &style, true, layout.big_endian});
     progress.reset();
     if (f.message == MSG_RAW_LONGER) f.detail = source_path;
     return f;
@@ -383,15 +386,16 @@ int run(int argc, char** argv) {
     const std::string target_path = args.operands[2];
     refuse_target(args, format, target_path, output_closed);
 
+    const bool raw = args.raw || raw_by_sidecar(source_path);
     raw_layout layout;
-    if (args.raw) layout = read_raw_layout(args, source_path);
+    if (raw) layout = read_raw_layout(args, source_path);
     std::FILE* source = source_path == "-" ? stdin : open_file(source_path, "rb");
     source_reader reader;
-    open_reader(reader, file_descriptor(source), !args.raw);
+    open_reader(reader, file_descriptor(source), !raw);
     grid_header header = layout.header;
     grid_target target;
-    if (const failure f = args.raw ? convert_raw(reader, layout, target, args, format)
-                                   : convert_grid(reader, header, target, args, format);
+    if (const failure f = raw ? convert_raw(reader, layout, target, args, format)
+                              : convert_grid(reader, header, target, args, format);
         f.failed()) {
         fatal_error(f);
     }
@@ -401,7 +405,7 @@ int run(int argc, char** argv) {
         fatal_error(MSG_WRITE_ERROR, lost_value_position(target, header.ncols, width));
     }
     if (args.sidecar && format != FMT_ASCII) {
-        const std::string& prj_of = args.raw ? args.like : source_path;
+        const std::string& prj_of = raw && !args.like.empty() ? args.like : source_path;
         const std::string source_prj = prj_of == "-" ? "" : sidecar_path(prj_of, ".prj");
         if (const failure f = write_sidecars(header, format, source_prj, target_path); f.failed()) {
             fatal_error(f);

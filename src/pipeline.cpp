@@ -1,6 +1,7 @@
 #include "pipeline.h"
 
 #include <algorithm>
+#include <bit>
 #include <condition_variable>
 #include <cstring>
 #include <exception>
@@ -39,6 +40,7 @@ struct transform {
     // Elements into the text of whole rows of ncols, when chunks hold whole rows; else nullptr.
     const cell_text* rows_as_text = nullptr;
     std::int32_t ncols = 0;
+    std::endian stored = std::endian::little;  // a binary source's byte order
 };
 
 // [first, last) into out; text_size is the length of the text, when the values become text.
@@ -48,7 +50,7 @@ span_parse transform_chunk(const transform& job, char* first, char* last, unsign
     const std::size_t width = width_of(job.source);
     const std::size_t count = static_cast<std::size_t>(last - first) / width;
     auto* elements = reinterpret_cast<unsigned char*>(first);
-    swap_to_little_endian(elements, count, width);  // into the host's order
+    swap_to_host(elements, count, width, job.stored);
     if (job.rows_as_text != nullptr) {
         text_size = format_rows(reinterpret_cast<char*>(out), job.source, elements, count,
                                 job.ncols, *job.rows_as_text);
@@ -318,7 +320,8 @@ failure move_rows(std::int32_t nrows, std::int32_t ncols, element_format source_
     const bool binary_source = source_format != FMT_ASCII;
     const cell_text* style = settings.text != nullptr ? settings.text : &plain;
     const transform job{source_format, text_target ? source_format : target_format,
-                        text_target && binary_source ? style : nullptr, ncols};
+                        text_target && binary_source ? style : nullptr, ncols,
+                        settings.big_endian_source ? std::endian::big : std::endian::little};
     if (!is_binary_format(job.values)) {
         if (nrows < 1) return {};
         return {MSG_FATAL_COLON, MSG_UNKNOWN_FORMAT};

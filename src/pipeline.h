@@ -24,13 +24,16 @@ struct pipeline_settings {
     // The source must end with the grid: bytes after its last value fail the run, once every row
     // is in the target, with "Source holds more than the grid:".
     bool ends_with_grid = false;
+    // A binary source's elements are big-endian (as a sidecar's BYTEORDER M says).
+    bool big_endian_source = false;
 };
 
 // Moves nrows rows of ncols values from source to target, converting between the formats when they
 // differ; a text side (FMT_ASCII) takes the other side's format. A binary source is read as
-// little-endian elements. Fails with "Error reading input:" or "Error writing output:" and the row
-// and column of the first value not moved; the complete rows before it stay written. Rows of no
-// values move nothing. The outcome is the same at any thread count and chunk size.
+// little-endian elements unless the settings say big-endian. Fails with "Error reading input:" or
+// "Error writing output:" and the row and column of the first value not moved; the complete rows
+// before it stay written. Rows of no values move nothing. The outcome is the same at any thread
+// count and chunk size.
 failure move_rows(std::int32_t nrows, std::int32_t ncols, element_format source_format,
                   source_reader& source_stream, element_format target_format,
                   grid_target& target_stream, const pipeline_settings& settings = {});

@@ -3,11 +3,76 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <optional>
+#include <system_error>
 #include <type_traits>
 
 #include "paths.h"
+#include "raw_sidecar.h"
+#include "sidecar.h"
 #include "text_number.h"
+
+namespace {
+
+bool is_file(const std::string& path) {
+    std::error_code error;
+    return std::filesystem::is_regular_file(native_path(path), error);
+}
+
+std::string counts_text(const grid_header& header) {
+    return std::to_string(header.nrows) + " x " + std::to_string(header.ncols);
+}
+
+}  // namespace
+
+bool raw_by_sidecar(const std::string& source) {
+    if (source == "-" || !is_file(sidecar_path(source, ".hdr"))) return false;
+    std::FILE* file = open_named(source, "rb");
+    if (file == nullptr) return false;  // opening it again says why
+    source_reader reader;
+    open_reader(reader, file_descriptor(file), true);
+    grid_header header;
+    const failure f = read_header(reader, header);
+    std::fclose(file);
+    return f.detail == MSG_NOT_A_GRID;
+}
+
+failure find_raw_layout(const std::string& source, const std::string& like,
+                        std::optional<element_format> from, raw_layout& layout) {
+    raw_sidecar sidecar;
+    if (source != "-" && is_file(sidecar_path(source, ".hdr"))) {
+        layout.sidecar_path = sidecar_path(source, ".hdr");
+        if (failure f = read_sidecar(layout.sidecar_path, sidecar); f.failed()) return f;
+    }
+    const bool has_sidecar = !layout.sidecar_path.empty();
+    if (!like.empty()) {
+        layout.template_path = like;
+        if (failure f = read_template(like, layout.header, layout.header_text); f.failed()) {
+            return f;
+        }
+        if (has_sidecar && (sidecar.header.nrows != layout.header.nrows ||
+                            sidecar.header.ncols != layout.header.ncols)) {
+            return {MSG_SIDECAR_DISAGREES, layout.sidecar_path + " has " +
+                                               counts_text(sidecar.header) + ", " + like + " " +
+                                               counts_text(layout.header)};
+        }
+    } else if (has_sidecar) {
+        layout.header = sidecar.header;
+        layout.header_text = grid_header_text(sidecar.header);
+    } else {
+        return {MSG_RAW_LAYOUT, source};
+    }
+    if (from && has_sidecar && *from != sidecar.format) {
+        return {MSG_SIDECAR_DISAGREES, layout.sidecar_path + " says " + sidecar.format_words +
+                                           " (" + std::string(info_of(sidecar.format).name) +
+                                           "), --from " + std::string(info_of(*from).name)};
+    }
+    if (!from && !has_sidecar) return {MSG_RAW_FORMAT, source};
+    layout.format = from ? *from : sidecar.format;
+    layout.big_endian = has_sidecar && sidecar.big_endian;
+    return {};
+}
 
 failure read_template(const std::string& path, grid_header& header, std::string& text) {
     std::FILE* file = open_named(path, "rb");

@@ -1,7 +1,8 @@
 // A raw source: the headerless elements a model writes, read on the layout of the Arc ascii grid
-// they belong to (the template, given with --like).
+// they belong to (the template, given with --like) or of the sidecar beside them.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "failure.h"
@@ -9,6 +10,29 @@
 #include "header.h"
 #include "source_reader.h"
 #include "target.h"
+
+// Everything a run needs to read a raw source as a grid.
+struct raw_layout {
+    grid_header header;
+    std::string header_text;  // the written grid's header lines
+    element_format format = FMT_FLOAT;
+    bool big_endian = false;
+    std::string template_path;  // --like GRID, where given
+    std::string sidecar_path;   // the sidecar read beside the source, where there is one
+};
+
+// Whether source is read as raw though no option says so: a file that is no Arc ascii grid, with
+// a sidecar beside it (its name with the extension replaced by .hdr, where GDAL looks).
+bool raw_by_sidecar(const std::string& source);
+
+// The layout of the raw source at source ("-": standard input, beside which no sidecar lies): the
+// counts and header text from the template where like names one, else from the sidecar; the
+// element format from from, else from the sidecar; the byte order from the sidecar, else
+// little-endian. Fails with "Give the grid ..." or "Give the element format ..." where neither
+// says it, "The raw source's sidecar disagrees:" where the sidecar says otherwise than like or
+// from, or as reading the template or the sidecar fails.
+failure find_raw_layout(const std::string& source, const std::string& like,
+                        std::optional<element_format> from, raw_layout& layout);
 
 // Reads the header of the Arc ascii grid at path, and in text its lines byte for byte, up to the
 // line end before the first value. Fails as the header of a source fails, or with "Cannot open

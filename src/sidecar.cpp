@@ -1,5 +1,6 @@
 #include "sidecar.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <filesystem>
@@ -9,161 +10,12 @@
 #include <system_error>
 
 #include "chars.h"
+#include "exact_decimal.h"
 #include "formats.h"
 #include "paths.h"
 #include "text_number.h"
 
 namespace {
-
-// An exact decimal: digits (most significant first, no leading zeros; empty for zero) times ten
-// to the exponent. Coordinates are shifted by half cells without ever rounding.
-struct decimal {
-    bool negative = false;
-    std::string digits;
-    int exponent = 0;
-};
-
-constexpr int EXPONENT_BOUND = 400;
-
-void trim(decimal& d) {
-    const std::size_t first = d.digits.find_first_not_of('0');
-    d.digits.erase(0, first == std::string::npos ? d.digits.size() : first);
-    if (d.digits.empty()) d.negative = false;
-}
-
-// An optional sign, digits with an optional point, an optional exponent; nothing else.
-std::optional<decimal> parse_decimal(std::string_view text) {
-    decimal d;
-    std::size_t i = 0;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) d.negative = text[i++] == '-';
-    bool any_digit = false;
-    bool point = false;
-    for (; i < text.size(); ++i) {
-        if (is_digit(text[i])) {
-            d.digits += text[i];
-            any_digit = true;
-            if (point) --d.exponent;
-        } else if (text[i] == '.' && !point) {
-            point = true;
-        } else {
-            break;
-        }
-    }
-    if (!any_digit) return std::nullopt;
-    if (i < text.size() && (text[i] | 0x20) == 'e') {
-        int exponent = 0;
-        const char* end = text.data() + text.size();
-        const char* at = text.data() + i + 1;
-        if (at != end && *at == '+') ++at;
-        const auto [ptr, ec] = std::from_chars(at, end, exponent);
-        if (ec != std::errc{} || ptr != end) return std::nullopt;
-        d.exponent += exponent;
-    } else if (i != text.size()) {
-        return std::nullopt;
-    }
-    if (d.exponent < -EXPONENT_BOUND || d.exponent > EXPONENT_BOUND) return std::nullopt;
-    trim(d);
-    return d;
-}
-
-decimal times(decimal d, std::uint64_t factor) {
-    std::string product(d.digits.size() + 20, '0');
-    std::uint64_t carry = 0;
-    std::size_t at = product.size();
-    for (std::size_t i = d.digits.size(); i-- > 0;) {
-        carry += static_cast<std::uint64_t>(d.digits[i] - '0') * factor;
-        product[--at] = static_cast<char>('0' + carry % 10);
-        carry /= 10;
-    }
-    while (carry != 0) {
-        product[--at] = static_cast<char>('0' + carry % 10);
-        carry /= 10;
-    }
-    d.digits = product;
-    trim(d);
-    return d;
-}
-
-// The digits of d written with exponent as their last place (exponent <= d.exponent).
-std::string aligned(const decimal& d, int exponent) {
-    return d.digits + std::string(static_cast<std::size_t>(d.exponent - exponent), '0');
-}
-
-// a - b for digit strings of equal length with a >= b.
-std::string subtract(const std::string& a, const std::string& b) {
-    std::string result(a.size(), '0');
-    int borrow = 0;
-    for (std::size_t i = a.size(); i-- > 0;) {
-        int digit = (a[i] - '0') - (b[i] - '0') - borrow;
-        borrow = digit < 0 ? 1 : 0;
-        result[i] = static_cast<char>('0' + digit + 10 * borrow);
-    }
-    return result;
-}
-
-std::string add(const std::string& a, const std::string& b) {
-    std::string result(a.size() + 1, '0');
-    int carry = 0;
-    for (std::size_t i = a.size(); i-- > 0;) {
-        const int digit = (a[i] - '0') + (b[i] - '0') + carry;
-        carry = digit / 10;
-        result[i + 1] = static_cast<char>('0' + digit % 10);
-    }
-    result[0] = static_cast<char>('0' + carry);
-    return result;
-}
-
-decimal plus(const decimal& a, const decimal& b) {
-    const int exponent = std::min(a.exponent, b.exponent);
-    std::string x = aligned(a, exponent);
-    std::string y = aligned(b, exponent);
-    const std::size_t width = std::max(x.size(), y.size());
-    x.insert(0, width - x.size(), '0');
-    y.insert(0, width - y.size(), '0');
-    decimal sum;
-    sum.exponent = exponent;
-    if (a.negative == b.negative) {
-        sum.digits = add(x, y);
-        sum.negative = a.negative;
-    } else if (x >= y) {
-        sum.digits = subtract(x, y);
-        sum.negative = a.negative;
-    } else {
-        sum.digits = subtract(y, x);
-        sum.negative = b.negative;
-    }
-    trim(sum);
-    return sum;
-}
-
-std::string to_text(const decimal& d) {
-    if (d.digits.empty()) return "0";
-    std::string text = d.negative ? "-" : "";
-    if (d.exponent >= 0) {
-        return text.append(d.digits).append(static_cast<std::size_t>(d.exponent), '0');
-    }
-    const auto fraction_size = static_cast<std::size_t>(-d.exponent);
-    std::string digits(fraction_size >= d.digits.size() ? fraction_size - d.digits.size() + 1 : 0,
-                       '0');
-    digits.append(d.digits);
-    const std::size_t point = digits.size() - fraction_size;
-    std::string_view fraction = std::string_view(digits).substr(point);
-    fraction = fraction.substr(0, fraction.find_last_not_of('0') + 1);
-    text.append(digits, 0, point);
-    if (!fraction.empty()) text.append(".").append(fraction);
-    return text;
-}
-
-// value + size * halves / 2, exactly.
-std::optional<std::string> shifted(const std::string& value, const std::string& size,
-                                   std::uint64_t halves) {
-    const std::optional<decimal> v = parse_decimal(value);
-    const std::optional<decimal> s = parse_decimal(size);
-    if (!v || !s) return std::nullopt;
-    decimal shift = times(*s, halves * 5);
-    shift.exponent -= 1;
-    return to_text(plus(*v, shift));
-}
 
 // The no-data value as the target stores it, written back as text.
 std::optional<std::string> stored_nodata(const std::string& text, element_format format) {
@@ -184,6 +36,21 @@ std::optional<std::string> stored_nodata(const std::string& text, element_format
         }
     });
     return shown;
+}
+
+// Where the cells lie, from a header that gives it all: the cell sizes as written (a cellsize line
+// wins over dx and dy, as GDAL reads the grid).
+struct cell_placing {
+    std::string xdim, ydim;
+};
+
+std::optional<cell_placing> placing_of(const grid_header& header) {
+    cell_placing at{header.cellsize.empty() ? header.dx : header.cellsize,
+                    header.cellsize.empty() ? header.dy : header.cellsize};
+    if (header.xll.empty() || header.yll.empty() || !is_decimal(at.xdim) || !is_decimal(at.ydim)) {
+        return std::nullopt;
+    }
+    return at;
 }
 
 void add_line(std::string& text, std::string_view key, const std::string& value) {
@@ -213,24 +80,23 @@ std::string ehdr_text(const grid_header& header, element_format format) {
     add_line(text, "NBITS", std::to_string(info.width * 8));
     add_line(text, "BANDROWBYTES", row_bytes);
     add_line(text, "TOTALROWBYTES", row_bytes);
-    if (info.kind == element_kind::signed_integer) add_line(text, "PIXELTYPE", "SIGNEDINT");
-    if (info.kind == element_kind::real) add_line(text, "PIXELTYPE", "FLOAT");
-
-    // A cellsize line wins over dx and dy, as GDAL reads the grid.
-    const std::string& xdim = header.cellsize.empty() ? header.dx : header.cellsize;
-    const std::string& ydim = header.cellsize.empty() ? header.dy : header.cellsize;
-    if (!header.xll.empty() && !header.yll.empty() && !xdim.empty() && !ydim.empty()) {
+    // Spelled out for every kind: some readers take a missing PIXELTYPE for float.
+    add_line(text, "PIXELTYPE",
+             info.kind == element_kind::real             ? "FLOAT"
+             : info.kind == element_kind::signed_integer ? "SIGNEDINT"
+                                                         : "UNSIGNEDINT");
+    if (const std::optional<cell_placing> at = placing_of(header)) {
         // The centre of the upper-left cell: half a cell in from the lower-left corner, and
         // nrows - 1/2 cells up (nrows - 1 from the centre of the lower-left cell).
-        const auto rows = static_cast<std::uint64_t>(header.nrows);
-        const auto x = shifted(header.xll, xdim, header.x_center ? 0 : 1);
-        const std::uint64_t up = rows == 0 ? 0 : (header.y_center ? 2 * rows - 2 : 2 * rows - 1);
-        const auto y = shifted(header.yll, ydim, up);
-        if (x && y && parse_decimal(xdim) && parse_decimal(ydim)) {
+        const auto rows = static_cast<std::int64_t>(header.nrows);
+        const auto x = shifted_by_halves(header.xll, at->xdim, header.x_center ? 0 : 1);
+        const std::int64_t up = rows == 0 ? 0 : (header.y_center ? 2 * rows - 2 : 2 * rows - 1);
+        const auto y = shifted_by_halves(header.yll, at->ydim, up);
+        if (x && y) {
             add_line(text, "ULXMAP", *x);
             add_line(text, "ULYMAP", *y);
-            add_line(text, "XDIM", xdim);
-            add_line(text, "YDIM", ydim);
+            add_line(text, "XDIM", at->xdim);
+            add_line(text, "YDIM", at->ydim);
         }
     }
     if (!header.nodata.empty()) {
@@ -241,12 +107,44 @@ std::string ehdr_text(const grid_header& header, element_format format) {
     return text;
 }
 
+std::optional<std::string> float_grid_text(const grid_header& header) {
+    const std::optional<cell_placing> at = placing_of(header);
+    if (!at || at->xdim != at->ydim) return std::nullopt;
+    // The lower-left corner: half a cell out from the centre of the lower-left cell.
+    const auto x = shifted_by_halves(header.xll, at->xdim, header.x_center ? -1 : 0);
+    const auto y = shifted_by_halves(header.yll, at->ydim, header.y_center ? -1 : 0);
+    if (!x || !y) return std::nullopt;
+    std::string text;
+    add_line(text, "NCOLS", std::to_string(header.ncols));
+    add_line(text, "NROWS", std::to_string(header.nrows));
+    add_line(text, "XLLCORNER", *x);
+    add_line(text, "YLLCORNER", *y);
+    add_line(text, "CELLSIZE", at->xdim);
+    if (!header.nodata.empty()) {
+        if (const auto nodata = stored_nodata(header.nodata, FMT_FLOAT)) {
+            add_line(text, "NODATA_VALUE", *nodata);
+        }
+    }
+    add_line(text, "BYTEORDER", "LSBFIRST");
+    return text;
+}
+
+std::string sidecar_text(const grid_header& header, element_format format,
+                         const std::string& target) {
+    std::string extension = held_name(native_path(target).extension());
+    std::transform(extension.begin(), extension.end(), extension.begin(), to_lower);
+    if (format == FMT_FLOAT && extension == ".flt") {
+        if (std::optional<std::string> text = float_grid_text(header)) return *text;
+    }
+    return ehdr_text(header, format);
+}
+
 failure write_sidecars(const grid_header& header, element_format format,
                        const std::string& source_prj, const std::string& target) {
     const std::string hdr = sidecar_path(target, ".hdr");
     {
         std::ofstream out(native_path(hdr), std::ios::binary | std::ios::trunc);
-        out << ehdr_text(header, format);
+        out << sidecar_text(header, format, target);
         out.close();
         if (!out) return {MSG_WRITE_ERROR, hdr};
     }

@@ -2,6 +2,7 @@
 // other GIS tools read beside a raw raster, and the source's .prj copied beside it.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "failure.h"
@@ -11,11 +12,22 @@
 // The path GDAL looks for: target's name with its extension, if any, replaced by the given one.
 std::string sidecar_path(const std::string& target, const std::string& extension);
 
-// The .hdr text for a target of format (a binary one) holding the grid of header: size, layout,
-// pixel type, and where the header gives them the centre of the upper-left cell (computed in exact
-// decimal arithmetic from the values as written), the cell size and the no-data value as the
-// target stores it (-9999 as char is -15). Lines the header cannot give are left out.
+// The .hdr text for a target of format (a binary one) holding the grid of header, in the EHdr
+// labelled form: size, layout, pixel type, and where the header gives them the centre of the
+// upper-left cell (computed in exact decimal arithmetic from the values as written), the cell size
+// and the no-data value as the target stores it (-9999 as char is -15). Lines the header cannot
+// give are left out.
 std::string ehdr_text(const grid_header& header, element_format format);
+
+// The .hdr text for a float target in the ESRI float-grid form that ArcGIS, SAGA and whitebox
+// need beside a .flt, in its fixed order: NCOLS, NROWS, XLLCORNER, YLLCORNER, CELLSIZE,
+// NODATA_VALUE, BYTEORDER LSBFIRST. Nothing for a header without square cells or corners.
+std::optional<std::string> float_grid_text(const grid_header& header);
+
+// The .hdr text beside target: the float-grid form for a float target named *.flt (any case) whose
+// header gives it, the EHdr form otherwise. GDAL reads both.
+std::string sidecar_text(const grid_header& header, element_format format,
+                         const std::string& target);
 
 // Whether GIS tools read a sidecar for format: GDAL's EHdr reader refuses 64-bit elements.
 bool sidecar_supported(element_format format);

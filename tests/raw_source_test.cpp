@@ -17,6 +17,10 @@ const std::string grid =
     "\xEF\xBB\xBFncols 3\r\nnrows 2\r\nxllcorner 100.5\r\nyllcorner 200\r\ncellsize 0.25\r\n"
     "NODATA_value -9999\r\n1 -9999 300\r\n-4 5 -9999\r\n";
 const std::string header = grid.substr(0, grid.find("1 -9999"));
+// The header of the same grid written back from the sidecar --hdr wrote for it.
+const std::string from_sidecar =
+    "ncols         3\nnrows         2\nxllcorner     100.5\nyllcorner     200\n"
+    "cellsize      0.25\nNODATA_value  -9999\n";
 
 TEST(RawSource, TemplateHeaderByteForByte) {
     scratch_dir dir;
@@ -94,6 +98,30 @@ TEST(RawSource, SizesLayoutAndFormat) {
         {"text is no element format",
          "\"$RASTMILL\" --like in.asc --from ascii ascii raw.bin out.asc",
          "Unrecognized format specifier: ascii\n", 1, std::nullopt},
+        {"read by its sidecar",
+         "\"$RASTMILL\" --hdr shortint in.asc s.bin && \"$RASTMILL\" ascii s.bin out.asc", "", 0,
+         from_sidecar + "1 -9999 300\n-4 5 -9999\n"},
+        {"big-endian by its sidecar",
+         "dd if=raw.bin of=big.bin conv=swab status=none && printf 'NROWS 2\\nNCOLS 3\\nNBITS "
+         "16\\nPIXELTYPE SIGNEDINT\\nBYTEORDER M\\n' > big.hdr && \"$RASTMILL\" float big.bin "
+         "out.bin",
+         "", 0, le_bytes<float>({1, -9999, 300, -4, 5, -9999})},
+        {"a grid beside a sidecar stays text",
+         "\"$RASTMILL\" --hdr shortint in.asc in.bin && \"$RASTMILL\" short in.asc out.bin", "", 0,
+         shorts},
+        {"--from against the sidecar",
+         "printf 'NROWS 2\\nNCOLS 3\\nNBITS 16\\nPIXELTYPE SIGNEDINT\\n' > raw.hdr && "
+         "\"$RASTMILL\" --from ushortint ascii raw.bin out.asc",
+         "The raw source's sidecar disagrees: raw.hdr says NBITS 16 PIXELTYPE SIGNEDINT "
+         "(shortint), --from ushortint\n",
+         1, std::nullopt},
+        {"--like against the sidecar",
+         "printf 'NROWS 3\\nNCOLS 2\\nNBITS 16\\n' > raw.hdr && \"$RASTMILL\" --like in.asc "
+         "ascii raw.bin out.asc",
+         "The raw source's sidecar disagrees: raw.hdr has 3 x 2, in.asc 2 x 3\n", 1, std::nullopt},
+        {"the source's sidecar as the target's",
+         "\"$RASTMILL\" --hdr shortint in.asc s.bin && \"$RASTMILL\" --hdr float s.bin s.flt",
+         "File already exists, and should not be overwritten: s.hdr\n", 1, std::nullopt},
         {"the template as the target",
          "\"$RASTMILL\" --like in.asc --from short ascii raw.bin in.asc && cmp in.asc keep.asc",
          "File already exists, and should not be overwritten: in.asc\n", 1, std::nullopt},
@@ -127,6 +155,19 @@ TEST(RawSource, GdalReadsTheGridWrittenBack) {
         "a.bin back.asc && gdal_translate -q -of ENVI back.asc g.bin && cmp a.bin g.bin && "
         "gdalinfo back.asc | grep -q 'Type=Float32'");
     EXPECT_EQ(run.status, 0) << run.err;
+
+    // The header made from a sidecar, rastmill's or GDAL's, places the grid where GDAL does.
+    const run_result placed = run_shell(
+        dir,
+        "where() { gdalinfo \"$1\" | grep -E '^(Size is|Origin|Pixel Size)|NoData'; } && "
+        "\"$RASTMILL\" --hdr float dem.asc s.bin && \"$RASTMILL\" ascii s.bin s.asc && "
+        "where s.bin > a && where s.asc > b && cmp a b && "
+        "gdal_translate -q -of EHdr -ot Int16 dem.asc g.bil && \"$RASTMILL\" ascii g.bil g.asc && "
+        "where g.bil > a && where g.asc > b && cmp a b && "
+        "gdal_translate -q -ot Float64 -of ENVI g.asc g1.bin && "
+        "gdal_translate -q -ot Float64 -of ENVI g.bil g2.bin && "
+        "cmp g1.bin g2.bin");
+    EXPECT_EQ(placed.status, 0) << placed.err;
 }
 #endif
 

@@ -79,8 +79,8 @@ TEST(Sidecar, PixelTypeAndNoDataFollowTheFormat) {
         std::string nbits, pixeltype, shown;
     } const cases[] = {
         {FMT_CHAR, "-9999", "8", "SIGNEDINT", "-15"},
-        {FMT_UCHAR, "-9999", "8", "absent", "241"},
-        {FMT_USHORTINT, "-1", "16", "absent", "65535"},
+        {FMT_UCHAR, "-9999", "8", "UNSIGNEDINT", "241"},
+        {FMT_USHORTINT, "-1", "16", "UNSIGNEDINT", "65535"},
         {FMT_LONGINTEGER, "-9999.0", "32", "SIGNEDINT", "-9999"},
         {FMT_INTEGER, "-9999.5", "32", "SIGNEDINT", "absent"},
         {FMT_FLOAT, "-3.4028234663852886e+38", "32", "FLOAT", "-3.4028235e+38"},
@@ -99,6 +99,27 @@ TEST(Sidecar, PixelTypeAndNoDataFollowTheFormat) {
         EXPECT_EQ(value_of(text, "NROWS") + " " + value_of(text, "NCOLS"), "2 5") << text;
         EXPECT_EQ(value_of(text, "ULXMAP"), "absent") << text;
     }
+}
+
+// A float target named *.flt gets the float-grid form that ArcGIS, SAGA and whitebox read, in its
+// fixed order; where that form cannot hold the header, and for every other target, the EHdr form.
+TEST(Sidecar, FloatGridFormBesideFlt) {
+    grid_header header = georeferenced("100.5", "200", "0.25");
+    header.nodata = "-9999.0";
+    const std::string expected =
+        "NCOLS          4\nNROWS          3\nXLLCORNER      100.5\nYLLCORNER      200\n"
+        "CELLSIZE       0.25\nNODATA_VALUE   -9999\nBYTEORDER      LSBFIRST\n";
+    EXPECT_EQ(sidecar_text(header, FMT_FLOAT, "out/dem.flt"), expected);
+    EXPECT_EQ(sidecar_text(header, FMT_FLOAT, "DEM.FLT"), expected);
+    EXPECT_EQ(sidecar_text(header, FMT_SHORTINT, "dem.flt"), ehdr_text(header, FMT_SHORTINT));
+    EXPECT_EQ(sidecar_text(header, FMT_FLOAT, "dem.bin"), ehdr_text(header, FMT_FLOAT));
+
+    // Centres become corners half a cell out, exactly; cells that are not square cannot be said.
+    const std::string from_centres = sidecar_text(centred("", "", "0.1"), FMT_FLOAT, "a.flt");
+    EXPECT_EQ(value_of(from_centres, "XLLCORNER"), "9.95");
+    EXPECT_EQ(value_of(from_centres, "YLLCORNER"), "19.95");
+    EXPECT_EQ(sidecar_text(centred("2", "3"), FMT_FLOAT, "a.flt"),
+              ehdr_text(centred("2", "3"), FMT_FLOAT));
 }
 
 TEST(Sidecar, PathReplacesTheExtension) {

@@ -1,0 +1,168 @@
+#include "exact_decimal.h"
+
+#include <algorithm>
+#include <charconv>
+#include <system_error>
+
+#include "chars.h"
+
+namespace {
+
+// An exact decimal: digits (most significant first, no leading zeros; empty for zero) times ten
+// to the exponent. Coordinates are shifted by half cells without ever rounding.
+struct decimal {
+    bool negative = false;
+    std::string digits;
+    int exponent = 0;
+};
+
+constexpr int EXPONENT_BOUND = 400;
+
+void trim(decimal& d) {
+    const std::size_t first = d.digits.find_first_not_of('0');
+    d.digits.erase(0, first == std::string::npos ? d.digits.size() : first);
+    if (d.digits.empty()) d.negative = false;
+}
+
+// An optional sign, digits with an optional point, an optional exponent; nothing else.
+std::optional<decimal> parse_decimal(std::string_view text) {
+    decimal d;
+    std::size_t i = 0;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) d.negative = text[i++] == '-';
+    bool any_digit = false;
+    bool point = false;
+    for (; i < text.size(); ++i) {
+        if (is_digit(text[i])) {
+            d.digits += text[i];
+            any_digit = true;
+            if (point) --d.exponent;
+        } else if (text[i] == '.' && !point) {
+            point = true;
+        } else {
+            break;
+        }
+    }
+    if (!any_digit) return std::nullopt;
+    if (i < text.size() && (text[i] | 0x20) == 'e') {
+        int exponent = 0;
+        const char* end = text.data() + text.size();
+        const char* at = text.data() + i + 1;
+        if (at != end && *at == '+') ++at;
+        const auto [ptr, ec] = std::from_chars(at, end, exponent);
+        if (ec != std::errc{} || ptr != end) return std::nullopt;
+        d.exponent += exponent;
+    } else if (i != text.size()) {
+        return std::nullopt;
+    }
+    if (d.exponent < -EXPONENT_BOUND || d.exponent > EXPONENT_BOUND) return std::nullopt;
+    trim(d);
+    return d;
+}
+
+decimal times(decimal d, std::uint64_t factor) {
+    std::string product(d.digits.size() + 20, '0');
+    std::uint64_t carry = 0;
+    std::size_t at = product.size();
+    for (std::size_t i = d.digits.size(); i-- > 0;) {
+        carry += static_cast<std::uint64_t>(d.digits[i] - '0') * factor;
+        product[--at] = static_cast<char>('0' + carry % 10);
+        carry /= 10;
+    }
+    while (carry != 0) {
+        product[--at] = static_cast<char>('0' + carry % 10);
+        carry /= 10;
+    }
+    d.digits = product;
+    trim(d);
+    return d;
+}
+
+// The digits of d written with exponent as their last place (exponent <= d.exponent).
+std::string aligned(const decimal& d, int exponent) {
+    return d.digits + std::string(static_cast<std::size_t>(d.exponent - exponent), '0');
+}
+
+// a - b for digit strings of equal length with a >= b.
+std::string subtract(const std::string& a, const std::string& b) {
+    std::string result(a.size(), '0');
+    int borrow = 0;
+    for (std::size_t i = a.size(); i-- > 0;) {
+        int digit = (a[i] - '0') - (b[i] - '0') - borrow;
+        borrow = digit < 0 ? 1 : 0;
+        result[i] = static_cast<char>('0' + digit + 10 * borrow);
+    }
+    return result;
+}
+
+std::string add(const std::string& a, const std::string& b) {
+    std::string result(a.size() + 1, '0');
+    int carry = 0;
+    for (std::size_t i = a.size(); i-- > 0;) {
+        const int digit = (a[i] - '0') + (b[i] - '0') + carry;
+        carry = digit / 10;
+        result[i + 1] = static_cast<char>('0' + digit % 10);
+    }
+    result[0] = static_cast<char>('0' + carry);
+    return result;
+}
+
+decimal plus(const decimal& a, const decimal& b) {
+    const int exponent = std::min(a.exponent, b.exponent);
+    std::string x = aligned(a, exponent);
+    std::string y = aligned(b, exponent);
+    const std::size_t width = std::max(x.size(), y.size());
+    x.insert(0, width - x.size(), '0');
+    y.insert(0, width - y.size(), '0');
+    decimal sum;
+    sum.exponent = exponent;
+    if (a.negative == b.negative) {
+        sum.digits = add(x, y);
+        sum.negative = a.negative;
+    } else if (x >= y) {
+        sum.digits = subtract(x, y);
+        sum.negative = a.negative;
+    } else {
+        sum.digits = subtract(y, x);
+        sum.negative = b.negative;
+    }
+    trim(sum);
+    return sum;
+}
+
+std::string to_text(const decimal& d) {
+    if (d.digits.empty()) return "0";
+    std::string text = d.negative ? "-" : "";
+    if (d.exponent >= 0) {
+        return text.append(d.digits).append(static_cast<std::size_t>(d.exponent), '0');
+    }
+    const auto fraction_size = static_cast<std::size_t>(-d.exponent);
+    std::string digits(fraction_size >= d.digits.size() ? fraction_size - d.digits.size() + 1 : 0,
+                       '0');
+    digits.append(d.digits);
+    const std::size_t point = digits.size() - fraction_size;
+    std::string_view fraction = std::string_view(digits).substr(point);
+    fraction = fraction.substr(0, fraction.find_last_not_of('0') + 1);
+    text.append(digits, 0, point);
+    if (!fraction.empty()) text.append(".").append(fraction);
+    return text;
+}
+
+}  // namespace
+
+bool is_decimal(std::string_view text) {
+    return parse_decimal(text).has_value();
+}
+
+std::optional<std::string> shifted_by_halves(std::string_view value, std::string_view size,
+                                             std::int64_t halves) {
+    const std::optional<decimal> v = parse_decimal(value);
+    const std::optional<decimal> s = parse_decimal(size);
+    if (!v || !s) return std::nullopt;
+    const std::uint64_t magnitude = halves < 0
+                                        ? std::uint64_t(0) - static_cast<std::uint64_t>(halves)
+                                        : static_cast<std::uint64_t>(halves);
+    decimal shift = times(*s, magnitude * 5);
+    shift.exponent -= 1;
+    if (halves < 0 && !shift.digits.empty()) shift.negative = !shift.negative;
+    return to_text(plus(*v, shift));
+}

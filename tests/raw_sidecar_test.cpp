@@ -1,0 +1,117 @@
+// Reading the sidecar beside a raw source, in both forms GIS tools write, as GDAL reads it.
+#include "raw_sidecar.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "sidecar.h"
+
+namespace {
+
+TEST(RawSidecar, ReadsBothFormsAsGdalDoes) {
+    struct {
+        const char* name;
+        std::string text;
+        element_format format;
+        bool big_endian;
+        std::string header;  // as the grid written back begins
+    } const cases[] = {
+        {"GDAL's EHdr, big-endian",
+         "BYTEORDER      M\nLAYOUT         BIL\nNROWS          2\nNCOLS          3\nNBANDS 1\n"
+         "NBITS          16\nBANDROWBYTES   6\nTOTALROWBYTES  6\nPIXELTYPE      SIGNEDINT\n"
+         "ULXMAP         100\nULYMAP         200\nXDIM           2\nYDIM           3\n"
+         "NODATA         -9999\n",
+         FMT_SHORTINT, true,
+         "ncols         3\nnrows         2\nxllcorner     99\nyllcorner     195.5\n"
+         "dx            2\ndy            3\nNODATA_value  -9999\n"},
+        {"float-grid header, lower case, CR LF",
+         "ncols 3\r\nnrows 2\r\nxllcenter 10\r\nyllcenter 20\r\ncellsize 5\r\n"
+         "NODATA_value -3.4e38\r\nbyteorder lsbfirst\r\n",
+         FMT_FLOAT, false,
+         "ncols         3\nnrows         2\nxllcenter     10\nyllcenter     20\n"
+         "cellsize      5\nNODATA_value  -3.4e38\n"},
+        {"no georeferencing: GDAL's corner and cell", "NROWS 2\nNCOLS 3\nNBITS 32\nBYTEORDER I\n",
+         FMT_UINTEGER, false,
+         "ncols         3\nnrows         2\nxllcorner     0\nyllcorner     0\ncellsize      1\n"},
+        {"part of it: GDAL's defaults for the rest, byte order M, 8 bits unsigned",
+         "NROWS 2\nNCOLS 3\nULXMAP 1e2\n", FMT_UCHAR, true,
+         "ncols         3\nnrows         2\nxllcorner     99.5\nyllcorner     -1\n"
+         "cellsize      1\n"},
+    };
+    for (const auto& c : cases) {
+        raw_sidecar sidecar;
+        const failure f = parse_sidecar(c.text, "s.hdr", sidecar);
+        ASSERT_FALSE(f.failed()) << c.name << ": " << f.detail;
+        EXPECT_EQ(sidecar.format, c.format) << c.name;
+        EXPECT_EQ(sidecar.big_endian, c.big_endian) << c.name;
+        EXPECT_EQ(grid_header_text(sidecar.header), c.header) << c.name;
+    }
+}
+
+TEST(RawSidecar, RefusesWhatItCannotRead) {
+    const std::string counts = "NROWS 2\nNCOLS 3\n";
+    struct {
+        std::string text;
+        std::string detail;
+    } const cases[] = {
+        {"NCOLS 3\n", "s.hdr: NROWS and NCOLS must be counts from 1"},
+        {"NROWS 0\nNCOLS 3\n", "s.hdr: NROWS and NCOLS must be counts from 1"},
+        {"NROWS 2\nNCOLS 3000000000\n", "s.hdr: NROWS and NCOLS must be counts from 1"},
+        {counts + "NBANDS 3\n", "s.hdr: NBANDS 3: one band only"},
+        {counts + "SKIPBYTES 512\n", "s.hdr: SKIPBYTES 512: rastmill reads from byte 0"},
+        {counts + "NBITS 16\nTOTALROWBYTES 8\n", "s.hdr: TOTALROWBYTES 8 where rows take 6 bytes"},
+        {counts + "NBITS 4\n", "s.hdr: NBITS 4 is no element format rastmill reads"},
+        {counts + "NBITS 64\nPIXELTYPE SIGNEDINT\n",
+         "s.hdr: NBITS 64 PIXELTYPE SIGNEDINT is no element format rastmill reads"},
+        {counts + "PIXELTYPE COMPLEX\n",
+         "s.hdr: PIXELTYPE COMPLEX is none of SIGNEDINT, UNSIGNEDINT, FLOAT"},
+        {counts + "BYTEORDER X\n", "s.hdr: BYTEORDER X is neither I nor M"},
+        {counts + "ULXMAP 1,5\n", "s.hdr: ULXMAP, ULYMAP, XDIM and YDIM must be numbers"},
+        {counts + "CELLSIZE 5\n", "s.hdr: the corner and CELLSIZE must be numbers"},
+    };
+    for (const auto& c : cases) {
+        raw_sidecar sidecar;
+        const failure f = parse_sidecar(c.text, "s.hdr", sidecar);
+        EXPECT_EQ(f.message, MSG_BAD_SIDECAR) << c.text;
+        EXPECT_EQ(f.detail, c.detail) << c.text;
+    }
+}
+
+// What rastmill writes beside a target reads back to the same grid: the same numbers, not merely
+// the same doubles, whatever their length; a centre given as such stays a centre.
+TEST(RawSidecar, ReadsBackWhatTheWriterWrote) {
+    struct {
+        std::string xll, yll, cellsize, dx, dy;
+        bool centre;
+    } const cases[] = {
+        {"512340.000000", "4231020.000000", "30.000000", "", "", false},
+        {"-179.99999999999999999999", "0.1", "0.0083333333333333333333", "", "", false},
+        {"1e5", "-2.5E-3", "", "0.5", "0.25", false},
+        {"10", "20", "5", "", "", true},
+    };
+    for (const auto& c : cases) {
+        grid_header header;
+        header.ncols = 7;
+        header.nrows = 123456;
+        header.xll = c.xll;
+        header.yll = c.yll;
+        header.cellsize = c.cellsize;
+        header.dx = c.dx;
+        header.dy = c.dy;
+        header.x_center = header.y_center = c.centre;
+        header.nodata = "-9999";
+        for (const char* target : {"a.bin", "a.flt"}) {
+            raw_sidecar sidecar;
+            const std::string text = sidecar_text(header, FMT_FLOAT, target);
+            ASSERT_FALSE(parse_sidecar(text, "s.hdr", sidecar).failed()) << text;
+            EXPECT_EQ(sidecar.format, FMT_FLOAT);
+            EXPECT_FALSE(sidecar.big_endian);
+            // Written again from what was read, the sidecar is the same text.
+            EXPECT_EQ(sidecar_text(sidecar.header, FMT_FLOAT, target), text) << text;
+            EXPECT_EQ(sidecar.header.nodata, "-9999");
+        }
+    }
+}
+
+}  // namespace
