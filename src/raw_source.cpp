@@ -27,7 +27,8 @@ std::string counts_text(const grid_header& header) {
 }  // namespace
 
 bool raw_by_sidecar(const std::string& source) {
-    if (source == "-" || !is_file(sidecar_path(source, ".hdr"))) return false;
+    // Only a regular file can be looked into first: a pipe's bytes would be gone.
+    if (source == "-" || !is_file(source) || !is_file(sidecar_path(source, ".hdr"))) return false;
     std::FILE* file = open_named(source, "rb");
     if (file == nullptr) return false;  // opening it again says why
     source_reader reader;

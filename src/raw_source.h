@@ -21,8 +21,8 @@ struct raw_layout {
     std::string sidecar_path;   // the sidecar read beside the source, where there is one
 };
 
-// Whether source is read as raw though no option says so: a file that is no Arc ascii grid, with
-// a sidecar beside it (its name with the extension replaced by .hdr, where GDAL looks).
+// Whether source is read as raw though no option says so: a regular file that is no Arc ascii
+// grid, with a sidecar beside it (its name with the extension replaced by .hdr, where GDAL looks).
 bool raw_by_sidecar(const std::string& source);
 
 // The layout of the raw source at source ("-": standard input, beside which no sidecar lies): the

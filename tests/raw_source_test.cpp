@@ -109,6 +109,11 @@ TEST(RawSource, SizesLayoutAndFormat) {
         {"a grid beside a sidecar stays text",
          "\"$RASTMILL\" --hdr shortint in.asc in.bin && \"$RASTMILL\" short in.asc out.bin", "", 0,
          shorts},
+        {"a named pipe with a sidecar, not looked into first",
+         "mkfifo p.bin && printf 'NROWS 2\\nNCOLS 3\\nNBITS 16\\nPIXELTYPE SIGNEDINT\\nBYTEORDER "
+         "I\\n' > p.hdr && (timeout 20 cat raw.bin > p.bin &) && \"$RASTMILL\" --from short float "
+         "p.bin out.bin",
+         "", 0, le_bytes<float>({1, -9999, 300, -4, 5, -9999})},
         {"--from against the sidecar",
          "printf 'NROWS 2\\nNCOLS 3\\nNBITS 16\\nPIXELTYPE SIGNEDINT\\n' > raw.hdr && "
          "\"$RASTMILL\" --from ushortint ascii raw.bin out.asc",
