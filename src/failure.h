@@ -28,6 +28,9 @@ inline constexpr char MSG_RAW_FORMAT[] =
     "Give the element format of a raw source with --from FORMAT:";
 inline constexpr char MSG_BAD_SIDECAR[] = "Cannot read the sidecar of a raw source:";
 inline constexpr char MSG_SIDECAR_DISAGREES[] = "The raw source's sidecar disagrees:";
+inline constexpr char MSG_BAD_NODATA[] = "Invalid no-data value for the target format:";
+inline constexpr char MSG_NOTHING_TO_MAP[] = "Nothing to map to the no-data value:";
+inline constexpr char MSG_VALUE_CHANGES[] = "Value changes in the target format:";
 inline constexpr char MSG_RAW_SIZE[] = "Source size does not match the grid:";
 inline constexpr char MSG_RAW_LONGER[] = "Source holds more than the grid:";
 

@@ -17,6 +17,7 @@
 #include "failure.h"
 #include "formats.h"
 #include "header.h"
+#include "narrowing.h"
 #include "paths.h"
 #include "pipeline.h"
 #include "platform.h"
@@ -155,6 +156,10 @@ struct arguments {
     std::string like;  // --like GRID: the grid a raw source belongs to
     std::string from;  // --from FORMAT: the element format of a raw source
     bool raw = false;  // either was given
+    bool round = false;
+    bool strict = false;
+    std::string nodata;  // --nodata N
+    bool map_nodata = false;
     bool help = false;
     bool version = false;
     std::vector<char*> operands;  // parse_format lower-cases the format name in place
@@ -170,12 +175,13 @@ struct arguments {
     std::exit(std::fflush(stdout) == 0 ? 0 : 1);
 }
 
-// Where the value of --like or --from goes, given as "--like GRID" or "--like=GRID"; nullptr for
-// any other argument.
+// Where the value of --like, --from or --nodata goes, given as "--like GRID" or "--like=GRID";
+// nullptr for any other argument.
 std::string* option_value(std::string_view arg, arguments& args) {
     const std::string_view name = arg.substr(0, arg.find('='));
     if (name == "--like") return &args.like;
     if (name == "--from") return &args.from;
+    if (name == "--nodata") return &args.nodata;
     return nullptr;
 }
 
@@ -197,6 +203,10 @@ arguments read_arguments(int argc, char** argv) {
             args.version = true;
         } else if (arg == "--hdr") {
             args.sidecar = true;
+        } else if (arg == "--round") {
+            args.round = true;
+        } else if (arg == "--strict") {
+            args.strict = true;
         } else if (std::string* value = option_value(arg, args); value != nullptr) {
             const std::size_t equals = arg.find('=');
             if (equals != std::string_view::npos) {
@@ -206,7 +216,11 @@ arguments read_arguments(int argc, char** argv) {
             } else {
                 usage_error();
             }
-            args.raw = true;
+            if (value == &args.nodata) {
+                args.map_nodata = true;
+            } else {
+                args.raw = true;
+            }
         } else {
             const std::string line = "rastmill: unknown option '" + std::string(arg) + "'\n";
             std::fputs(line.c_str(), stderr);
@@ -315,18 +329,20 @@ int start_target(grid_target& target, std::FILE* file) {
 // The converting part of a run, from the header to the last cell, with a progress line where a
 // person watches. A failure is returned once the line is gone.
 failure convert_grid(source_reader& reader, grid_header& header, grid_target& target,
-                     const arguments& args, element_format format) {
+                     const arguments& args, element_format format, narrowing& plan) {
     const std::string source_path = args.operands[1];
     const std::string target_path = args.operands[2];
     progress_handle progress;
     if (progress_wanted()) progress = start_progress(reader, regular_file_size(source_path));
     failure f = read_source_header(reader, header, source_path, format, target_path);
+    if (!f.failed()) f = plan_nodata(header.nodata, FMT_ASCII, format, plan);
     if (!f.failed()) f = check_written_files(source_path, reader.fd, target_path, args.sidecar);
     std::FILE* target_file = nullptr;
     if (!f.failed()) f = open_target_file(target_path, format, target_file);
     if (f.failed()) return f;
     const int threads = start_target(target, target_file);
-    f = move_rows(header.nrows, header.ncols, FMT_ASCII, reader, format, target, {threads, 0});
+    f = move_rows(header.nrows, header.ncols, FMT_ASCII, reader, format, target,
+                  {threads, 0, nullptr, false, false, &plan});
     progress.reset();
     add_read_hint(f, header, source_path, format);
     return f;
@@ -350,10 +366,11 @@ raw_layout read_raw_layout(const arguments& args, const std::string& source_path
 // The converting part of a run from a raw source: its size checked, then the template's header
 // and the cells into the target, with a progress line where a person watches.
 failure convert_raw(source_reader& reader, const raw_layout& layout, grid_target& target,
-                    const arguments& args, element_format format) {
+                    const arguments& args, element_format format, narrowing& plan) {
     const std::string source_path = args.operands[1];
     const std::string target_path = args.operands[2];
-    failure f = check_raw_size(reader, source_path, layout.header, layout.format);
+    failure f = plan_nodata(layout.header.nodata, layout.format, format, plan);
+    if (!f.failed()) f = check_raw_size(reader, source_path, layout.header, layout.format);
     if (!f.failed()) {
         f = check_written_files(source_path, reader.fd, target_path, args.sidecar,
                                 {layout.template_path, layout.sidecar_path});
@@ -370,7 +387,7 @@ failure convert_raw(source_reader& reader, const raw_layout& layout, grid_target
     const cell_text style = template_style(layout.header, text, layout.format);
     const grid_header& header = layout.header;
     f = move_rows(header.nrows, header.ncols, layout.format, reader, format, target,
-                  {threads, 0, &style, true, layout.big_endian});
+                  {threads, 0, &style, true, layout.big_endian, &plan});
     progress.reset();
     if (f.message == MSG_RAW_LONGER) f.detail = source_path;
     return f;
@@ -385,6 +402,12 @@ int run(int argc, char** argv) {
     const std::string source_path = args.operands[1];
     const std::string target_path = args.operands[2];
     refuse_target(args, format, target_path, output_closed);
+    narrowing plan;
+    if (const failure f = plan_narrowing(args.round, args.strict,
+                                         args.map_nodata ? &args.nodata : nullptr, format, plan);
+        f.failed()) {
+        fatal_error(f);
+    }
 
     const bool raw = args.raw || raw_by_sidecar(source_path);
     raw_layout layout;
@@ -394,8 +417,8 @@ int run(int argc, char** argv) {
     open_reader(reader, file_descriptor(source), !raw);
     grid_header header = layout.header;
     grid_target target;
-    if (const failure f = raw ? convert_raw(reader, layout, target, args, format)
-                              : convert_grid(reader, header, target, args, format);
+    if (const failure f = raw ? convert_raw(reader, layout, target, args, format, plan)
+                              : convert_grid(reader, header, target, args, format, plan);
         f.failed()) {
         fatal_error(f);
     }
@@ -405,6 +428,7 @@ int run(int argc, char** argv) {
         fatal_error(MSG_WRITE_ERROR, lost_value_position(target, header.ncols, width));
     }
     if (args.sidecar && format != FMT_ASCII) {
+        if (args.map_nodata) header.nodata = args.nodata;  // the cells hold N now
         const std::string& prj_of = raw && !args.like.empty() ? args.like : source_path;
         const std::string source_prj = prj_of == "-" ? "" : sidecar_path(prj_of, ".prj");
         if (const failure f = write_sidecars(header, format, source_prj, target_path); f.failed()) {

@@ -41,12 +41,17 @@ struct transform {
     const cell_text* rows_as_text = nullptr;
     std::int32_t ncols = 0;
     std::endian stored = std::endian::little;  // a binary source's byte order
+    const narrowing* narrow = nullptr;         // only where it changes anything
 };
 
 // [first, last) into out; text_size is the length of the text, when the values become text.
 span_parse transform_chunk(const transform& job, char* first, char* last, unsigned char* out,
                            std::size_t& text_size) {
-    if (job.source == FMT_ASCII) return parse_text_span(first, last, job.values, out);
+    if (job.source == FMT_ASCII) {
+        if (job.narrow != nullptr)
+            return narrow_text_span(first, last, job.values, *job.narrow, out);
+        return parse_text_span(first, last, job.values, out);
+    }
     const std::size_t width = width_of(job.source);
     const std::size_t count = static_cast<std::size_t>(last - first) / width;
     auto* elements = reinterpret_cast<unsigned char*>(first);
@@ -54,6 +59,8 @@ span_parse transform_chunk(const transform& job, char* first, char* last, unsign
     if (job.rows_as_text != nullptr) {
         text_size = format_rows(reinterpret_cast<char*>(out), job.source, elements, count,
                                 job.ncols, *job.rows_as_text);
+    } else if (job.narrow != nullptr) {
+        return narrow_elements(job.source, elements, count, job.values, *job.narrow, out);
     } else if (job.source == job.values) {
         std::memcpy(out, elements, count * width);
     } else {
@@ -185,6 +192,8 @@ step take_oldest(conversion& c, failure& outcome) {
     }
     if (result.stopped) {
         outcome = stopped_at_next_value(c.sink);
+        if (result.changed && outcome.message == MSG_READ_ERROR)
+            outcome.message = MSG_VALUE_CHANGES;
         return step::done;
     }
     const std::lock_guard<std::mutex> held(c.queue.lock);
@@ -268,6 +277,8 @@ std::size_t source_per_value(const transform& job) {
 // Bytes a value takes in a chunk's values: an element, or its text and separator (and a row's
 // line end).
 std::size_t value_room(const transform& job) {
+    // Text narrowed into integers is parsed into 64-bit values first.
+    if (job.narrow != nullptr && job.source == FMT_ASCII) return 8;
     if (job.rows_as_text == nullptr) return width_of(job.values);
     return max_cell_text(*job.rows_as_text) + 2;
 }
@@ -319,9 +330,15 @@ failure move_rows(std::int32_t nrows, std::int32_t ncols, element_format source_
     const bool text_target = target_format == FMT_ASCII;
     const bool binary_source = source_format != FMT_ASCII;
     const cell_text* style = settings.text != nullptr ? settings.text : &plain;
-    const transform job{source_format, text_target ? source_format : target_format,
-                        text_target && binary_source ? style : nullptr, ncols,
-                        settings.big_endian_source ? std::endian::big : std::endian::little};
+    const transform job{
+        source_format,
+        text_target ? source_format : target_format,
+        text_target && binary_source ? style : nullptr,
+        ncols,
+        settings.big_endian_source ? std::endian::big : std::endian::little,
+        settings.narrow != nullptr && narrowing_asked(*settings.narrow) && !text_target
+            ? settings.narrow
+            : nullptr};
     if (!is_binary_format(job.values)) {
         if (nrows < 1) return {};
         return {MSG_FATAL_COLON, MSG_UNKNOWN_FORMAT};

@@ -9,6 +9,7 @@
 #include "chunks.h"
 #include "failure.h"
 #include "formats.h"
+#include "narrowing.h"
 #include "source_reader.h"
 #include "target.h"
 
@@ -26,6 +27,8 @@ struct pipeline_settings {
     bool ends_with_grid = false;
     // A binary source's elements are big-endian (as a sidecar's BYTEORDER M says).
     bool big_endian_source = false;
+    // --round, --nodata N, --strict on the way into a binary target; nullptr: none.
+    const narrowing* narrow = nullptr;
 };
 
 // Moves nrows rows of ncols values from source to target, converting between the formats when they

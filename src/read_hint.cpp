@@ -150,7 +150,7 @@ std::string bad_value_hint(const std::string& path, std::uint64_t value, std::ui
     if (decimal_for_integer(token, format)) {
         hint.append("; ")
             .append(info_of(format).name)
-            .append(" takes whole numbers only: convert to float or double instead");
+            .append(" takes whole numbers only: add --round, or convert to float or double");
     }
     return hint;
 }

@@ -137,6 +137,51 @@ number_scan<T> scan_real_word(const char* body, bool negative) {
     return {T(0), body, false};
 }
 
+number_scan<std::int64_t> scan_cell_rounded(const char* p) {
+    bool negative = false;
+    if (*p == '-' || *p == '+') negative = *p++ == '-';
+    const char* integer = p;
+    while (is_digit(*p))
+        ++p;
+    const std::int64_t integer_digits = p - integer;
+    const char* fraction = p;
+    if (*p == '.') {
+        fraction = ++p;
+        while (is_digit(*p))
+            ++p;
+    }
+    const std::int64_t digits = integer_digits + (p - fraction);
+    if (digits == 0) return {0, p, false};
+    std::int64_t exponent = 0;
+    if ((*p | 0x20) == 'e') {
+        const char* q = p + 1;
+        bool exp_negative = false;
+        if (*q == '-' || *q == '+') exp_negative = *q++ == '-';
+        if (!is_digit(*q)) return {0, p, false};
+        for (; is_digit(*q); ++q) {
+            if (exponent < 1000000000) exponent = exponent * 10 + (*q - '0');
+        }
+        exponent = exp_negative ? -exponent : exponent;
+        p = q;
+    }
+    // The digits, the point left out, and where the exponent puts the point among them.
+    const auto digit_at = [&](std::int64_t i) {
+        return digit_value(i < integer_digits ? integer[i] : fraction[i - integer_digits]);
+    };
+    const std::int64_t whole = integer_digits + exponent;
+    wide_magnitude m;
+    for (std::int64_t i = 0; i < std::min(whole, digits); ++i)
+        add_digit(m, digit_at(i));
+    // Zeros past the last digit: after 40 the magnitude is beyond, and its low 32 bits are 0.
+    for (std::int64_t i = digits; i < std::min(whole, digits + 64); ++i)
+        add_digit(m, 0);
+    if (whole >= 0 && whole < digits && digit_at(whole) >= 5) {
+        m.low += 1;
+        m.exact = std::min(m.exact + 1, WIDE_BEYOND);
+    }
+    return {wide_value(m, negative), p, true};
+}
+
 template number_scan<float> scan_real_word<float>(const char*, bool);
 template number_scan<double> scan_real_word<double>(const char*, bool);
 
@@ -177,7 +222,7 @@ void feed_char(long_token& token, char c) {
                 if (!token.integral) {
                     add_real_digit(token, d, token.stage == 1);
                 } else if (token.stage == 1) {
-                    token.wrapped = token.wrapped * 10 + static_cast<std::uint32_t>(d);
+                    add_digit(token.magnitude, static_cast<unsigned>(d));
                 } else if (d != 0) {
                     token.bad = true;
                 }
@@ -216,7 +261,7 @@ void feed_long_token(long_token& token, const char* first, const char* last) {
 std::string finish_long_token(const long_token& token) {
     if (token.bad || !token.any_digit || (token.stage >= 3 && !token.exp_digit)) return "?";
     std::string text = token.negative ? "-" : "";
-    if (token.integral) return text + std::to_string(token.wrapped);
+    if (token.integral) return text + std::to_string(wide_value(token.magnitude, false));
     if (token.significant.empty()) return text + "0";
     const std::int64_t exponent = token.exp_negative ? -token.exponent : token.exponent;
     text += "0." + token.significant + (token.sticky ? "1" : "") + "e";

@@ -5,6 +5,7 @@
 // (white space or a NUL).
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cfloat>
 #include <cstdint>
@@ -62,6 +63,51 @@ inline number_scan<std::uint32_t> scan_cell_integer(const char* p) {
     }
     return {negative ? 0u - value : value, p, any_digit};
 }
+
+// Integers as the narrowing checks see them, whatever their length: exact while the magnitude is
+// under WIDE_BEYOND; from it on, WIDE_BEYOND plus the magnitude modulo 2^32, so that the low 32
+// bits are still the wrapped value and the value is outside the range of every format.
+inline constexpr std::uint64_t WIDE_BEYOND = std::uint64_t(1) << 40;
+
+struct wide_magnitude {
+    std::uint64_t exact = 0;  // saturates at WIDE_BEYOND
+    std::uint32_t low = 0;    // modulo 2^32
+};
+
+inline void add_digit(wide_magnitude& m, unsigned digit) {
+    m.low = m.low * 10 + digit;
+    m.exact = m.exact < WIDE_BEYOND ? std::min(m.exact * 10 + digit, WIDE_BEYOND) : WIDE_BEYOND;
+}
+
+inline std::int64_t wide_value(const wide_magnitude& m, bool negative) {
+    const auto magnitude =
+        static_cast<std::int64_t>(m.exact < WIDE_BEYOND ? m.exact : WIDE_BEYOND + m.low);
+    return negative ? -magnitude : magnitude;
+}
+
+// scan_cell_integer into a wide value.
+inline number_scan<std::int64_t> scan_cell_integer_wide(const char* p) {
+    bool negative = false;
+    if (*p == '-' || *p == '+') negative = *p++ == '-';
+    wide_magnitude m;
+    const char* digits = p;
+    for (unsigned d; (d = digit_value(*p)) <= 9; ++p)
+        add_digit(m, d);
+    bool any_digit = p != digits;
+    if (*p == '.') {
+        ++p;
+        while (*p == '0') {
+            ++p;
+            any_digit = true;
+        }
+    }
+    return {wide_value(m, negative), p, any_digit};
+}
+
+// A real cell (digits with an optional point, an optional exponent; no words) rounded to the
+// nearest integer, halves away from zero, on its decimal digits: only the first digit after the
+// point decides, so 0.49999999999999999999 is 0 and 2.5 is 3. A wide value.
+number_scan<std::int64_t> scan_cell_rounded(const char* p);
 
 // The slow path of scan_cell_real: every valid number in [body, last) that the fast path does not
 // finish exactly.
@@ -207,8 +253,9 @@ inline bool scan_short_integer(const char* first, const char* last, std::uint32_
 }
 
 // Carries a token too long for the reader's buffer through in pieces and leaves a short text with
-// the same value: integers as their wrapped value, reals as at most 800 significant digits plus a
-// sticky digit (enough to round every float and double exactly) and a combined exponent.
+// the same value: integers as their wide value (the same low bits, the same range), reals as at
+// most 800 significant digits plus a sticky digit (enough to round every float and double exactly)
+// and a combined exponent.
 struct long_token {
     bool integral = false;
     int stage = 0;  // 0 sign, 1 integer digits, 2 fraction digits, 3 exponent sign, 4 exponent
@@ -217,7 +264,7 @@ struct long_token {
     bool any_digit = false;
     bool exp_digit = false;
     bool exp_negative = false;
-    std::uint32_t wrapped = 0;
+    wide_magnitude magnitude;  // of an integer
     std::string significant;
     bool sticky = false;
     std::int64_t point = 0;  // decimal exponent of the point relative to the significant digits

@@ -11,10 +11,14 @@
 
 namespace {
 
+// Integers into std::int64_t are wide values, which keep their range; into the element types they
+// keep their low bits.
 template <typename T>
 [[gnu::always_inline]] inline number_scan<T> scan_cell(const char* p) {
     if constexpr (std::is_floating_point_v<T>) {
         return scan_cell_real<T>(p);
+    } else if constexpr (std::is_same_v<T, std::int64_t>) {
+        return scan_cell_integer_wide(p);
     } else {
         const number_scan<std::uint32_t> scan = scan_cell_integer(p);
         return {static_cast<T>(scan.value), scan.end, scan.ok};  // keeps the low bits
@@ -27,7 +31,8 @@ template <typename T>
 [[gnu::always_inline]] inline bool scan_token(const char* p, const char* end, T& value) {
     std::uint32_t wrapped;
     if (scan_short_integer(p, end, wrapped)) [[likely]] {
-        value = static_cast<T>(wrapped);  // keeps the low bits
+        // Under 10^8: as a signed 32-bit value it is exact, and it keeps its low bits in T.
+        value = static_cast<T>(static_cast<std::int32_t>(wrapped));
         return true;
     }
     const number_scan<T> scan = scan_cell<T>(p);
@@ -137,7 +142,8 @@ bool convert_plain_integers(const char* base, const std::uint32_t* starts,
         if (length - 1 < 8) [[likely]] {
             const std::uint32_t magnitude =
                 digits_value(load_eight(digits), static_cast<int>(length));
-            out[k] = static_cast<T>(negative ? 0u - magnitude : magnitude);
+            out[k] =
+                static_cast<T>(static_cast<std::int32_t>(negative ? 0u - magnitude : magnitude));
         } else if (!scan_token<T>(p, end, out[k])) {
             converted = k;
             return false;
@@ -198,23 +204,30 @@ span_parse parse_integer_span(const char* first, const char* last, T* out, std::
     return {n, false, base};
 }
 
+// One token at a time, each scanned by scan from its first character.
+template <typename T, typename Scan>
+[[gnu::always_inline]] inline span_parse parse_tokens(const char* p, const char* last, T* out,
+                                                      std::size_t max_values, Scan scan_at) {
+    std::size_t n = 0;
+    while (n != max_values) {
+        while (p != last && is_space(*p))
+            ++p;
+        if (p == last) break;
+        const number_scan<T> scan = scan_at(p);
+        if (!scan.ok || !is_space(*scan.end)) return {n, true, p};
+        out[n++] = scan.value;
+        p = scan.end;
+    }
+    return {n, false, p};
+}
+
 // Reals: the token loop, whose branches predict well on the regular texts of real grids. Kept out
 // of line, so that it starts on a cache line: its speed hangs on where its loop falls (6 % on
 // decimal grids, measured).
 template <typename T>
 [[gnu::noinline]] span_parse parse_real_span(const char* p, const char* last, T* out,
                                              std::size_t max_values) {
-    std::size_t n = 0;
-    while (n != max_values) {
-        while (p != last && is_space(*p))
-            ++p;
-        if (p == last) break;
-        const number_scan<T> scan = scan_cell<T>(p);
-        if (!scan.ok || !is_space(*scan.end)) return {n, true, p};
-        out[n++] = scan.value;
-        p = scan.end;
-    }
-    return {n, false, p};
+    return parse_tokens(p, last, out, max_values, scan_cell<T>);
 }
 
 template <typename T>
@@ -236,4 +249,14 @@ span_parse parse_text_span(const char* first, const char* last, element_format f
         result = parse_span<T>(first, last, static_cast<T*>(out), max_values);
     });
     return result;
+}
+
+span_parse parse_wide_integer_span(const char* first, const char* last, std::int64_t* out,
+                                   std::size_t max_values) {
+    return parse_integer_span(first, last, out, max_values);
+}
+
+span_parse parse_rounded_span(const char* first, const char* last, std::int64_t* out,
+                              std::size_t max_values) {
+    return parse_tokens(first, last, out, max_values, scan_cell_rounded);
 }

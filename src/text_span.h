@@ -14,6 +14,7 @@ struct span_parse {
     std::size_t values;
     bool stopped;
     const char* next;
+    bool changed = false;  // stopped at a value that would not keep its value in the target
 };
 
 // Bytes after a span that parse_text_span may read; they must be readable.
@@ -24,3 +25,12 @@ constexpr std::size_t SPAN_SLACK = 128;
 // (last - first + 1) / 2 values, or max_values if fewer. Integers keep their low bits.
 span_parse parse_text_span(const char* first, const char* last, element_format format, void* out,
                            std::size_t max_values = SIZE_MAX);
+
+// parse_text_span of integer tokens into wide values (see WIDE_BEYOND), which keep their range:
+// what the narrowing checks read.
+span_parse parse_wide_integer_span(const char* first, const char* last, std::int64_t* out,
+                                   std::size_t max_values = SIZE_MAX);
+
+// Real tokens (no words) rounded to integers, halves away from zero, into wide values.
+span_parse parse_rounded_span(const char* first, const char* last, std::int64_t* out,
+                              std::size_t max_values = SIZE_MAX);

@@ -122,7 +122,7 @@ TEST(CommandLine, GoldenCases) {
          {"integer", "in.asc", "out.bin"},
          grid_text(2, 1, "107.0 1.7"),
          "Error reading input: Row: 0\tColumn: 1\nhint: \"1.7\" on line 7 of in.asc; integer takes "
-         "whole numbers only: convert to float or double instead\n",
+         "whole numbers only: add --round, or convert to float or double\n",
          1,
          ""},
         {"input ends early",

@@ -40,7 +40,7 @@ TEST(ReadHint, TokenAndLine) {
     write_file(dir / "in.asc", "ncols 1\nnrows 1\n2.5\n");
     EXPECT_EQ(bad_value_hint(dir / "in.asc", 0, 1, FMT_CHAR),
               "\"2.5\" on line 3 of " + (dir / "in.asc") +
-                  "; char takes whole numbers only: convert to float or double instead");
+                  "; char takes whole numbers only: add --round, or convert to float or double");
     EXPECT_EQ(bad_value_hint(dir / "in.asc", 0, 1, FMT_FLOAT),
               "\"2.5\" on line 3 of " + (dir / "in.asc"));
     write_file(dir / "no.asc", "no grid\n");
