@@ -1,0 +1,221 @@
+// --round, --nodata N and --strict: the rounding on decimal digits, each format's boundaries with
+// each option alone and together at one and several threads, and raw sources.
+#include "narrowing.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "pipeline.h"
+#include "test_support.h"
+#include "text_number.h"
+
+namespace {
+
+TEST(Narrowing, RoundsOnTheDecimalDigits) {
+    const std::int64_t beyond = static_cast<std::int64_t>(WIDE_BEYOND);
+    struct {
+        const char* token;
+        std::optional<std::int64_t> value;  // nothing: not a number to round
+    } const cases[] = {
+        {"2.5", 3},
+        {"-2.5", -3},
+        {"0.49999999999999999999", 0},
+        {"0.5", 1},
+        {"-0.4", 0},
+        {"1e3", 1000},
+        {"1442.548", 1443},
+        {"25E-1", 3},
+        {"1.5e-1", 0},
+        {".5", 1},
+        {"+7.", 7},
+        {"4294967295.5", 4294967296},
+        {"-32768.5", -32769},
+        {"0e999999999", 0},
+        {"1e40", beyond},  // beyond every format, its low 32 bits 0
+        {"-12345678901234567890", -(beyond + 12345678901234567890ull % 4294967296ull)},
+        {"nan", std::nullopt},
+        {"inf", std::nullopt},
+        {"1e", std::nullopt},
+        {".", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        const std::string text = std::string(c.token) + " ";
+        const number_scan<std::int64_t> scan = scan_cell_rounded(text.c_str());
+        const bool whole = scan.ok && *scan.end == ' ';
+        EXPECT_EQ(whole, c.value.has_value()) << c.token;
+        if (whole && c.value) {
+            EXPECT_EQ(scan.value, *c.value) << c.token;
+        }
+    }
+}
+
+struct narrowed_run {
+    std::string bytes;  // the target
+    std::string message, detail;
+};
+
+// Moves one row of text into format with the options, in chunks of a few hundred bytes.
+narrowed_run narrow_row(const std::string& cells, std::int32_t ncols, element_format format,
+                        bool round, bool strict, const std::string* n, int threads) {
+    narrowed_run run;
+    narrowing plan;
+    failure f = plan_narrowing(round, strict, n, format, plan);
+    if (!f.failed()) f = plan_nodata("-9999", FMT_ASCII, format, plan);
+    if (f.failed()) return {"", f.message, f.detail};
+    text_source source(cells + "\n", 64);
+    memory_target out(16);
+    pipeline_settings settings{threads, 1024};
+    settings.narrow = &plan;
+    f = move_rows(1, ncols, FMT_ASCII, source.reader, format, out.target, settings);
+    return {out.bytes(), f.message, f.detail};
+}
+
+// Each format at min-1, min, max, max+1, the no-data value and N: the plain run wraps, --strict
+// stops at the first that would change, --nodata maps -9999 to N and refuses an N out of range.
+TEST(Narrowing, FormatBoundaries) {
+    struct {
+        element_format format;
+        std::string min, max, below, above;
+        std::string n;
+    } const cases[] = {
+        {FMT_CHAR, "-128", "127", "-129", "128", "-1"},
+        {FMT_UCHAR, "0", "255", "-1", "256", "9"},
+        {FMT_SHORTINT, "-32768", "32767", "-32769", "32768", "-1"},
+        {FMT_USHORTINT, "0", "65535", "-1", "65536", "9"},
+        {FMT_INTEGER, "-2147483648", "2147483647", "-2147483649", "2147483648", "-1"},
+        {FMT_ULONGINTEGER, "0", "4294967295", "-1", "4294967296", "9"},
+    };
+    for (const auto& c : cases) {
+        const char* name = info_of(c.format).name.data();
+        for (const int threads : {1, 2}) {
+            // In range, with the no-data value: all kept, -9999 becomes N.
+            const std::string inside = c.min + " " + c.max + " -9999";
+            narrowed_run kept = narrow_row(inside, 3, c.format, false, true, &c.n, threads);
+            narrowed_run expected = narrow_row(c.min + " " + c.max + " " + c.n, 3, c.format, false,
+                                               false, nullptr, threads);
+            EXPECT_EQ(kept.message, "") << name << kept.detail;
+            EXPECT_EQ(kept.bytes, expected.bytes) << name;
+            for (const std::string& outside : {c.below, c.above, c.n}) {
+                // Beyond the range, or a valid cell equal to N: stops there, nothing written.
+                const std::string row = c.min + " " + outside + " -9999";
+                const narrowed_run stopped =
+                    narrow_row(row, 3, c.format, false, true, &c.n, threads);
+                EXPECT_EQ(stopped.message, MSG_VALUE_CHANGES) << name << " " << outside;
+                EXPECT_EQ(stopped.detail, "Row: 0\tColumn: 1") << name << " " << outside;
+                EXPECT_EQ(stopped.bytes, "") << name;
+                // Without --strict the same row wraps as it always did.
+                const narrowed_run plain =
+                    narrow_row(row, 3, c.format, false, false, nullptr, threads);
+                EXPECT_EQ(plain.message, "") << name;
+            }
+            const std::string n_beyond = c.above;
+            EXPECT_EQ(narrow_row("1", 1, c.format, false, false, &n_beyond, threads).message,
+                      MSG_BAD_NODATA)
+                << name;
+        }
+    }
+}
+
+// --round with --nodata: halves and exponents rounded, the no-data value compared after rounding.
+TEST(Narrowing, RoundAndMapTogether) {
+    const std::string n = "0";
+    for (const int threads : {1, 2}) {
+        const narrowed_run run = narrow_row("-9999.4 2.5 -2.5 1e2 254.5 0.49999999999999999999", 6,
+                                            FMT_SHORTINT, true, false, &n, threads);
+        EXPECT_EQ(run.message, "") << run.detail;
+        EXPECT_EQ(run.bytes, le_bytes<std::int16_t>({0, 3, -3, 100, 255, 0}));
+        // 0.4999... rounds to 0, which --strict takes for a cell colliding with N.
+        const narrowed_run strict = narrow_row("-9999.4 2.5 -2.5 1e2 254.5 0.49999999999999999999",
+                                               6, FMT_SHORTINT, true, true, &n, threads);
+        EXPECT_EQ(strict.message, MSG_VALUE_CHANGES);
+        EXPECT_EQ(strict.detail, "Row: 0\tColumn: 5");
+        // A word is no number to round.
+        EXPECT_EQ(narrow_row("1 nan", 2, FMT_INTEGER, true, false, nullptr, threads).message,
+                  MSG_READ_ERROR);
+    }
+}
+
+// Reals: --strict stops at a finite decimal that overflows, not at inf written as such; the
+// no-data value is compared after conversion to the target.
+TEST(Narrowing, RealTargets) {
+    const std::string n = "nan";
+    for (const int threads : {1, 2}) {
+        const narrowed_run run =
+            narrow_row("-9999.0000001 inf -inf 3.4e38", 4, FMT_FLOAT, false, true, &n, threads);
+        EXPECT_EQ(run.message, "") << run.detail;
+        const float nan = std::numeric_limits<float>::quiet_NaN();
+        const float inf = std::numeric_limits<float>::infinity();
+        EXPECT_EQ(run.bytes, le_bytes<float>({nan, inf, -inf, 3.4e38f}));
+        const narrowed_run over =
+            narrow_row("1 inf 3.5e38", 3, FMT_FLOAT, false, true, &n, threads);
+        EXPECT_EQ(over.detail, "Row: 0\tColumn: 2");
+        EXPECT_EQ(narrow_row("1 1e309", 2, FMT_DOUBLE, false, true, nullptr, threads).detail,
+                  "Row: 0\tColumn: 1");
+        EXPECT_EQ(narrow_row("1 1e309", 2, FMT_DOUBLE, false, false, nullptr, threads).message, "");
+    }
+}
+
+// Tokens longer than a chunk reach the checks with their range and their first decimal.
+TEST(Narrowing, TokensLongerThanAChunk) {
+    const std::string huge = "4294967296" + std::string(3000, '0');       // 0 modulo 2^32
+    const std::string small = "0000" + std::string(3000, '0') + "17";     // 17
+    const std::string almost_half = "0." + std::string(3000, '4') + "9";  // rounds to 0
+    for (const int threads : {1, 2}) {
+        EXPECT_EQ(narrow_row("1 " + huge, 2, FMT_INTEGER, false, false, nullptr, threads).bytes,
+                  le_bytes<std::int32_t>({1, 0}));
+        EXPECT_EQ(narrow_row("1 " + huge, 2, FMT_INTEGER, false, true, nullptr, threads).detail,
+                  "Row: 0\tColumn: 1");
+        EXPECT_EQ(narrow_row(small + " " + almost_half + " 2.5", 3, FMT_CHAR, true, true, nullptr,
+                             threads)
+                      .bytes,
+                  le_bytes<std::int8_t>({17, 0, 3}));
+    }
+}
+
+#ifndef _WIN32
+// The fixture: -9999 (the no-data value), 255, 256, -1 and 0 into uchar with --nodata 0: plain
+// runs wrap as always; --strict leaves no cell that silently became N.
+TEST(Narrowing, CommandLineFixture) {
+    const std::string grid =
+        "ncols 5\nnrows 1\nxllcorner 0\nyllcorner 0\ncellsize 1\nNODATA_value -9999\n"
+        "-9999 255 256 -1 0\n";
+    struct {
+        std::string command;
+        std::string err;
+        std::optional<std::string> target;
+    } const cases[] = {
+        {"\"$RASTMILL\" --nodata 0 uchar in.asc out.bin", "",
+         le_bytes<std::uint8_t>({0, 255, 0, 255, 0})},
+        {"\"$RASTMILL\" --strict --nodata 0 uchar in.asc out.bin",
+         "Value changes in the target format: Row: 0\tColumn: 2\n", ""},
+        {"\"$RASTMILL\" --strict --nodata=7 --hdr shortint in.asc out.bin && grep NODATA out.hdr",
+         "", le_bytes<std::int16_t>({7, 255, 256, -1, 0})},
+        {"\"$RASTMILL\" --nodata 256 uchar in.asc out.bin",
+         "Invalid no-data value for the target format: 256 (uchar holds 0 to 255)\n", std::nullopt},
+        {"sed /NODATA/d in.asc > n.asc && \"$RASTMILL\" --nodata 0 uchar n.asc out.bin",
+         "Nothing to map to the no-data value: the source has no NODATA_value\n", std::nullopt},
+        {"\"$RASTMILL\" --strict float in.asc f.bin && \"$RASTMILL\" --from float --like in.asc "
+         "--strict --nodata 9 uchar f.bin out.bin",
+         "Value changes in the target format: Row: 0\tColumn: 2\n", ""},
+        {"\"$RASTMILL\" float in.asc f.bin && \"$RASTMILL\" --from float --like in.asc --nodata 9 "
+         "--round uchar f.bin out.bin",
+         "", le_bytes<std::uint8_t>({9, 255, 0, 255, 0})},
+    };
+    for (const auto& c : cases) {
+        scratch_dir dir;
+        write_file(dir / "in.asc", grid);
+        const run_result run = run_shell(dir, c.command);
+        EXPECT_EQ(run.err, c.err) << c.command;
+        EXPECT_EQ(fs::exists(dir / "out.bin"), c.target.has_value()) << c.command;
+        if (c.target) {
+            EXPECT_EQ(read_file(dir / "out.bin"), *c.target) << c.command;
+        }
+    }
+}
+#endif
+
+}  // namespace
