@@ -59,7 +59,8 @@ constexpr const char USAGE[] =
 // What --help adds after the usage text.
 constexpr const char HELP_MORE[] =
     "\n"
-    "Usage: rastmill [--hdr] target_format source_file target_file\n"
+    "Usage: rastmill [--hdr] [--round] [--nodata N] [--strict] target_format source_file "
+    "target_file\n"
     "       rastmill [--like GRID] [--from FORMAT] [--hdr] target_format raw_source target_file\n"
     "       rastmill --help | -h | --version\n"
     "\n"
@@ -70,6 +71,11 @@ constexpr const char HELP_MORE[] =
     "\t--from FORMAT\tthe source is raw elements of FORMAT (char ... double)\n"
     "\t\t\tA raw source that has a sidecar (.hdr: EHdr or ESRI float-grid header)\n"
     "\t\t\tneeds neither: its layout, format and byte order come from it\n"
+    "\t--round\t\tan integer target rounds each cell, a real, to the nearest integer\n"
+    "\t\t\t(halves away from zero) instead of refusing decimals\n"
+    "\t--nodata N\ta cell equal to the source's NODATA_value is written as N\n"
+    "\t--strict\tstop at the first cell that would not keep its value in the\n"
+    "\t\t\ttarget format (out of range, overflowing, equal to N) instead of wrapping\n"
     "\t--help, -h\tshow this text\n"
     "\t--version\tshow the version\n"
     "\t--\t\tend of the options: a file name after it may begin with '-'\n"
