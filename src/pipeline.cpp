@@ -278,7 +278,10 @@ std::size_t source_per_value(const transform& job) {
 // line end).
 std::size_t value_room(const transform& job) {
     // Text narrowed into integers is parsed into 64-bit values first.
-    if (job.narrow != nullptr && job.source == FMT_ASCII) return 8;
+    if (job.narrow != nullptr && job.source == FMT_ASCII &&
+        info_of(job.values).kind != element_kind::real) {
+        return 8;
+    }
     if (job.rows_as_text == nullptr) return width_of(job.values);
     return max_cell_text(*job.rows_as_text) + 2;
 }

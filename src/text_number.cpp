@@ -141,9 +141,28 @@ number_scan<std::int64_t> scan_cell_rounded(const char* p) {
     bool negative = false;
     if (*p == '-' || *p == '+') negative = *p++ == '-';
     const char* integer = p;
-    while (is_digit(*p))
-        ++p;
+    // The common shape first: up to 12 digits, a point and a fraction, no exponent.
+    std::uint64_t quick = 0;
+    for (unsigned d; (d = digit_value(*p)) <= 9; ++p)
+        quick = quick * 10 + d;
     const std::int64_t integer_digits = p - integer;
+    if (integer_digits <= 12) {
+        const char* q = p;
+        unsigned tenths = 0;
+        bool any = integer_digits != 0;
+        if (*q == '.' && digit_value(q[1]) <= 9) {
+            tenths = digit_value(*++q);
+            while (is_digit(*q))
+                ++q;
+            any = true;
+        } else if (*q == '.') {
+            ++q;
+        }
+        if (any && (*q | 0x20) != 'e') {
+            const auto value = static_cast<std::int64_t>(quick + (tenths >= 5 ? 1 : 0));
+            return {negative ? -value : value, q, true};
+        }
+    }
     const char* fraction = p;
     if (*p == '.') {
         fraction = ++p;
