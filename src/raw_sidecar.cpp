@@ -187,6 +187,10 @@ void add_line(std::string& text, std::string_view key, const std::string& value)
 }  // namespace
 
 failure parse_sidecar(std::string_view text, const std::string& path, raw_sidecar& sidecar) {
+    // GDAL's ENVI driver writes its header under the same name.
+    if (text.substr(0, 4) == "ENVI") {
+        return {MSG_BAD_SIDECAR, path + ": an ENVI header; give --like GRID and --from FORMAT"};
+    }
     const labels found = read_labels(text);
     const auto rows = whole_number(label(found, "NROWS"));
     const auto cols = whole_number(label(found, "NCOLS"));

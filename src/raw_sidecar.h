@@ -24,7 +24,8 @@ struct raw_sidecar {
 // PIXELTYPE as unsigned, a float-grid header (corners or CELLSIZE, no NBITS) as float, a missing
 // BYTEORDER as M, no georeferencing at all as corner (0, 0) and cells of 1. Fails with "Cannot
 // read the sidecar of a raw source:" and what is wrong, for a layout this program cannot read
-// (bands, skipped bytes, padded rows, 1- to 4-bit or 64-bit integer cells) as well.
+// (bands, skipped bytes, padded rows, 1- to 4-bit or 64-bit integer cells) and for an ENVI header
+// as well.
 failure parse_sidecar(std::string_view text, const std::string& path, raw_sidecar& sidecar);
 
 // parse_sidecar on the file at path.

@@ -44,7 +44,11 @@ failure find_raw_layout(const std::string& source, const std::string& like,
     raw_sidecar sidecar;
     if (source != "-" && is_file(sidecar_path(source, ".hdr"))) {
         layout.sidecar_path = sidecar_path(source, ".hdr");
-        if (failure f = read_sidecar(layout.sidecar_path, sidecar); f.failed()) return f;
+        if (failure f = read_sidecar(layout.sidecar_path, sidecar); f.failed()) {
+            // Another tool's .hdr (an ENVI header) is no concern where the options say it all.
+            if (like.empty() || !from) return f;
+            layout.sidecar_path.clear();
+        }
     }
     const bool has_sidecar = !layout.sidecar_path.empty();
     if (!like.empty()) {

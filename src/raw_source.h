@@ -28,7 +28,8 @@ bool raw_by_sidecar(const std::string& source);
 // The layout of the raw source at source ("-": standard input, beside which no sidecar lies): the
 // counts and header text from the template where like names one, else from the sidecar; the
 // element format from from, else from the sidecar; the byte order from the sidecar, else
-// little-endian. Fails with "Give the grid ..." or "Give the element format ..." where neither
+// little-endian; a sidecar this program cannot read is passed over where like and from are both
+// given. Fails with "Give the grid ..." or "Give the element format ..." where neither
 // says it, "The raw source's sidecar disagrees:" where the sidecar says otherwise than like or
 // from, or as reading the template or the sidecar fails.
 failure find_raw_layout(const std::string& source, const std::string& like,

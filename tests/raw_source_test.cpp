@@ -114,6 +114,12 @@ TEST(RawSource, SizesLayoutAndFormat) {
          "I\\n' > p.hdr && (timeout 20 cat raw.bin > p.bin &) && \"$RASTMILL\" --from short float "
          "p.bin out.bin",
          "", 0, le_bytes<float>({1, -9999, 300, -4, 5, -9999})},
+        {"an ENVI header beside it, passed over where the options say it all",
+         "printf 'ENVI\\nsamples = 3\\n' > raw.hdr && \"$RASTMILL\" --like in.asc --from short "
+         "float raw.bin out.bin && \"$RASTMILL\" --from short float raw.bin out.bin",
+         "Cannot read the sidecar of a raw source: raw.hdr: an ENVI header; give --like GRID and "
+         "--from FORMAT\n",
+         1, le_bytes<float>({1, -9999, 300, -4, 5, -9999})},
         {"--from against the sidecar",
          "printf 'NROWS 2\\nNCOLS 3\\nNBITS 16\\nPIXELTYPE SIGNEDINT\\n' > raw.hdr && "
          "\"$RASTMILL\" --from ushortint ascii raw.bin out.asc",
