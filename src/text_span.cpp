@@ -123,7 +123,8 @@ void convert_short_digits(const char* base, const std::uint32_t* starts, std::si
         const unsigned second = static_cast<unsigned char>(p[1]) - '0';  // a digit or white space
         // Arithmetic, not a choice: a branch here mispredicts on every mix of lengths.
         const unsigned two = second < 10 ? 1 : 0;
-        out[k] = static_cast<T>(first * (1 + 9 * two) + second * two);
+        const unsigned value = first * (1 + 9 * two) + second * two;
+        out[k] = static_cast<T>(value);
     }
 }
 
