@@ -173,14 +173,8 @@ number_scan<std::int64_t> scan_cell_rounded(const char* p) {
     if (digits == 0) return {0, p, false};
     std::int64_t exponent = 0;
     if ((*p | 0x20) == 'e') {
-        const char* q = p + 1;
-        bool exp_negative = false;
-        if (*q == '-' || *q == '+') exp_negative = *q++ == '-';
-        if (!is_digit(*q)) return {0, p, false};
-        for (; is_digit(*q); ++q) {
-            if (exponent < 1000000000) exponent = exponent * 10 + (*q - '0');
-        }
-        exponent = exp_negative ? -exponent : exponent;
+        const char* q = scan_exponent(p + 1, exponent);
+        if (q == nullptr) return {0, p, false};
         p = q;
     }
     // The digits, the point left out, and where the exponent puts the point among them.

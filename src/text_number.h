@@ -43,6 +43,33 @@ struct number_scan {
     bool ok;
 };
 
+// Past a decimal point followed only by zeros, as tools write whole values ("107.0", "3."); a
+// zero there counts as a digit.
+[[gnu::always_inline]] inline const char* past_zero_fraction(const char* p, bool& any_digit) {
+    if (*p == '.') {
+        ++p;
+        while (*p == '0') {
+            ++p;
+            any_digit = true;
+        }
+    }
+    return p;
+}
+
+// The digits of an exponent, after its mark and an optional sign, into exponent (saturating above
+// a million, far past every finite value); nullptr when no digit follows.
+[[gnu::always_inline]] inline const char* scan_exponent(const char* q, std::int64_t& exponent) {
+    bool negative = false;
+    if (*q == '-' || *q == '+') negative = *q++ == '-';
+    if (!is_digit(*q)) return nullptr;
+    exponent = 0;
+    for (; is_digit(*q); ++q) {
+        if (exponent < 1000000) exponent = exponent * 10 + (*q - '0');
+    }
+    if (negative) exponent = -exponent;
+    return q;
+}
+
 // An integer cell: an optional sign, decimal digits, and optionally a decimal point followed only
 // by zeros ("107.0", "3."), since tools write whole values that way. The value wraps modulo 2^32;
 // the caller keeps as many low bits as its type has.
@@ -54,13 +81,7 @@ inline number_scan<std::uint32_t> scan_cell_integer(const char* p) {
     for (unsigned d; (d = digit_value(*p)) <= 9; ++p)
         value = value * 10 + d;
     bool any_digit = p != digits;
-    if (*p == '.') {
-        ++p;
-        while (*p == '0') {
-            ++p;
-            any_digit = true;
-        }
-    }
+    p = past_zero_fraction(p, any_digit);
     return {negative ? 0u - value : value, p, any_digit};
 }
 
@@ -94,13 +115,7 @@ inline number_scan<std::int64_t> scan_cell_integer_wide(const char* p) {
     for (unsigned d; (d = digit_value(*p)) <= 9; ++p)
         add_digit(m, d);
     bool any_digit = p != digits;
-    if (*p == '.') {
-        ++p;
-        while (*p == '0') {
-            ++p;
-            any_digit = true;
-        }
-    }
+    p = past_zero_fraction(p, any_digit);
     return {wide_value(m, negative), p, any_digit};
 }
 
@@ -189,15 +204,10 @@ template <typename T>
     }
     if (digits == 0) return scan_real_word<T>(body, negative);
     if ((*p | 0x20) == 'e') {
-        const char* q = p + 1;
-        bool exp_negative = false;
-        if (*q == '-' || *q == '+') exp_negative = *q++ == '-';
-        if (!is_digit(*q)) return {T(0), p, false};
         std::int64_t exponent = 0;
-        for (; is_digit(*q); ++q) {
-            if (exponent < 1000000) exponent = exponent * 10 + (*q - '0');
-        }
-        exp10 += exp_negative ? -exponent : exponent;
+        const char* q = scan_exponent(p + 1, exponent);
+        if (q == nullptr) return {T(0), p, false};
+        exp10 += exponent;
         p = q;
     }
     T value{};

@@ -192,7 +192,8 @@ TEST(Narrowing, CommandLineFixture) {
          le_bytes<std::uint8_t>({0, 255, 0, 255, 0})},
         {"\"$RASTMILL\" --strict --nodata 0 uchar in.asc out.bin",
          "Value changes in the target format: Row: 0\tColumn: 2\n", ""},
-        {"\"$RASTMILL\" --strict --nodata=7 --hdr shortint in.asc out.bin && grep -q 'NODATA *7' out.hdr",
+        {"\"$RASTMILL\" --strict --nodata=7 --hdr shortint in.asc out.bin && grep -q 'NODATA *7' "
+         "out.hdr",
          "", le_bytes<std::int16_t>({7, 255, 256, -1, 0})},
         {"\"$RASTMILL\" --nodata 256 uchar in.asc out.bin",
          "Invalid no-data value for the target format: 256 (uchar holds 0 to 255)\n", std::nullopt},
