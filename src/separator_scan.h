@@ -3,6 +3,7 @@
 // compiler targets it, a plain loop elsewhere (the two give the same bits).
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -11,6 +12,19 @@
 #if defined(__SSE2__) && !defined(RASTMILL_SCALAR_SCAN)
 #include <emmintrin.h>
 #endif
+
+// The set bits of a mask, inline everywhere: std::popcount is a call into libgcc in a build for
+// baseline x86-64, which has no instruction for it.
+inline int count_bits(std::uint64_t x) {
+#if defined(__POPCNT__) || !(defined(__x86_64__) || defined(__i386__))
+    return std::popcount(x);
+#else
+    x = x - ((x >> 1) & 0x5555555555555555);
+    x = (x & 0x3333333333333333) + ((x >> 2) & 0x3333333333333333);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0F;
+    return static_cast<int>((x * 0x0101010101010101) >> 56);
+#endif
+}
 
 // Bit i of each mask describes byte i of the 64 from a block's start.
 struct byte_classes {

@@ -48,7 +48,7 @@ constexpr std::size_t STRIDE_TOKENS = STRIDE / 2 + 64;  // with room for the unr
 // time without a branch per bit, so the loop does not mispredict as token counts vary.
 inline void flatten(std::uint64_t bits, std::uint32_t offset, std::uint32_t* positions,
                     std::size_t& count) {
-    const int total = std::popcount(bits);
+    const int total = count_bits(bits);
     std::uint32_t* at = positions + count;
     for (int i = 0; i < 8; ++i, bits &= bits - 1)
         at[i] = offset + static_cast<std::uint32_t>(std::countr_zero(bits));

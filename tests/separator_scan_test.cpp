@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <random>
 #include <string>
 
@@ -24,6 +25,17 @@ TEST(ClassifyBlock, AgreesWithTheCharacterClasses) {
             ASSERT_EQ((classes.digits >> i) & 1, is_digit(c) ? 1u : 0u) << int(c);
             ASSERT_EQ((classes.minus >> i) & 1, c == '-' ? 1u : 0u) << int(c);
         }
+    }
+}
+
+TEST(CountBits, AgreesWithPopcount) {
+    std::mt19937_64 random(7);
+    for (std::uint64_t x : {std::uint64_t(0), ~std::uint64_t(0), std::uint64_t(1) << 63}) {
+        EXPECT_EQ(count_bits(x), std::popcount(x)) << x;
+    }
+    for (int i = 0; i < 10000; ++i) {
+        const std::uint64_t x = random() & random();  // sparse and dense words alike
+        ASSERT_EQ(count_bits(x), std::popcount(x)) << x;
     }
 }
 
