@@ -402,6 +402,7 @@ failure convert_raw(source_reader& reader, const raw_layout& layout, grid_target
 int run(int argc, char** argv) {
     const bool output_closed = reserve_standard_descriptors();
     ignore_write_signals();
+    fixed_block_mapping();
     binary_standard_streams();
     const arguments args = read_arguments(argc, argv);
     const element_format format = parse_format(args.operands[0]);

@@ -252,14 +252,14 @@ failure convert(conversion& c) {
 }
 
 // Sets aside the chunks' bytes and values; false when the memory cannot be had.
-bool allocate_slots(work_queue& queue, std::size_t slot_count, std::size_t capacity,
+bool allocate_slots(std::vector<chunk>& slots, std::size_t slot_count, std::size_t capacity,
                     std::size_t values_size) {
     try {
-        queue.slots.resize(slot_count);
+        slots.resize(slot_count);
     } catch (const std::bad_alloc&) {
         return false;
     }
-    for (chunk& c : queue.slots) {
+    for (chunk& c : slots) {
         // Not zero-filled: pages are only touched as bytes and values arrive.
         c.bytes.reset(new (std::nothrow) char[capacity + SPAN_SLACK]);
         c.values.reset(new (std::nothrow) unsigned char[values_size]);
@@ -301,6 +301,19 @@ std::size_t values_size(const transform& job, std::size_t capacity) {
     return (capacity / source_per_value(job) + 1) * value_room(job);
 }
 
+// The chunk size for the given workers and slots; rows stop becoming text where chunks are cut
+// when a row does not fit a chunk.
+std::size_t plan_chunks(const pipeline_settings& settings, transform& job, int workers,
+                        std::size_t slots) {
+    std::size_t capacity = chunk_capacity(settings, job, workers, slots);
+    if (job.rows_as_text != nullptr &&
+        static_cast<std::uint64_t>(job.ncols) * width_of(job.source) > capacity) {
+        job.rows_as_text = nullptr;
+        capacity = chunk_capacity(settings, job, workers, slots);
+    }
+    return capacity;
+}
+
 // Sets up the queue and returns for how many workers besides the converting thread: none for a
 // small regular file, or when the memory for their slots cannot be had; -1 when not even one slot
 // can be had. A pipe cannot tell its size, and a thread costs a fraction of a millisecond to
@@ -308,20 +321,23 @@ std::size_t values_size(const transform& job, std::size_t capacity) {
 int set_up_queue(work_queue& queue, const pipeline_settings& settings, const source_reader& source,
                  std::size_t& capacity) {
     const std::optional<std::uint64_t> left = bytes_left(source);
-    for (int w = std::clamp(settings.threads - 1, 0, MAX_WORKERS);; w = 0) {
-        const std::size_t slots = w == 0 ? 1 : 2 * static_cast<std::size_t>(w) + 2;
-        capacity = chunk_capacity(settings, queue.job, w, slots);
-        // Rows become text where chunks are cut, when a chunk holds a whole row.
-        if (queue.job.rows_as_text != nullptr &&
-            static_cast<std::uint64_t>(queue.job.ncols) * width_of(queue.job.source) > capacity) {
-            queue.job.rows_as_text = nullptr;
-            capacity = chunk_capacity(settings, queue.job, w, slots);
-        }
-        if (w != 0 && left && *left < THREADS_FROM_CHUNKS * capacity) continue;
-        if (allocate_slots(queue, slots, capacity, values_size(queue.job, capacity))) return w;
-        queue.slots.clear();
-        if (w == 0) return -1;
-    }
+    // The one thread's slot is had first, and kept until the workers' slots are: a run on more
+    // threads never fails for memory where one thread would run.
+    const transform requested = queue.job;
+    capacity = plan_chunks(settings, queue.job, 0, 1);
+    if (!allocate_slots(queue.slots, 1, capacity, values_size(queue.job, capacity))) return -1;
+    const int workers = std::clamp(settings.threads - 1, 0, MAX_WORKERS);
+    if (workers == 0) return 0;
+    transform job = requested;
+    const std::size_t slots = 2 * static_cast<std::size_t>(workers) + 2;
+    const std::size_t wider = plan_chunks(settings, job, workers, slots);
+    if (left && *left < THREADS_FROM_CHUNKS * wider) return 0;
+    std::vector<chunk> more;
+    if (!allocate_slots(more, slots, wider, values_size(job, wider))) return 0;
+    queue.slots = std::move(more);
+    queue.job = job;
+    capacity = wider;
+    return workers;
 }
 
 }  // namespace

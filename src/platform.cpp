@@ -4,6 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#if defined(__GLIBC__) || __has_include(<malloc.h>)
+#include <malloc.h>
+#endif
+
 #include "paths.h"
 
 #ifdef _WIN32
@@ -114,6 +118,12 @@ bool reserve_standard_descriptors() {
 
 void binary_standard_streams() {}
 #endif
+
+void fixed_block_mapping() {
+#ifdef M_MMAP_THRESHOLD
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);  // glibc's default start, now kept
+#endif
+}
 
 void ignore_write_signals() {
 #ifdef SIGPIPE

@@ -29,5 +29,9 @@ bool reserve_standard_descriptors();
 // Makes failed writes show as failed writes, not as a silent death by signal: a target pipe whose
 // reader went away, a file-size limit (ulimit -f) reached.
 void ignore_write_signals();
+// Large blocks are mapped and unmapped on their own, at a fixed size: with glibc's moving
+// threshold, slots freed after a failed try for more threads would leave the heap unable to give
+// what one thread needs under a memory limit. Nothing on other C libraries.
+void fixed_block_mapping();
 // The bytes of standard input and output pass unchanged on every host.
 void binary_standard_streams();
