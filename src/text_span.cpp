@@ -5,6 +5,7 @@
 #include <cstring>
 #include <type_traits>
 
+#include "digit_kernels.h"
 #include "formats.h"
 #include "separator_scan.h"
 #include "text_number.h"
@@ -59,21 +60,18 @@ inline void flatten(std::uint64_t bits, std::uint32_t offset, std::uint32_t* pos
     count += static_cast<std::size_t>(total);
 }
 
-// The tokens of a stride: offsets of their starts from its base, and of their ends unless every
-// token is one or two plain digits; and which shape all of them have, if one.
-struct stride_index {
-    std::size_t tokens;
+// The byte masks of a stride, 64 bytes a block, and which shape all of its tokens have, if one.
+struct stride_masks {
+    std::uint64_t separators[STRIDE / 64];
+    std::uint64_t starting[STRIDE / 64];
+    std::size_t blocks;
     bool short_digits;    // one or two digits
     bool plain_integers;  // digits after an optional minus
 };
 
-// Indexes the tokens of [base, limit), which ends in white space and follows white space (or
-// nothing), and is at most STRIDE bytes long.
-inline stride_index index_tokens(const char* base, const char* limit, std::uint32_t* starts,
-                                 std::uint32_t* ends) {
-    constexpr std::size_t blocks = STRIDE / 64;
-    std::uint64_t separators[blocks];
-    std::uint64_t starting[blocks];
+// Classifies [base, limit), which ends in white space and follows white space (or nothing), and is
+// at most STRIDE bytes long.
+inline void classify_stride(const char* base, const char* limit, stride_masks& masks) {
     std::uint64_t before = ~std::uint64_t(0);  // separators before the block: its last two bits
     std::uint64_t not_short = 0;
     std::uint64_t not_plain = 0;
@@ -84,26 +82,43 @@ inline stride_index index_tokens(const char* base, const char* limit, std::uint3
         const auto left = static_cast<std::size_t>(limit - block);
         if (left < 64) separator |= ~std::uint64_t(0) << left;  // past the end: white space
         const std::uint64_t shifted = (separator << 1) | (before >> 63);
-        separators[count] = separator;
-        starting[count] = ~separator & shifted;
+        masks.separators[count] = separator;
+        masks.starting[count] = ~separator & shifted;
         // Not short: a byte of a token that is no digit, or the third byte of a token.
         const std::uint64_t in_token = ~separator;
         const std::uint64_t third = in_token & ~shifted & ~((separator << 2) | (before >> 62));
         not_short |= (in_token & ~classes.digits) | third;
-        not_plain |= in_token & ~classes.digits & ~(classes.minus & starting[count]);
+        not_plain |= in_token & ~classes.digits & ~(classes.minus & masks.starting[count]);
         before = separator;
     }
+    masks.blocks = count;
+    masks.short_digits = not_short == 0;
+    masks.plain_integers = not_plain == 0;
+}
+
+inline std::size_t count_tokens(const stride_masks& masks) {
+    std::size_t tokens = 0;
+    for (std::size_t i = 0; i < masks.blocks; ++i)
+        tokens += static_cast<std::size_t>(count_bits(masks.starting[i]));
+    return tokens;
+}
+
+// The offsets of the tokens' starts from the stride's base, and of their ends unless every token
+// is short; how many there are.
+inline std::size_t flatten_stride(const stride_masks& masks, std::uint32_t* starts,
+                                  std::uint32_t* ends) {
     std::size_t started = 0;
     std::size_t ended = 0;
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < masks.blocks; ++i) {
         const auto offset = static_cast<std::uint32_t>(64 * i);
-        flatten(starting[i], offset, starts, started);
-        if (not_short != 0) {
-            const std::uint64_t before_block = i == 0 ? 1 : separators[i - 1] >> 63;
-            flatten(separators[i] & ~((separators[i] << 1) | before_block), offset, ends, ended);
+        flatten(masks.starting[i], offset, starts, started);
+        if (!masks.short_digits) {
+            const std::uint64_t before_block = i == 0 ? 1 : masks.separators[i - 1] >> 63;
+            const std::uint64_t separators = masks.separators[i];
+            flatten(separators & ~((separators << 1) | before_block), offset, ends, ended);
         }
     }
-    return {started, not_short == 0, not_plain == 0};
+    return started;
 }
 
 // The white space that ends the token at p.
@@ -159,6 +174,8 @@ bool convert_plain_integers(const char* base, const std::uint32_t* starts,
 // have one of the common shapes are converted in bulk.
 template <typename T>
 span_parse parse_integer_span(const char* first, const char* last, T* out, std::size_t max_values) {
+    // The values out has room for, as parse_text_span promises.
+    const std::size_t room = static_cast<std::size_t>(last - first + 1) / 2;
     std::uint32_t starts[STRIDE_TOKENS];
     std::uint32_t ends[STRIDE_TOKENS];
     std::size_t n = 0;
@@ -179,13 +196,30 @@ span_parse parse_integer_span(const char* first, const char* last, T* out, std::
             base = end;
             continue;
         }
-        const stride_index index = index_tokens(base, limit, starts, ends);
-        const std::size_t tokens = std::min(index.tokens, max_values - n);
-        if (index.short_digits) {
+        stride_masks masks;
+        classify_stride(base, limit, masks);
+        if constexpr (sizeof(T) == 1) {
+            // One- and two-digit tokens into bytes, all of the stride at once, where the values
+            // left room for the kernel's 8-byte stores.
+            // Only strides that leave values wanted: where the last one wanted ends is the
+            // indexed path's to find.
+            const std::size_t tokens =
+                masks.short_digits && packs_short_digits() ? count_tokens(masks) : SIZE_MAX;
+            if (tokens < max_values - n && n + tokens + 8 <= room) {
+                pack_short_digits(base, masks.starting, masks.blocks,
+                                  reinterpret_cast<unsigned char*>(out + n));
+                n += tokens;
+                base = limit;
+                continue;
+            }
+        }
+        const std::size_t indexed = flatten_stride(masks, starts, ends);
+        const std::size_t tokens = std::min(indexed, max_values - n);
+        if (masks.short_digits) {
             convert_short_digits(base, starts, tokens, out + n);
             n += tokens;
             if (n == max_values) return {n, false, next_separator(base + starts[tokens - 1])};
-        } else if (index.plain_integers) {
+        } else if (masks.plain_integers) {
             std::size_t converted = 0;
             const bool whole =
                 convert_plain_integers(base, starts, ends, tokens, out + n, converted);

@@ -71,4 +71,23 @@ TEST(TextSpan, SameAsTheOneByteParser) {
     }
 }
 
+// Strides of one- and two-digit tokens only, which byte targets take through the vector kernel
+// where the CPU has one: any separators, tokens across every 16- and 64-byte edge, spans from a
+// few bytes, values wanted up to and past the last token.
+TEST(TextSpan, ShortDigitStridesInBulk) {
+    std::mt19937 random(17);
+    static const char* const separators[] = {" ", "\n", "\r\n", "\t", "   ", "\v\f "};
+    for (int round = 0; round < 3000; ++round) {
+        const std::size_t count = 1 + random() % (round < 2000 ? 40 : 3000);
+        std::string text = random() % 2 == 0 ? "" : "\n";
+        for (std::size_t i = 0; i < count; ++i) {
+            text += std::to_string(random() % (random() % 2 == 0 ? 10 : 100));
+            text += separators[random() % (random() % 3 == 0 ? std::size(separators) : 1)];
+        }
+        const std::size_t max_values = round % 4 == 0 ? random() % (count + 2) : SIZE_MAX;
+        expect_span_like_reference<std::int8_t>(text, max_values, FMT_CHAR);
+        expect_span_like_reference<std::uint8_t>(text, max_values, FMT_UCHAR);
+    }
+}
+
 }  // namespace
