@@ -31,6 +31,7 @@ struct byte_classes {
     std::uint64_t separators;  // is_space
     std::uint64_t digits;      // '0' to '9'
     std::uint64_t minus;       // '-'
+    std::uint64_t points;      // '.'
 };
 
 inline byte_classes classify_block(const char* p) {
@@ -41,7 +42,8 @@ inline byte_classes classify_block(const char* p) {
     const __m128i zero = _mm_set1_epi8('0');
     const __m128i digit_span = _mm_set1_epi8(9);
     const __m128i minus = _mm_set1_epi8('-');
-    byte_classes classes{0, 0, 0};
+    const __m128i point = _mm_set1_epi8('.');
+    byte_classes classes{0, 0, 0, 0};
     for (std::ptrdiff_t k = 0; k < 4; ++k) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
         // A byte in [low, low + span] is one whose difference from low is at most span, unsigned.
@@ -56,15 +58,19 @@ inline byte_classes classify_block(const char* p) {
             static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, minus)));
         classes.separators |= static_cast<std::uint64_t>(separators) << (16 * k);
         classes.digits |= static_cast<std::uint64_t>(digits) << (16 * k);
+        const auto points =
+            static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, point)));
         classes.minus |= static_cast<std::uint64_t>(minuses) << (16 * k);
+        classes.points |= static_cast<std::uint64_t>(points) << (16 * k);
     }
     return classes;
 #else
-    byte_classes classes{0, 0, 0};
+    byte_classes classes{0, 0, 0, 0};
     for (int i = 0; i < 64; ++i) {
         classes.separators |= static_cast<std::uint64_t>(is_space(p[i])) << i;
         classes.digits |= static_cast<std::uint64_t>(is_digit(p[i])) << i;
         classes.minus |= static_cast<std::uint64_t>(p[i] == '-') << i;
+        classes.points |= static_cast<std::uint64_t>(p[i] == '.') << i;
     }
     return classes;
 #endif

@@ -237,14 +237,18 @@ inline int leading_digits(std::uint64_t word) {
     return above == 0 ? 8 : std::countr_zero(above) / 8;
 }
 
-// The value of the first count (1 to 8) digits of word, converted together.
-inline std::uint32_t digits_value(std::uint64_t word, int count) {
-    std::uint64_t v = (word ^ 0x3030303030303030) << (64 - 8 * count);  // zeros lead
+// The value of eight digit values 0 to 9 in the bytes of v, the most significant in the lowest.
+inline std::uint32_t eight_digit_value(std::uint64_t v) {
     v = v * 10 + (v >> 8);  // the low byte of each 16-bit lane: a two-digit value
     v = ((v & 0x000000FF000000FF) * (100 + (std::uint64_t(1000000) << 32)) +
          ((v >> 16) & 0x000000FF000000FF) * (1 + (std::uint64_t(10000) << 32))) >>
         32;
     return static_cast<std::uint32_t>(v);
+}
+
+// The value of the first count (1 to 8) digits of word, converted together.
+inline std::uint32_t digits_value(std::uint64_t word, int count) {
+    return eight_digit_value((word ^ 0x3030303030303030) << (64 - 8 * count));  // zeros lead
 }
 
 // A short integer cell whose end last is already known, converted without a loop over its

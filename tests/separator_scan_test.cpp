@@ -24,6 +24,7 @@ TEST(ClassifyBlock, AgreesWithTheCharacterClasses) {
             ASSERT_EQ((classes.separators >> i) & 1, is_space(c) ? 1u : 0u) << int(c);
             ASSERT_EQ((classes.digits >> i) & 1, is_digit(c) ? 1u : 0u) << int(c);
             ASSERT_EQ((classes.minus >> i) & 1, c == '-' ? 1u : 0u) << int(c);
+            ASSERT_EQ((classes.points >> i) & 1, c == '.' ? 1u : 0u) << int(c);
         }
     }
 }

@@ -90,4 +90,47 @@ TEST(TextSpan, ShortDigitStridesInBulk) {
     }
 }
 
+// Fixed-point decimals as DEMs hold them, which reals take in bulk: one number of places per
+// span mostly, no-data integers among them, and now and then a shape that must go to the token
+// loop without a value changing: other places, points in odd places, short and long tokens.
+TEST(TextSpan, FixedPointStridesInBulk) {
+    std::mt19937 random(23);
+    static const char* const odd[] = {
+        "5",         ".5", "-.5", "5.",  "1.2.3", "1e3",        "-",     "12345678", "1234567.89",
+        "0.0000001", "-0", "7.",  "1-2", "--1.5", "99999999.9", "-9999", "nan",      "+1.5"};
+    static const char* const separators[] = {" ", "\n", "\r\n", "\t", "  "};
+    for (int round = 0; round < 1500; ++round) {
+        const int places = 1 + static_cast<int>(random() % 4);
+        const std::size_t odd_odds = 1 + random() % 400;
+        const std::size_t count = 1 + random() % (round < 1000 ? 60 : 2500);
+        std::string text = random() % 2 == 0 ? "" : " ";
+        for (std::size_t i = 0; i < count; ++i) {
+            if (random() % odd_odds == 0) {
+                text += odd[random() % std::size(odd)];
+            } else {
+                const int digits = 1 + static_cast<int>(random() % (8 - places));
+                std::string token = random() % 5 == 0 ? "-" : "";
+                for (int d = 0; d < digits; ++d)
+                    token += static_cast<char>('0' + random() % 10);
+                token += '.';
+                for (int d = 0; d < places; ++d)
+                    token += static_cast<char>('0' + random() % 10);
+                text += token;
+            }
+            text += separators[random() % (random() % 3 == 0 ? std::size(separators) : 1)];
+        }
+        const std::size_t max_values = round % 4 == 0 ? random() % (count + 2) : SIZE_MAX;
+        expect_span_like_reference<float>(text, max_values, FMT_FLOAT);
+        expect_span_like_reference<double>(text, max_values, FMT_DOUBLE);
+    }
+    // A short token whose point would stand inside the token before, where every end has a
+    // point in its place: the token before must not be taken with a foreign point.
+    for (const char* text :
+         {"100.125 1.2.5 7 ", "100.125 12.345 6 ", "1.5 2.5 -3.5 4 5.5 ", "100.125 1.2.5 -7 ",
+          "0.25 1.25 .5 ", "-9999 12.5 ", "100.125 -9999 100.125 1.2.5 7 "}) {
+        expect_span_like_reference<float>(text, SIZE_MAX, FMT_FLOAT);
+        expect_span_like_reference<double>(text, SIZE_MAX, FMT_DOUBLE);
+    }
+}
+
 }  // namespace
