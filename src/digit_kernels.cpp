@@ -66,7 +66,7 @@ bool packs_short_digits() {
         const std::uint64_t starts = starting[b];
         if (starts == 0) continue;
         const char* block = base + 64 * b;
-        for (int q = 0; q < 4; ++q) {
+        for (std::ptrdiff_t q = 0; q < 4; ++q) {
             const unsigned half = static_cast<unsigned>(starts >> (16 * q)) & 0xFFFF;
             if (half == 0) continue;
             const __m128i values = values_at(block + 16 * q);
