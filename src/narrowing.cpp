@@ -12,23 +12,14 @@
 
 namespace {
 
+double as_double(element_format format, const unsigned char* element);
+
 // The number text as format stores it (integers wrapped as the parser wraps them), as a double;
 // nothing when the text is not wholly one number of that kind.
 std::optional<double> stored_as(element_format format, const std::string& text) {
-    const std::string token = text + " ";  // the scanners stop at white space
-    std::optional<double> stored;
-    with_element_type(format, [&](auto tag) {
-        using T = typename decltype(tag)::type;
-        if constexpr (std::is_floating_point_v<T>) {
-            const number_scan<T> scan = scan_cell_real<T>(token.c_str());
-            if (scan.ok && *scan.end == ' ') stored = static_cast<double>(scan.value);
-        } else {
-            const number_scan<std::uint32_t> scan = scan_cell_integer(token.c_str());
-            if (scan.ok && *scan.end == ' ')
-                stored = static_cast<double>(static_cast<T>(scan.value));
-        }
-    });
-    return stored;
+    unsigned char stored[8];
+    if (!parse_one_value(text, format, stored)) return std::nullopt;
+    return as_double(format, stored);
 }
 
 std::optional<std::int64_t> wide_of(const std::string& text, bool round) {

@@ -11,7 +11,7 @@
 #include "paths.h"
 #include "raw_sidecar.h"
 #include "sidecar.h"
-#include "text_number.h"
+#include "text_span.h"
 
 namespace {
 
@@ -101,22 +101,9 @@ cell_text template_style(const grid_header& header, const std::string& text,
                          element_format format) {
     cell_text style;
     if (text.size() >= 2 && text.compare(text.size() - 2, 2, "\r\n") == 0) style.line_end = "\r\n";
-    if (header.nodata.empty()) return style;
-    const std::string token = header.nodata + " ";  // the parsers stop at white space
-    with_element_type(format, [&](auto tag) {
-        using T = typename decltype(tag)::type;
-        std::optional<T> stored;
-        if constexpr (std::is_floating_point_v<T>) {
-            const number_scan<T> scan = scan_cell_real<T>(token.c_str());
-            if (scan.ok && *scan.end == ' ') stored = scan.value;
-        } else {
-            const number_scan<std::uint32_t> scan = scan_cell_integer(token.c_str());
-            if (scan.ok && *scan.end == ' ') stored = static_cast<T>(scan.value);  // wraps
-        }
-        if (!stored) return;
-        std::memcpy(style.nodata_bytes, &*stored, sizeof(T));
+    if (!header.nodata.empty() && parse_one_value(header.nodata, format, style.nodata_bytes)) {
         style.nodata = header.nodata;
-    });
+    }
     return style;
 }
 

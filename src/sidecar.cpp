@@ -3,36 +3,36 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <string_view>
 #include <system_error>
+#include <type_traits>
 
 #include "chars.h"
 #include "exact_decimal.h"
 #include "formats.h"
 #include "paths.h"
-#include "text_number.h"
+#include "text_span.h"
 
 namespace {
 
 // The no-data value as the target stores it, written back as text.
 std::optional<std::string> stored_nodata(const std::string& text, element_format format) {
-    std::optional<std::string> shown;
+    unsigned char stored[8];
+    if (!parse_one_value(text, format, stored)) return std::nullopt;
+    std::string shown;
     with_element_type(format, [&](auto tag) {
         using T = typename decltype(tag)::type;
-        const std::string token = text + " ";  // the parsers stop at white space
+        T value;
+        std::memcpy(&value, stored, sizeof value);
         if constexpr (std::is_floating_point_v<T>) {
-            const number_scan<T> scan = scan_cell_real<T>(token.c_str());
-            if (!scan.ok || *scan.end != ' ') return;
             char out[64];
-            const auto result = std::to_chars(out, out + sizeof out, scan.value);
-            shown = std::string(out, result.ptr);
+            shown.assign(out, std::to_chars(out, out + sizeof out, value).ptr);
         } else {
-            const number_scan<std::uint32_t> scan = scan_cell_integer(token.c_str());
-            if (!scan.ok || *scan.end != ' ') return;
-            shown = std::to_string(static_cast<T>(scan.value));
+            shown = std::to_string(value);
         }
     });
     return shown;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <string>
 #include <type_traits>
 
 #include "digit_kernels.h"
@@ -453,4 +454,17 @@ span_parse parse_wide_integer_span(const char* first, const char* last, std::int
 span_parse parse_rounded_span(const char* first, const char* last, std::int64_t* out,
                               std::size_t max_values) {
     return parse_tokens(first, last, out, max_values, scan_cell_rounded);
+}
+
+bool parse_one_value(std::string_view text, element_format format, void* out) {
+    std::string padded(text);
+    padded.push_back(' ');  // a span ends in white space, and its slack follows
+    const std::size_t size = padded.size();
+    padded.append(SPAN_SLACK, '\0');
+    unsigned char values[2 * 8];
+    const span_parse parsed =
+        parse_text_span(padded.data(), padded.data() + size, format, values, 2);
+    if (parsed.stopped || parsed.values != 1) return false;
+    std::memcpy(out, values, width_of(format));
+    return true;
 }

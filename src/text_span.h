@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "formats.h"
 
@@ -25,6 +26,11 @@ constexpr std::size_t SPAN_SLACK = 128;
 // (last - first + 1) / 2 values, or max_values if fewer. Integers keep their low bits.
 span_parse parse_text_span(const char* first, const char* last, element_format format, void* out,
                            std::size_t max_values = SIZE_MAX);
+
+// The one number of text, white space around it aside, as format stores it (integers keep their
+// low bits), into out: what a cell of that text would hold. False when text is not exactly one
+// such number.
+bool parse_one_value(std::string_view text, element_format format, void* out);
 
 // parse_text_span of integer tokens into wide values (see WIDE_BEYOND), which keep their range:
 // what the narrowing checks read.
