@@ -2,11 +2,9 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <system_error>
-#include <type_traits>
 
 #include "paths.h"
 #include "raw_sidecar.h"
