@@ -130,6 +130,18 @@ inline std::size_t flatten_stride(const stride_masks& masks, std::uint32_t* star
     return started;
 }
 
+// The end of the stride that starts at base: after its last white space, at most as many bytes on
+// as the values wanted take at eight bytes each (a narrow row indexes no kilobytes in vain), and
+// never more than STRIDE; base itself where a token longer than that starts there. A stride so
+// holds whole tokens.
+inline const char* stride_limit(const char* base, const char* last, std::size_t values_wanted) {
+    const std::size_t stride = std::max<std::size_t>(std::min(values_wanted, STRIDE / 8) * 8, 64);
+    const char* limit = last - base > static_cast<std::ptrdiff_t>(stride) ? base + stride : last;
+    while (limit != base && !is_space(limit[-1]))
+        --limit;
+    return limit;
+}
+
 // The white space that ends the token at p.
 inline const char* next_separator(const char* p) {
     while (!is_space(*p))
@@ -190,14 +202,7 @@ span_parse parse_integer_span(const char* first, const char* last, T* out, std::
     std::size_t n = 0;
     const char* base = first;
     while (base != last && n != max_values) {
-        // A stride ends after white space, so that it holds whole tokens, and is no longer than
-        // the values wanted take at eight bytes each: a narrow row indexes no kilobytes in vain.
-        const std::size_t wanted = std::min(max_values - n, STRIDE / 8) * 8;
-        const std::size_t stride = std::max<std::size_t>(wanted, 64);
-        const char* limit =
-            last - base > static_cast<std::ptrdiff_t>(stride) ? base + stride : last;
-        while (limit != base && !is_space(limit[-1]))
-            --limit;
+        const char* limit = stride_limit(base, last, max_values - n);
         if (limit == base) {  // a token longer than a stride starts at base
             const char* end = next_separator(base);
             if (!scan_token<T>(base, end, out[n])) return {n, true, base};
@@ -263,15 +268,6 @@ template <typename T, typename Scan>
         p = scan.end;
     }
     return {n, false, p};
-}
-
-// The end of the stride that starts at base: after the last white space within STRIDE bytes, or
-// base itself when a token longer than that starts there.
-inline const char* stride_limit(const char* base, const char* last, std::size_t stride) {
-    const char* limit = last - base > static_cast<std::ptrdiff_t>(stride) ? base + stride : last;
-    while (limit != base && !is_space(limit[-1]))
-        --limit;
-    return limit;
 }
 
 // Strides of reals left to the token loop after one that was not all fixed-point decimals.
@@ -384,10 +380,7 @@ template <typename T>
     const char* base = first;
     int patience = 0;  // strides to go before the bulk path is tried again
     while (base != last && n != max_values) {
-        // As for integers, a stride no longer than the values wanted take at eight bytes each.
-        const std::size_t stride =
-            std::max<std::size_t>(std::min(max_values - n, STRIDE / 8) * 8, 64);
-        const char* limit = stride_limit(base, last, stride);
+        const char* limit = stride_limit(base, last, max_values - n);
         const bool long_token = limit == base;
         if (long_token) limit = next_separator(base);
         // A stride that was not all of one shape costs its indexing in vain: the next few are not
