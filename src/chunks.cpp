@@ -24,6 +24,15 @@ bool open_chunk_source(chunk_source& source, source_reader& reader, std::size_t 
     return source.carry != nullptr;
 }
 
+bool reserve_carry(chunk_source& source, std::size_t capacity) {
+    if (capacity <= source.capacity) return true;
+    std::unique_ptr<char[]> carry(new (std::nothrow) char[capacity]);
+    if (!carry) return false;
+    std::memcpy(carry.get(), source.carry.get(), source.carried);
+    source.carry = std::move(carry);
+    return true;
+}
+
 namespace {
 
 // One past the last white space in text[from, to), or 0 when there is none.

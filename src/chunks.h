@@ -31,6 +31,10 @@ constexpr std::size_t MIN_CHUNK_BYTES = 1024;
 bool open_chunk_source(chunk_source& source, source_reader& reader, std::size_t capacity,
                        std::size_t width, bool integral);
 
+// Makes room to carry the bytes after the cut of chunks of capacity bytes, before the chunks grow
+// to it; false, with nothing changed, when the memory cannot be had.
+bool reserve_carry(chunk_source& source, std::size_t capacity);
+
 // Fills bytes (capacity bytes, followed by room for a NUL) with the carried bytes and what the
 // source gives, and sets size to the bytes up to the cut: filled when there are some. With
 // work_pending a read that could wait is not made; waiting is returned instead, so that a pipe held

@@ -242,14 +242,21 @@ arguments read_arguments(int argc, char** argv) {
 }
 
 // The threads that parse a large grid: RASTMILL_THREADS=N sets them, 1 keeps the whole run on
-// one thread (no thread writes behind either); by default, one per core.
-int thread_count() {
+// one thread (no thread writes behind either); by default, up to one per core, started only when
+// the grid gains from them.
+pipeline_settings thread_settings() {
+    pipeline_settings settings;
     const char* setting = std::getenv("RASTMILL_THREADS");
     if (setting != nullptr && *setting != '\0') {
         const long wanted = std::strtol(setting, nullptr, 10);
-        if (wanted >= 1) return static_cast<int>(std::min(wanted, 1024L));
+        if (wanted >= 1) {
+            settings.threads = static_cast<int>(std::min(wanted, 1024L));
+            return settings;
+        }
     }
-    return static_cast<int>(std::max(std::thread::hardware_concurrency(), 1u));
+    settings.threads = static_cast<int>(std::max(std::thread::hardware_concurrency(), 1u));
+    settings.pick_workers = true;
+    return settings;
 }
 
 // Ends the run, before anything is read, where --hdr cannot give a sidecar GIS tools read beside
@@ -325,13 +332,12 @@ void add_read_hint(failure& f, const grid_header& header, const std::string& sou
 
 // Starts the target on file and returns the threads the run moves its cells on: with more than
 // one, a thread writes behind the others once the first megabytes reached the file.
-int start_target(grid_target& target, std::FILE* file) {
-    const int threads = thread_count();
+pipeline_settings start_target(grid_target& target, std::FILE* file) {
+    const pipeline_settings settings = thread_settings();
     open_target(target, file, TARGET_BLOCK_SIZE,
-                threads > 1 ? WRITE_BEHIND_AFTER : NO_WRITE_BEHIND);
-    return threads;
+                settings.threads > 1 ? WRITE_BEHIND_AFTER : NO_WRITE_BEHIND);
+    return settings;
 }
-
 // The converting part of a run, from the header to the last cell, with a progress line where a
 // person watches. A failure is returned once the line is gone.
 failure convert_grid(source_reader& reader, grid_header& header, grid_target& target,
@@ -346,9 +352,9 @@ failure convert_grid(source_reader& reader, grid_header& header, grid_target& ta
     std::FILE* target_file = nullptr;
     if (!f.failed()) f = open_target_file(target_path, format, target_file);
     if (f.failed()) return f;
-    const int threads = start_target(target, target_file);
-    f = move_rows(header.nrows, header.ncols, FMT_ASCII, reader, format, target,
-                  {threads, 0, nullptr, false, false, &plan});
+    pipeline_settings settings = start_target(target, target_file);
+    settings.narrow = &plan;
+    f = move_rows(header.nrows, header.ncols, FMT_ASCII, reader, format, target, settings);
     progress.reset();
     add_read_hint(f, header, source_path, format);
     return f;
@@ -386,14 +392,17 @@ failure convert_raw(source_reader& reader, const raw_layout& layout, grid_target
     if (f.failed()) return f;
     progress_handle progress;
     if (progress_wanted()) progress = start_progress(reader, regular_file_size(source_path));
-    const int threads = start_target(target, target_file);
+    pipeline_settings settings = start_target(target, target_file);
     const std::string& text = layout.header_text;
     if (format == FMT_ASCII)
         write_binary_row(target, static_cast<std::int32_t>(text.size()), FMT_UCHAR, text.data());
     const cell_text style = template_style(layout.header, text, layout.format);
     const grid_header& header = layout.header;
-    f = move_rows(header.nrows, header.ncols, layout.format, reader, format, target,
-                  {threads, 0, &style, true, layout.big_endian, &plan});
+    settings.text = &style;
+    settings.ends_with_grid = true;
+    settings.big_endian_source = layout.big_endian;
+    settings.narrow = &plan;
+    f = move_rows(header.nrows, header.ncols, layout.format, reader, format, target, settings);
     progress.reset();
     if (f.message == MSG_RAW_LONGER) f.detail = source_path;
     return f;

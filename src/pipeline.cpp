@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <exception>
@@ -31,6 +32,14 @@ constexpr std::size_t INLINE_CHUNK = std::size_t(256) << 10;
 // A regular file with fewer chunks than this left is moved on one thread: starting others would
 // cost more than they give.
 constexpr std::uint64_t THREADS_FROM_CHUNKS = 2;
+// Where the workers are picked, the converting thread first parses this much alone, timing it,
+// and starts them only when what is left would take longer than WORKERS_PAY_FROM to parse on one
+// thread: below that, handing the text to another core and its values back costs more than the
+// second core gives. Measured on two cores, with the parse of what is left estimated at: 7 ms
+// (one- and two-digit cells), one thread 10 % faster; 9 ms (short integers), two threads 5 %
+// faster; 12 and 14 ms (decimals, one-digit cells), two threads 10 % faster.
+constexpr std::size_t PROBE_BYTES = std::size_t(1) << 20;
+constexpr std::chrono::nanoseconds WORKERS_PAY_FROM = std::chrono::milliseconds(8);
 
 // What a chunk becomes: text parsed into values, or binary elements converted into them. Pure: it
 // knows nothing of files, threads or messages.
@@ -147,12 +156,85 @@ void start_workers(workers& pool, int count) {
     }
 }
 
+// Sets aside the chunks' bytes and values; false when the memory cannot be had.
+bool allocate_slots(std::vector<chunk>& slots, std::size_t slot_count, std::size_t capacity,
+                    std::size_t values_size) {
+    try {
+        slots.resize(slot_count);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    for (chunk& c : slots) {
+        // Not zero-filled: pages are only touched as bytes and values arrive.
+        c.bytes.reset(new (std::nothrow) char[capacity + SPAN_SLACK]);
+        c.values.reset(new (std::nothrow) unsigned char[values_size]);
+        if (!c.bytes || !c.values) return false;
+    }
+    return true;
+}
+
+// Bytes of source per chunk, for the slots at hand.
+// Bytes of source a value takes at least: a digit and a separator, or an element.
+std::size_t source_per_value(const transform& job) {
+    return job.source == FMT_ASCII ? 2 : width_of(job.source);
+}
+
+// Bytes a value takes in a chunk's values: an element, or its text and separator (and a row's
+// line end).
+std::size_t value_room(const transform& job) {
+    // Text narrowed into integers is parsed into 64-bit values first.
+    if (job.narrow != nullptr && job.source == FMT_ASCII &&
+        info_of(job.values).kind != element_kind::real) {
+        return 8;
+    }
+    if (job.rows_as_text == nullptr) return width_of(job.values);
+    return max_cell_text(*job.rows_as_text) + 2;
+}
+
+std::size_t chunk_capacity(const pipeline_settings& settings, const transform& job, int workers,
+                           std::size_t slots) {
+    if (settings.chunk_bytes != 0) return std::max(settings.chunk_bytes, MIN_CHUNK_BYTES);
+    // A chunk of c bytes takes c, and values for c / source_per_value of them.
+    const std::size_t per = source_per_value(job);
+    const std::size_t fit = per * CHUNK_BUDGET / (slots * (per + value_room(job)));
+    if (workers == 0) return std::clamp(fit / 4096 * 4096, MIN_CHUNK, INLINE_CHUNK);
+    return std::clamp(fit / 4096 * 4096, MIN_CHUNK, MAX_CHUNK);
+}
+
+// Room for the values a chunk of capacity bytes gives.
+std::size_t values_size(const transform& job, std::size_t capacity) {
+    return (capacity / source_per_value(job) + 1) * value_room(job);
+}
+
+// The chunk size for the given workers and slots; rows stop becoming text where chunks are cut
+// when a row does not fit a chunk.
+std::size_t plan_chunks(const pipeline_settings& settings, transform& job, int workers,
+                        std::size_t slots) {
+    std::size_t capacity = chunk_capacity(settings, job, workers, slots);
+    if (job.rows_as_text != nullptr &&
+        static_cast<std::uint64_t>(job.ncols) * width_of(job.source) > capacity) {
+        job.rows_as_text = nullptr;
+        capacity = chunk_capacity(settings, job, workers, slots);
+    }
+    return capacity;
+}
+
+// Workers the converting thread may start once it timed its own parse of the first chunks.
+struct worker_probe {
+    workers* pool = nullptr;
+    const pipeline_settings* settings = nullptr;
+    int count = 0;           // 0: decided, or none to start
+    std::size_t probed = 0;  // bytes parsed so far, and the time they took
+    std::chrono::nanoseconds parse_time{0};
+};
+
 // The converting thread's own: the source, the sink, and the chunks it handed over and took back.
 struct conversion {
     work_queue& queue;
     chunk_source& source;
     row_sink& sink;
     bool ends_with_grid;
+    worker_probe probe;
     std::uint64_t handed = 0;    // its count of queue.handed, which only it changes
     std::uint64_t consumed = 0;  // chunks whose values it took
 };
@@ -222,8 +304,56 @@ step hand_over_next(conversion& c) {
 step transform_here(conversion& c) {
     std::unique_lock<std::mutex> held(c.queue.lock);
     if (c.queue.claimed == c.queue.handed) return step::idle;
+    if (c.probe.count == 0) {
+        transform_next(c.queue, held);
+        return step::moved;
+    }
+    const std::size_t bytes = slot_of(c.queue, c.queue.claimed).size;
+    const auto start = std::chrono::steady_clock::now();
     transform_next(c.queue, held);
+    c.probe.parse_time += std::chrono::steady_clock::now() - start;
+    c.probe.probed += bytes;
     return step::moved;
+}
+
+// Sets aside the slots of workers in place of the one thread's, for job: false, with nothing
+// changed, when their memory cannot be had.
+bool widen_queue(work_queue& queue, const pipeline_settings& settings, transform job, int workers,
+                 std::size_t& capacity) {
+    const std::size_t slots = 2 * static_cast<std::size_t>(workers) + 2;
+    const std::size_t wider = plan_chunks(settings, job, workers, slots);
+    std::vector<chunk> more;
+    if (!allocate_slots(more, slots, wider, values_size(job, wider))) return false;
+    queue.slots = std::move(more);
+    queue.job = job;
+    capacity = wider;
+    return true;
+}
+
+// After the first chunks parsed alone, with none in flight: starts the workers when what is left
+// of a regular file would take long enough to parse on one thread (a pipe, whose size is unknown,
+// gets them), and their slots and longer chunks can be had.
+void decide_on_workers(conversion& c) {
+    worker_probe& probe = c.probe;
+    const int count = probe.count;
+    probe.count = 0;
+    const std::optional<std::uint64_t> left = bytes_left(*c.source.reader);
+    const double per_byte =
+        static_cast<double>(probe.parse_time.count()) / static_cast<double>(probe.probed);
+    if (left && per_byte * static_cast<double>(*left + c.source.carried) <
+                    static_cast<double>(WORKERS_PAY_FROM.count())) {
+        return;
+    }
+    // The job stays as it is: rows that became text in a chunk still fit a longer one.
+    transform job = c.queue.job;
+    std::size_t capacity = 0;
+    if (!reserve_carry(c.source, plan_chunks(*probe.settings, job, count,
+                                             2 * static_cast<std::size_t>(count) + 2)) ||
+        !widen_queue(c.queue, *probe.settings, c.queue.job, count, capacity)) {
+        return;
+    }
+    c.source.capacity = capacity;
+    start_workers(*probe.pool, count);
 }
 
 // The converting thread's loop: values out, bytes in, and a chunk transformed when there is
@@ -233,6 +363,9 @@ failure convert(conversion& c) {
     for (;;) {
         const step taken = take_oldest(c, outcome);
         if (taken == step::done) return outcome;
+        if (c.probe.count != 0 && c.probe.probed >= PROBE_BYTES && c.consumed == c.handed) {
+            decide_on_workers(c);
+        }
         if (taken == step::moved || hand_over_next(c) == step::moved ||
             transform_here(c) == step::moved) {
             continue;
@@ -251,73 +384,11 @@ failure convert(conversion& c) {
     }
 }
 
-// Sets aside the chunks' bytes and values; false when the memory cannot be had.
-bool allocate_slots(std::vector<chunk>& slots, std::size_t slot_count, std::size_t capacity,
-                    std::size_t values_size) {
-    try {
-        slots.resize(slot_count);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    for (chunk& c : slots) {
-        // Not zero-filled: pages are only touched as bytes and values arrive.
-        c.bytes.reset(new (std::nothrow) char[capacity + SPAN_SLACK]);
-        c.values.reset(new (std::nothrow) unsigned char[values_size]);
-        if (!c.bytes || !c.values) return false;
-    }
-    return true;
-}
-
-// Bytes of source per chunk, for the slots at hand.
-// Bytes of source a value takes at least: a digit and a separator, or an element.
-std::size_t source_per_value(const transform& job) {
-    return job.source == FMT_ASCII ? 2 : width_of(job.source);
-}
-
-// Bytes a value takes in a chunk's values: an element, or its text and separator (and a row's
-// line end).
-std::size_t value_room(const transform& job) {
-    // Text narrowed into integers is parsed into 64-bit values first.
-    if (job.narrow != nullptr && job.source == FMT_ASCII &&
-        info_of(job.values).kind != element_kind::real) {
-        return 8;
-    }
-    if (job.rows_as_text == nullptr) return width_of(job.values);
-    return max_cell_text(*job.rows_as_text) + 2;
-}
-
-std::size_t chunk_capacity(const pipeline_settings& settings, const transform& job, int workers,
-                           std::size_t slots) {
-    if (settings.chunk_bytes != 0) return std::max(settings.chunk_bytes, MIN_CHUNK_BYTES);
-    // A chunk of c bytes takes c, and values for c / source_per_value of them.
-    const std::size_t per = source_per_value(job);
-    const std::size_t fit = per * CHUNK_BUDGET / (slots * (per + value_room(job)));
-    if (workers == 0) return std::clamp(fit / 4096 * 4096, MIN_CHUNK, INLINE_CHUNK);
-    return std::clamp(fit / 4096 * 4096, MIN_CHUNK, MAX_CHUNK);
-}
-
-// Room for the values a chunk of capacity bytes gives.
-std::size_t values_size(const transform& job, std::size_t capacity) {
-    return (capacity / source_per_value(job) + 1) * value_room(job);
-}
-
-// The chunk size for the given workers and slots; rows stop becoming text where chunks are cut
-// when a row does not fit a chunk.
-std::size_t plan_chunks(const pipeline_settings& settings, transform& job, int workers,
-                        std::size_t slots) {
-    std::size_t capacity = chunk_capacity(settings, job, workers, slots);
-    if (job.rows_as_text != nullptr &&
-        static_cast<std::uint64_t>(job.ncols) * width_of(job.source) > capacity) {
-        job.rows_as_text = nullptr;
-        capacity = chunk_capacity(settings, job, workers, slots);
-    }
-    return capacity;
-}
-
 // Sets up the queue and returns for how many workers besides the converting thread: none for a
 // small regular file, or when the memory for their slots cannot be had; -1 when not even one slot
 // can be had. A pipe cannot tell its size, and a thread costs a fraction of a millisecond to
-// start: it gets them.
+// start: it gets them. Where the workers are picked, the queue keeps the one thread's slot until
+// they are started.
 int set_up_queue(work_queue& queue, const pipeline_settings& settings, const source_reader& source,
                  std::size_t& capacity) {
     const std::optional<std::uint64_t> left = bytes_left(source);
@@ -328,16 +399,13 @@ int set_up_queue(work_queue& queue, const pipeline_settings& settings, const sou
     if (!allocate_slots(queue.slots, 1, capacity, values_size(queue.job, capacity))) return -1;
     const int workers = std::clamp(settings.threads - 1, 0, MAX_WORKERS);
     if (workers == 0) return 0;
+    if (settings.pick_workers)
+        return left && *left < THREADS_FROM_CHUNKS * PROBE_BYTES ? 0 : workers;
     transform job = requested;
-    const std::size_t slots = 2 * static_cast<std::size_t>(workers) + 2;
-    const std::size_t wider = plan_chunks(settings, job, workers, slots);
+    const std::size_t wider =
+        plan_chunks(settings, job, workers, 2 * static_cast<std::size_t>(workers) + 2);
     if (left && *left < THREADS_FROM_CHUNKS * wider) return 0;
-    std::vector<chunk> more;
-    if (!allocate_slots(more, slots, wider, values_size(job, wider))) return 0;
-    queue.slots = std::move(more);
-    queue.job = job;
-    capacity = wider;
-    return workers;
+    return widen_queue(queue, settings, requested, workers, capacity) ? workers : 0;
 }
 
 }  // namespace
@@ -390,8 +458,12 @@ failure move_rows(std::int32_t nrows, std::int32_t ncols, element_format source_
         }
     }
     workers pool{queue, {}};
-    start_workers(pool, planned);
-    conversion c{queue, source, sink, settings.ends_with_grid};
+    conversion c{queue, source, sink, settings.ends_with_grid, {}};
+    if (settings.pick_workers && queue.slots.size() == 1) {
+        c.probe = {&pool, &settings, planned};
+    } else {
+        start_workers(pool, planned);
+    }
     return convert(c);
 }
 

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "formats.h"
@@ -261,6 +262,54 @@ TEST(MoveRows, SameOutcomeAtEveryThreadCount) {
         EXPECT_TRUE(got.bytes == expected.bytes) << round;
     }
 }
+
+#ifndef _WIN32
+// Where the workers are picked, the converting thread parses the first megabyte alone and may
+// start them in the middle of the grid, with longer chunks: a pipe, whose size is unknown, always
+// gets them, so the switch happens here with the carried bytes of a cut in flight. A regular file
+// this small stays on one thread.
+TEST(MoveRows, WorkersPickedOnTheWayChangeNothing) {
+    std::mt19937 random(20261209);
+    for (const element_format format : {FMT_SHORTINT, FMT_DOUBLE}) {
+        const std::string body = token_soup(random, 700000, false);
+        const auto nrows = static_cast<std::int32_t>(700000 / 500);
+        const outcome expected = on_threads(body, nrows, 500, format, false, 1);
+        ASSERT_GT(body.size(), std::size_t(3) << 20);
+
+        int ends[2];
+        ASSERT_EQ(pipe(ends), 0);
+        std::thread feeder([&] {
+            for (std::size_t at = 0; at < body.size();) {
+                const ssize_t n = write(ends[1], body.data() + at,
+                                        std::min<std::size_t>(65536, body.size() - at));
+                if (n <= 0) break;
+                at += static_cast<std::size_t>(n);
+            }
+            close(ends[1]);
+        });
+        source_reader reader;
+        open_reader(reader, ends[0], true, 4096);
+        memory_target out(4096, 0);
+        pipeline_settings settings{3, 0};
+        settings.pick_workers = true;
+        const failure f = move_rows(nrows, 500, FMT_ASCII, reader, format, out.target, settings);
+        char rest[4096];  // what follows the grid is never read: drained, for the feeder to end
+        while (read(ends[0], rest, sizeof rest) > 0) {
+        }
+        feeder.join();
+        close(ends[0]);
+        EXPECT_EQ(f.message, expected.message);
+        EXPECT_TRUE(out.bytes() == expected.bytes);
+
+        text_source file(body, 4096);
+        memory_target picked(4096, 0);
+        EXPECT_EQ(
+            move_rows(nrows, 500, FMT_ASCII, file.reader, format, picked.target, settings).message,
+            expected.message);
+        EXPECT_TRUE(picked.bytes() == expected.bytes);
+    }
+}
+#endif
 
 // Tokens longer than a chunk are carried through in pieces, with the values they have in place.
 TEST(MoveRows, TokensLongerThanAChunk) {
