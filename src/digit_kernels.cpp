@@ -4,11 +4,13 @@
 
 #if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__) && \
     !defined(RASTMILL_SCALAR_SCAN)
-#define RASTMILL_SSSE3_KERNELS 1
-#include <tmmintrin.h>
+#define RASTMILL_X86_KERNELS 1
+#include <immintrin.h>
+
+#include <cstring>
 #endif
 
-#ifdef RASTMILL_SSSE3_KERNELS
+#ifdef RASTMILL_X86_KERNELS
 
 namespace {
 
@@ -76,6 +78,67 @@ bool packs_short_digits() {
     }
 }
 
+namespace {
+
+inline std::int64_t load_word(const char* p) {
+    std::int64_t word;
+    std::memcpy(&word, p, sizeof word);
+    return word;
+}
+
+// The eight bytes before each of four ends, one 64-bit lane each: straight into the lanes, as a
+// store of all four and a wider load back would stall.
+[[gnu::target("avx2")]] inline __m256i load_four_ends(const char* base, const std::uint32_t* ends) {
+    return _mm256_set_epi64x(load_word(base + ends[3] - 8), load_word(base + ends[2] - 8),
+                             load_word(base + ends[1] - 8), load_word(base + ends[0] - 8));
+}
+
+}  // namespace
+
+bool converts_short_integers() {
+    static const bool has = __builtin_cpu_supports("avx2");
+    return has;
+}
+
+[[gnu::target("avx2")]] std::size_t convert_short_integers(const char* base,
+                                                           const std::uint32_t* ends,
+                                                           std::size_t count, std::int32_t* out) {
+    const __m256i ones = _mm256_set1_epi64x(-1);
+    const __m256i zeros = _mm256_set1_epi8('0');
+    const __m256i minus = _mm256_set1_epi8('-');
+    const __m256i tens = _mm256_set1_epi16(0x010A);       // byte pairs: 10 a + b
+    const __m256i hundreds = _mm256_set1_epi32(0x10064);  // 16-bit pairs: 100 a + b
+    const __m256i ten_thousand = _mm256_set1_epi64x(10000);
+    const __m256i lanes = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
+    std::size_t k = 0;
+    for (; k + 4 <= count; k += 4) {
+        const __m256i word = load_four_ends(base, ends + k);
+        // White space is every byte below the minus; the token is what follows the last of it.
+        __m256i before = _mm256_cmpgt_epi8(minus, word);
+        before = _mm256_or_si256(before, _mm256_srli_epi64(before, 8));
+        before = _mm256_or_si256(before, _mm256_srli_epi64(before, 16));
+        before = _mm256_or_si256(before, _mm256_srli_epi64(before, 32));
+        const __m256i token = _mm256_andnot_si256(before, ones);
+        const __m256i lead = _mm256_andnot_si256(_mm256_slli_epi64(token, 8), token);
+        const __m256i negative =
+            _mm256_cmpeq_epi64(_mm256_and_si256(word, lead), _mm256_and_si256(minus, lead));
+        const __m256i kept = _mm256_andnot_si256(_mm256_and_si256(negative, lead), token);
+        // No white space in the eight bytes (a token of eight or more), or a lone minus.
+        const __m256i odd = _mm256_or_si256(_mm256_cmpeq_epi64(token, ones),
+                                            _mm256_cmpeq_epi64(kept, _mm256_setzero_si256()));
+        if (!_mm256_testz_si256(odd, odd)) break;
+        const __m256i digits = _mm256_and_si256(_mm256_sub_epi8(word, zeros), kept);
+        const __m256i pairs = _mm256_maddubs_epi16(digits, tens);
+        const __m256i quads = _mm256_madd_epi16(pairs, hundreds);
+        const __m256i value =
+            _mm256_add_epi64(_mm256_mul_epu32(quads, ten_thousand), _mm256_srli_epi64(quads, 32));
+        const __m256i signed_value = _mm256_sub_epi64(_mm256_xor_si256(value, negative), negative);
+        const __m256i packed = _mm256_permutevar8x32_epi32(signed_value, lanes);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k), _mm256_castsi256_si128(packed));
+    }
+    return k;
+}
+
 #else
 
 bool packs_short_digits() {
@@ -83,5 +146,13 @@ bool packs_short_digits() {
 }
 
 void pack_short_digits(const char*, const std::uint64_t*, std::size_t, unsigned char*) {}
+
+bool converts_short_integers() {
+    return false;
+}
+
+std::size_t convert_short_integers(const char*, const std::uint32_t*, std::size_t, std::int32_t*) {
+    return 0;
+}
 
 #endif

@@ -14,3 +14,14 @@ bool packs_short_digits();
 // and writes up to 8 bytes past the last value.
 void pack_short_digits(const char* base, const std::uint64_t* starting, std::size_t blocks,
                        unsigned char* out);
+
+// Whether convert_short_integers runs here: x86 with AVX2.
+bool converts_short_integers();
+
+// The tokens that end at base + ends[k], k < count, each a minus or none and then digits, as
+// 32-bit values (whose low bits every integer format keeps), into out, four at a time, each from
+// one 8-byte load ending at the token's end: the 8 bytes before every end must be readable, and
+// the byte before every token white space. Stops before the first four with a token of eight
+// bytes or more or a lone minus, and before the last count % 4; returns how many it converted.
+std::size_t convert_short_integers(const char* base, const std::uint32_t* ends, std::size_t count,
+                                   std::int32_t* out);

@@ -112,22 +112,32 @@ inline std::size_t count_tokens(const stride_masks& masks) {
     return tokens;
 }
 
-// The offsets of the tokens' starts from the stride's base, and of their ends unless every token
-// is short; how many there are.
-inline std::size_t flatten_stride(const stride_masks& masks, std::uint32_t* starts,
-                                  std::uint32_t* ends, bool with_ends = false) {
+// The offsets of the tokens' starts from the stride's base; how many there are.
+inline std::size_t flatten_starts(const stride_masks& masks, std::uint32_t* starts) {
     std::size_t started = 0;
+    for (std::size_t i = 0; i < masks.blocks; ++i)
+        flatten(masks.starting[i], static_cast<std::uint32_t>(64 * i), starts, started);
+    return started;
+}
+
+// The offsets of the tokens' ends from the stride's base; how many there are.
+inline std::size_t flatten_ends(const stride_masks& masks, std::uint32_t* ends) {
     std::size_t ended = 0;
     for (std::size_t i = 0; i < masks.blocks; ++i) {
-        const auto offset = static_cast<std::uint32_t>(64 * i);
-        flatten(masks.starting[i], offset, starts, started);
-        if (with_ends || !masks.short_digits) {
-            const std::uint64_t before_block = i == 0 ? 1 : masks.separators[i - 1] >> 63;
-            const std::uint64_t separators = masks.separators[i];
-            flatten(separators & ~((separators << 1) | before_block), offset, ends, ended);
-        }
+        const std::uint64_t before_block = i == 0 ? 1 : masks.separators[i - 1] >> 63;
+        const std::uint64_t separators = masks.separators[i];
+        flatten(separators & ~((separators << 1) | before_block),
+                static_cast<std::uint32_t>(64 * i), ends, ended);
     }
-    return started;
+    return ended;
+}
+
+// The offsets of the tokens' starts, and of their ends unless every token is short; how many
+// there are.
+inline std::size_t flatten_stride(const stride_masks& masks, std::uint32_t* starts,
+                                  std::uint32_t* ends, bool with_ends = false) {
+    if (with_ends || !masks.short_digits) flatten_ends(masks, ends);
+    return flatten_starts(masks, starts);
 }
 
 // The end of the stride that starts at base: after its last white space, at most as many bytes on
@@ -164,13 +174,13 @@ void convert_short_digits(const char* base, const std::uint32_t* starts, std::si
     }
 }
 
-// Tokens of digits after an optional minus, checked already, at their known lengths: up to eight
-// digits convert together; longer ones, and a lone minus, take the general path.
+// Tokens from..count-1 of digits after an optional minus, checked already, at their known
+// lengths: up to eight digits convert together; longer ones, and a lone minus, take the general
+// path.
 template <typename T>
-bool convert_plain_integers(const char* base, const std::uint32_t* starts,
-                            const std::uint32_t* ends, std::size_t count, T* out,
-                            std::size_t& converted) {
-    for (std::size_t k = 0; k < count; ++k) {
+bool convert_plain_tokens(const char* base, const std::uint32_t* starts, const std::uint32_t* ends,
+                          std::size_t from, std::size_t count, T* out, std::size_t& converted) {
+    for (std::size_t k = from; k < count; ++k) {
         const char* p = base + starts[k];
         const char* end = base + ends[k];
         const bool negative = *p == '-';
@@ -188,6 +198,39 @@ bool convert_plain_integers(const char* base, const std::uint32_t* starts,
     }
     converted = count;
     return true;
+}
+
+// The tokens of a stride of plain integers (digits after an optional minus), checked already,
+// whose ends alone are indexed: four at a time by the vector kernel, from the first token whose 8
+// bytes before its end lie in the span; the others, once their starts are indexed too, one by
+// one. False where a token is not a value, at converted.
+template <typename T>
+bool convert_plain_integers(const char* first, const char* base, const stride_masks& masks,
+                            std::uint32_t* starts, std::uint32_t* ends, std::size_t count, T* out,
+                            std::size_t& converted) {
+    std::size_t near = 0;
+    while (near < count && base + ends[near] - first < 8)
+        ++near;
+    std::size_t done = near;
+    if (near < count) {
+        // The last four are filled up with the last token again; its copies are not kept.
+        const std::size_t four = (count - near + 3) / 4 * 4;
+        for (std::size_t k = count; k < near + four; ++k)
+            ends[k] = ends[count - 1];
+        std::int32_t values[STRIDE_TOKENS];
+        const std::size_t got =
+            std::min(convert_short_integers(base, ends + near, four, values), count - near);
+        for (std::size_t i = 0; i < got; ++i)
+            out[near + i] = static_cast<T>(values[i]);  // keeps the low bits
+        done = near + got;
+    }
+    if (near == 0 && done == count) {
+        converted = count;
+        return true;
+    }
+    flatten_starts(masks, starts);
+    if (!convert_plain_tokens(base, starts, ends, 0, near, out, converted)) return false;
+    return convert_plain_tokens(base, starts, ends, done, count, out, converted);
 }
 
 // Integers: where tokens start and end comes from the byte masks, not from parsing the token
@@ -227,6 +270,17 @@ span_parse parse_integer_span(const char* first, const char* last, T* out, std::
                 continue;
             }
         }
+        if (masks.plain_integers && !masks.short_digits && converts_short_integers()) {
+            const std::size_t tokens = std::min(flatten_ends(masks, ends), max_values - n);
+            std::size_t converted = 0;
+            const bool whole = convert_plain_integers(first, base, masks, starts, ends, tokens,
+                                                      out + n, converted);
+            n += converted;
+            if (!whole) return {n, true, base + starts[converted]};
+            if (n == max_values) return {n, false, base + ends[tokens - 1]};
+            base = limit;
+            continue;
+        }
         const std::size_t indexed = flatten_stride(masks, starts, ends);
         const std::size_t tokens = std::min(indexed, max_values - n);
         if (masks.short_digits) {
@@ -236,7 +290,7 @@ span_parse parse_integer_span(const char* first, const char* last, T* out, std::
         } else if (masks.plain_integers) {
             std::size_t converted = 0;
             const bool whole =
-                convert_plain_integers(base, starts, ends, tokens, out + n, converted);
+                convert_plain_tokens(base, starts, ends, 0, tokens, out + n, converted);
             n += converted;
             if (!whole) return {n, true, base + starts[converted]};
         } else {

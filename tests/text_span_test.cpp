@@ -90,6 +90,42 @@ TEST(TextSpan, ShortDigitStridesInBulk) {
     }
 }
 
+// Strides of short signed integers, as Int16 and Int32 grids hold them, which every integer
+// format takes four at a time through the vector kernel where the CPU has one: one to nine bytes,
+// with and without a minus, -9999 among them, any separators, tokens at the span's first bytes
+// (too close to it for the kernel's loads) and across every 64-byte edge; now and then a lone
+// minus or a longer token, which must stop the kernel where it is without a value changing.
+TEST(TextSpan, ShortIntegerStridesInBulk) {
+    std::mt19937 random(19);
+    static const char* const separators[] = {" ", "\n", "\r\n", "\t", "   ", "\v\f "};
+    static const char* const odd[] = {"-",        "123456789", "-12345678",
+                                      "99999999", "-0",        "4294967296"};
+    for (int round = 0; round < 3000; ++round) {
+        const std::size_t count = 1 + random() % (round < 2000 ? 40 : 2000);
+        const std::size_t odd_odds = round % 3 == 0 ? 1 + random() % 200 : SIZE_MAX;
+        std::string text = random() % 2 == 0 ? "" : "\n";
+        for (std::size_t i = 0; i < count; ++i) {
+            if (random() % odd_odds == 0) {
+                text += odd[random() % std::size(odd)];
+            } else if (random() % 8 == 0) {
+                text += "-9999";
+            } else {
+                const int digits = 1 + static_cast<int>(random() % 8);
+                std::string token = random() % 3 == 0 ? "-" : "";
+                for (int d = 0; d < digits && token.size() < 8; ++d)
+                    token += static_cast<char>('0' + random() % 10);
+                text += token;
+            }
+            text += separators[random() % (random() % 3 == 0 ? std::size(separators) : 1)];
+        }
+        const std::size_t max_values = round % 4 == 0 ? random() % (count + 2) : SIZE_MAX;
+        expect_span_like_reference<std::int16_t>(text, max_values, FMT_SHORTINT);
+        expect_span_like_reference<std::uint16_t>(text, max_values, FMT_USHORTINT);
+        expect_span_like_reference<std::int32_t>(text, max_values, FMT_INTEGER);
+        expect_span_like_reference<std::int8_t>(text, max_values, FMT_CHAR);
+    }
+}
+
 // Fixed-point decimals as DEMs hold them, which reals take in bulk: one number of places per
 // span mostly, no-data integers among them, and now and then a shape that must go to the token
 // loop without a value changing: other places, points in odd places, short and long tokens.

@@ -1,0 +1,72 @@
+// The span parser against the one-byte reference on texts made of the token shapes it takes in
+// bulk (one- and two-digit codes, short signed integers, fixed-point decimals, no-data), which
+// random bytes seldom form: each input byte picks a token, its digits and the white space after
+// it, with a lone minus, a long token or a stray character now and then.
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "formats.h"
+#include "span_reference.h"
+#include "text_span.h"
+
+namespace {
+
+// The token and separator one input byte, and the one after it, stand for.
+void append_token(std::string& text, std::uint8_t shape, std::uint8_t digits) {
+    static const char* const odd[] = {"-", "123456789", "-12345678", "1.5e3",
+                                      "x", "+7",        ".5",        "7."};
+    static const char* const separators[] = {" ", "\n", "\r\n", "\t", "  ", "\v\f"};
+    switch (shape % 8) {
+        case 0:
+        case 1: text += std::to_string(digits % (shape & 8 ? 100 : 10)); break;
+        case 2:
+        case 3: {  // up to eight bytes, signed or not
+            if (shape & 8) text += '-';
+            const int count = 1 + digits % 8;
+            for (int i = 0; i < count; ++i)
+                text += static_cast<char>('0' + (digits + 7 * i) % 10);
+            break;
+        }
+        case 4:
+        case 5: {  // d{1,4}.d{1,3}
+            if (shape & 8) text += '-';
+            text += std::to_string(digits % (shape & 16 ? 10000 : 10));
+            text += '.';
+            const int places = 1 + (shape >> 5) % 3;
+            for (int i = 0; i < places; ++i)
+                text += static_cast<char>('0' + (digits >> i) % 10);
+            break;
+        }
+        case 6: text += "-9999"; break;
+        default: text += odd[digits % std::size(odd)];
+    }
+    text += separators[(shape >> 4) % 8 < 6 ? 0 : digits % std::size(separators)];
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 2) return 0;
+    const element_format format = binary_format(data[0] % BINARY_FORMATS);
+    const std::size_t max_values = data[1] == 255 ? SIZE_MAX : data[1] * std::size_t(8);
+    std::string text;
+    for (std::size_t i = 2; i + 1 < size; i += 2)
+        append_token(text, data[i], data[i + 1]);
+    if (text.empty()) return 0;
+    const std::size_t length = text.size();
+    text.append(SPAN_SLACK, '5');  // readable, never taken
+    const char* first = text.data();
+    const char* last = first + length;
+    with_element_type(format, [&](auto tag) {
+        using T = typename decltype(tag)::type;
+        std::vector<T> got(length / 2 + 2);
+        std::vector<T> expected(got.size());
+        const span_parse g = parse_text_span(first, last, format, got.data(), max_values);
+        const span_parse e = reference_span<T>(first, last, expected.data(), max_values);
+        if (g.values != e.values || g.stopped != e.stopped || g.next != e.next) __builtin_trap();
+        if (std::memcmp(got.data(), expected.data(), g.values * sizeof(T)) != 0) __builtin_trap();
+    });
+    return 0;
+}
