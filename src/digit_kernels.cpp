@@ -93,6 +93,27 @@ inline std::int64_t load_word(const char* p) {
                              load_word(base + ends[1] - 8), load_word(base + ends[0] - 8));
 }
 
+// The bytes of each lane's token: those after the last white space in it (every byte below '-',
+// where tokens hold only digits, points and minus signs), all eight where the byte before the
+// lane is white space; none where the token is longer than eight bytes.
+[[gnu::target("avx2")]] inline __m256i token_bytes(const char* base, const std::uint32_t* ends,
+                                                   __m256i word) {
+    const __m256i ones = _mm256_set1_epi64x(-1);
+    const __m256i minus = _mm256_set1_epi8('-');
+    __m256i before = _mm256_cmpgt_epi8(minus, word);
+    before = _mm256_or_si256(before, _mm256_srli_epi64(before, 8));
+    before = _mm256_or_si256(before, _mm256_srli_epi64(before, 16));
+    before = _mm256_or_si256(before, _mm256_srli_epi64(before, 32));
+    const __m256i token = _mm256_andnot_si256(before, ones);
+    const auto byte = [&](int i) {
+        return static_cast<std::int64_t>(static_cast<unsigned char>(*(base + ends[i] - 9)));
+    };
+    const __m256i outside = _mm256_set_epi64x(byte(3), byte(2), byte(1), byte(0));
+    const __m256i longer = _mm256_andnot_si256(_mm256_cmpgt_epi64(_mm256_set1_epi64x('-'), outside),
+                                               _mm256_cmpeq_epi64(token, ones));
+    return _mm256_andnot_si256(longer, token);
+}
+
 }  // namespace
 
 bool converts_short_integers() {
@@ -103,7 +124,6 @@ bool converts_short_integers() {
 [[gnu::target("avx2")]] std::size_t convert_short_integers(const char* base,
                                                            const std::uint32_t* ends,
                                                            std::size_t count, std::int32_t* out) {
-    const __m256i ones = _mm256_set1_epi64x(-1);
     const __m256i zeros = _mm256_set1_epi8('0');
     const __m256i minus = _mm256_set1_epi8('-');
     const __m256i tens = _mm256_set1_epi16(0x010A);       // byte pairs: 10 a + b
@@ -113,19 +133,13 @@ bool converts_short_integers() {
     std::size_t k = 0;
     for (; k + 4 <= count; k += 4) {
         const __m256i word = load_four_ends(base, ends + k);
-        // White space is every byte below the minus; the token is what follows the last of it.
-        __m256i before = _mm256_cmpgt_epi8(minus, word);
-        before = _mm256_or_si256(before, _mm256_srli_epi64(before, 8));
-        before = _mm256_or_si256(before, _mm256_srli_epi64(before, 16));
-        before = _mm256_or_si256(before, _mm256_srli_epi64(before, 32));
-        const __m256i token = _mm256_andnot_si256(before, ones);
+        const __m256i token = token_bytes(base, ends + k, word);
         const __m256i lead = _mm256_andnot_si256(_mm256_slli_epi64(token, 8), token);
         const __m256i negative =
             _mm256_cmpeq_epi64(_mm256_and_si256(word, lead), _mm256_and_si256(minus, lead));
         const __m256i kept = _mm256_andnot_si256(_mm256_and_si256(negative, lead), token);
-        // No white space in the eight bytes (a token of eight or more), or a lone minus.
-        const __m256i odd = _mm256_or_si256(_mm256_cmpeq_epi64(token, ones),
-                                            _mm256_cmpeq_epi64(kept, _mm256_setzero_si256()));
+        // A token longer than eight bytes, or a lone minus.
+        const __m256i odd = _mm256_cmpeq_epi64(kept, _mm256_setzero_si256());
         if (!_mm256_testz_si256(odd, odd)) break;
         const __m256i digits = _mm256_and_si256(_mm256_sub_epi8(word, zeros), kept);
         const __m256i pairs = _mm256_maddubs_epi16(digits, tens);
@@ -135,6 +149,111 @@ bool converts_short_integers() {
         const __m256i signed_value = _mm256_sub_epi64(_mm256_xor_si256(value, negative), negative);
         const __m256i packed = _mm256_permutevar8x32_epi32(signed_value, lanes);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k), _mm256_castsi256_si128(packed));
+    }
+    return k;
+}
+
+namespace {
+
+// The tokens of four lanes: their digits read as integers, and which have a point and a minus.
+struct four_decimals {
+    __m128i magnitudes;  // 32-bit
+    __m256i pointed;     // 64-bit lanes, all ones where there is a point
+    __m256i negative;    // 64-bit lanes
+};
+
+constexpr std::int32_t POWERS_OF_TEN[] = {1, 10, 100, 1000, 10000, 100000, 1000000};
+
+// False where a lane holds another shape.
+[[gnu::target("avx2")]] inline bool read_four_decimals(const char* base, const std::uint32_t* ends,
+                                                       int places, four_decimals& got) {
+    const __m256i ones = _mm256_set1_epi64x(-1);
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i minus = _mm256_set1_epi8('-');
+    const __m256i word = load_four_ends(base, ends);
+    const __m256i token = token_bytes(base, ends, word);
+    const __m256i lead = _mm256_andnot_si256(_mm256_slli_epi64(token, 8), token);
+    const __m256i negative =
+        _mm256_cmpeq_epi64(_mm256_and_si256(word, lead), _mm256_and_si256(minus, lead));
+    const __m256i body = _mm256_andnot_si256(_mm256_and_si256(negative, lead), token);
+    // The point's byte, 7 - places from the lowest (".5" reads as 0.5 here, as everywhere).
+    const std::int64_t at = std::int64_t(0xFF) << (8 * (7 - places));
+    const __m256i expected = _mm256_set1_epi64x(at);
+    const __m256i points = _mm256_and_si256(_mm256_cmpeq_epi8(word, _mm256_set1_epi8('.')), body);
+    const __m256i pointed = _mm256_cmpeq_epi64(points, expected);
+    const __m256i plain = _mm256_cmpeq_epi64(points, zero);
+    const __m256i odd = _mm256_or_si256(_mm256_cmpeq_epi64(body, zero),
+                                        _mm256_andnot_si256(_mm256_or_si256(pointed, plain), ones));
+    if (!_mm256_testz_si256(odd, odd)) return false;
+    // The point's byte taken out: the digits below it move up one byte.
+    const __m256i fraction =
+        _mm256_set1_epi64x(static_cast<std::int64_t>(~std::uint64_t(0) << (8 * (8 - places))));
+    const __m256i integer = _mm256_set1_epi64x((std::int64_t(1) << (8 * (7 - places))) - 1);
+    const __m256i closed = _mm256_or_si256(_mm256_and_si256(word, fraction),
+                                           _mm256_slli_epi64(_mm256_and_si256(word, integer), 8));
+    const __m256i closed_body = _mm256_or_si256(
+        _mm256_and_si256(body, fraction), _mm256_slli_epi64(_mm256_and_si256(body, integer), 8));
+    const __m256i digits_word = _mm256_blendv_epi8(word, closed, pointed);
+    const __m256i kept = _mm256_blendv_epi8(body, closed_body, pointed);
+    const __m256i digits =
+        _mm256_and_si256(_mm256_sub_epi8(digits_word, _mm256_set1_epi8('0')), kept);
+    const __m256i pairs = _mm256_maddubs_epi16(digits, _mm256_set1_epi16(0x010A));
+    const __m256i quads = _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x10064));
+    const __m256i value = _mm256_add_epi64(_mm256_mul_epu32(quads, _mm256_set1_epi64x(10000)),
+                                           _mm256_srli_epi64(quads, 32));
+    const __m256i lanes = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
+    got.magnitudes = _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(value, lanes));
+    got.pointed = pointed;
+    got.negative = negative;
+    return true;
+}
+
+// 64-bit lane masks as 32-bit ones.
+[[gnu::target("avx2")]] inline __m128i narrow_masks(__m256i masks) {
+    const __m256i lanes = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
+    return _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(masks, lanes));
+}
+
+}  // namespace
+
+bool converts_fixed_decimals() {
+    return converts_short_integers();
+}
+
+[[gnu::target("avx2")]] std::size_t convert_fixed_decimals(const char* base,
+                                                           const std::uint32_t* ends,
+                                                           std::size_t count, int places,
+                                                           float* out) {
+    const __m128 scale = _mm_set1_ps(static_cast<float>(POWERS_OF_TEN[places]));
+    const __m128 one = _mm_set1_ps(1.0F);
+    const __m128 sign = _mm_set1_ps(-0.0F);
+    std::size_t k = 0;
+    for (four_decimals got; k + 4 <= count && read_four_decimals(base, ends + k, places, got);
+         k += 4) {
+        const __m128 divisor =
+            _mm_blendv_ps(one, scale, _mm_castsi128_ps(narrow_masks(got.pointed)));
+        const __m128 value = _mm_div_ps(_mm_cvtepi32_ps(got.magnitudes), divisor);
+        const __m128 negated =
+            _mm_xor_ps(value, _mm_and_ps(sign, _mm_castsi128_ps(narrow_masks(got.negative))));
+        _mm_storeu_ps(out + k, negated);
+    }
+    return k;
+}
+
+[[gnu::target("avx2")]] std::size_t convert_fixed_decimals(const char* base,
+                                                           const std::uint32_t* ends,
+                                                           std::size_t count, int places,
+                                                           double* out) {
+    const __m256d scale = _mm256_set1_pd(static_cast<double>(POWERS_OF_TEN[places]));
+    const __m256d one = _mm256_set1_pd(1.0);
+    const __m256d sign = _mm256_set1_pd(-0.0);
+    std::size_t k = 0;
+    for (four_decimals got; k + 4 <= count && read_four_decimals(base, ends + k, places, got);
+         k += 4) {
+        const __m256d divisor = _mm256_blendv_pd(one, scale, _mm256_castsi256_pd(got.pointed));
+        const __m256d value = _mm256_div_pd(_mm256_cvtepi32_pd(got.magnitudes), divisor);
+        _mm256_storeu_pd(
+            out + k, _mm256_xor_pd(value, _mm256_and_pd(sign, _mm256_castsi256_pd(got.negative))));
     }
     return k;
 }

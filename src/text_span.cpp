@@ -201,7 +201,7 @@ bool convert_plain_tokens(const char* base, const std::uint32_t* starts, const s
 }
 
 // The tokens of a stride of plain integers (digits after an optional minus), checked already,
-// whose ends alone are indexed: four at a time by the vector kernel, from the first token whose 8
+// whose ends alone are indexed: four at a time by the vector kernel, from the first token whose 9
 // bytes before its end lie in the span; the others, once their starts are indexed too, one by
 // one. False where a token is not a value, at converted.
 template <typename T>
@@ -209,7 +209,7 @@ bool convert_plain_integers(const char* first, const char* base, const stride_ma
                             std::uint32_t* starts, std::uint32_t* ends, std::size_t count, T* out,
                             std::size_t& converted) {
     std::size_t near = 0;
-    while (near < count && base + ends[near] - first < 8)
+    while (near < count && base + ends[near] - first < 9)
         ++near;
     std::size_t done = near;
     if (near < count) {
@@ -421,6 +421,38 @@ std::size_t convert_fixed_point(const char* first, const char* base, const std::
     return count;
 }
 
+// The fixed-point decimals of a stride that fit_points passed, whose ends alone are indexed: four
+// at a time by the vector kernel, from the first token whose 9 bytes before its end lie in the
+// span; the others, once their starts are indexed too, by the checked path. Returns how many it
+// converted; starts are indexed when that is fewer than count.
+template <typename T>
+std::size_t convert_fixed_in_fours(const char* first, const char* base, const stride_masks& masks,
+                                   std::uint32_t* starts, std::uint32_t* ends, std::size_t count,
+                                   int places, T* out) {
+    std::size_t near = 0;
+    while (near < count && base + ends[near] - first < 9)
+        ++near;
+    std::size_t done = near;
+    if (near < count) {
+        // The last four are filled up with the last token again; its copies are not kept.
+        const std::size_t four = (count - near + 3) / 4 * 4;
+        for (std::size_t k = count; k < near + four; ++k)
+            ends[k] = ends[count - 1];
+        T values[STRIDE_TOKENS];
+        const std::size_t got =
+            std::min(convert_fixed_decimals(base, ends + near, four, places, values), count - near);
+        std::copy(values, values + got, out + near);
+        done = near + got;
+    }
+    if (near == 0 && done == count) return count;
+    flatten_starts(masks, starts);
+    const std::size_t before =
+        convert_fixed_point<true>(first, base, starts, ends, near, places, out);
+    if (before < near) return before;
+    return done + convert_fixed_point<true>(first, base, starts + done, ends + done, count - done,
+                                            places, out + done);
+}
+
 // Reals: strides of fixed-point decimals, as DEMs are written, in bulk; every other stride by the
 // token loop, whose branches predict well on the regular texts of real grids. Kept out of line,
 // so that it starts on a cache line: its speed hangs on where its loop falls (6 % on decimal
@@ -446,7 +478,19 @@ template <typename T>
             classify_stride(base, limit, masks);
             const point_fit fit =
                 masks.decimal_bytes ? fit_points(masks, places) : point_fit::elsewhere;
-            if (fit != point_fit::elsewhere) {
+            if (fit != point_fit::elsewhere && converts_fixed_decimals()) {
+                const std::size_t tokens = std::min(flatten_ends(masks, ends), max_values - n);
+                const std::size_t done = convert_fixed_in_fours(first, base, masks, starts, ends,
+                                                                tokens, places, out + n);
+                n += done;
+                if (done == tokens) {
+                    if (n == max_values) return {n, false, base + ends[tokens - 1]};
+                    patience = 0;
+                    base = limit;
+                    continue;
+                }
+                base += starts[done];  // the rest of the stride token by token
+            } else if (fit != point_fit::elsewhere) {
                 const std::size_t indexed = flatten_stride(masks, starts, ends, true);
                 const std::size_t tokens = std::min(indexed, max_values - n);
                 const std::size_t done = fit == point_fit::every_token
