@@ -62,8 +62,43 @@ bool packs_short_digits() {
     return has;
 }
 
+namespace {
+
+// A whole block at once where the CPU compresses bytes by a mask (AVX-512 VBMI2): the value at
+// every byte, then those at the starts packed together.
+[[gnu::target("avx512bw,avx512vbmi2")]] void pack_short_digits_512(const char* base,
+                                                                   const std::uint64_t* starting,
+                                                                   std::size_t blocks,
+                                                                   unsigned char* out) {
+    const __m512i zero = _mm512_set1_epi8('0');
+    const __m512i nine = _mm512_set1_epi8(9);
+    for (std::size_t b = 0; b < blocks; ++b) {
+        const std::uint64_t starts = starting[b];
+        const char* block = base + 64 * b;
+        const __m512i d = _mm512_sub_epi8(_mm512_loadu_si512(block), zero);
+        const __m512i e = _mm512_sub_epi8(_mm512_loadu_si512(block + 1), zero);
+        const __mmask64 two = _mm512_cmple_epu8_mask(e, nine);  // the next byte is a digit
+        const __m512i d2 = _mm512_add_epi8(d, d);
+        const __m512i d8 = _mm512_add_epi8(_mm512_add_epi8(d2, d2), _mm512_add_epi8(d2, d2));
+        const __m512i values =
+            _mm512_mask_blend_epi8(two, d, _mm512_add_epi8(_mm512_add_epi8(d8, d2), e));
+        const int count = count_bits(starts);
+        const __mmask64 kept = count == 64 ? ~__mmask64(0) : (__mmask64(1) << count) - 1;
+        _mm512_mask_storeu_epi8(out, kept, _mm512_maskz_compress_epi8(starts, values));
+        out += count;
+    }
+}
+
+}  // namespace
+
 [[gnu::target("ssse3")]] void pack_short_digits(const char* base, const std::uint64_t* starting,
                                                 std::size_t blocks, unsigned char* out) {
+    static const bool compresses =
+        __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi2");
+    if (compresses) {
+        pack_short_digits_512(base, starting, blocks, out);
+        return;
+    }
     for (std::size_t b = 0; b < blocks; ++b) {
         const std::uint64_t starts = starting[b];
         if (starts == 0) continue;
