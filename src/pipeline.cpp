@@ -32,14 +32,16 @@ constexpr std::size_t INLINE_CHUNK = std::size_t(256) << 10;
 // A regular file with fewer chunks than this left is moved on one thread: starting others would
 // cost more than they give.
 constexpr std::uint64_t THREADS_FROM_CHUNKS = 2;
-// Where the workers are picked, the converting thread first parses this much alone, timing it,
-// and starts them only when what is left would take longer than WORKERS_PAY_FROM to parse on one
-// thread: below that, handing the text to another core and its values back costs more than the
-// second core gives. Measured on two cores, with the parse of what is left estimated at: 7 ms
-// (one- and two-digit cells), one thread 10 % faster; 9 ms (short integers), two threads 5 %
-// faster; 12 and 14 ms (decimals, one-digit cells), two threads 10 % faster.
+// Where the workers are picked, the converting thread first parses the first chunk and then
+// PROBE_BYTES more alone, timing the latter (the first pays for cold caches), and starts them
+// only when what is left would take longer than WORKERS_PAY_FROM to parse on one thread: below
+// that, handing the text to another core and its values back costs more than the second core
+// gives. Measured on two cores, with the parse of what is left estimated at (one thread, two
+// threads): one- and two-digit cells, 7 ms (21 ms, 25 ms), 13 ms (36 ms, 35 ms), 45 ms (102 ms,
+// 84 ms); short integers, 6 ms (12.4 ms, 12.3 ms), 11 ms (20 ms, 18 ms); decimals, 8.5 ms (17 ms
+// either), 17 ms (31 ms, 28 ms).
 constexpr std::size_t PROBE_BYTES = std::size_t(1) << 20;
-constexpr std::chrono::nanoseconds WORKERS_PAY_FROM = std::chrono::milliseconds(8);
+constexpr std::chrono::nanoseconds WORKERS_PAY_FROM = std::chrono::milliseconds(10);
 
 // What a chunk becomes: text parsed into values, or binary elements converted into them. Pure: it
 // knows nothing of files, threads or messages.
@@ -224,7 +226,8 @@ struct worker_probe {
     workers* pool = nullptr;
     const pipeline_settings* settings = nullptr;
     int count = 0;           // 0: decided, or none to start
-    std::size_t probed = 0;  // bytes parsed so far, and the time they took
+    bool warm = false;       // the first chunk is parsed
+    std::size_t probed = 0;  // bytes parsed since, and the time they took
     std::chrono::nanoseconds parse_time{0};
 };
 
@@ -311,8 +314,11 @@ step transform_here(conversion& c) {
     const std::size_t bytes = slot_of(c.queue, c.queue.claimed).size;
     const auto start = std::chrono::steady_clock::now();
     transform_next(c.queue, held);
-    c.probe.parse_time += std::chrono::steady_clock::now() - start;
-    c.probe.probed += bytes;
+    if (c.probe.warm) {
+        c.probe.parse_time += std::chrono::steady_clock::now() - start;
+        c.probe.probed += bytes;
+    }
+    c.probe.warm = true;
     return step::moved;
 }
 

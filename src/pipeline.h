@@ -29,8 +29,9 @@ struct pipeline_settings {
     bool big_endian_source = false;
     // --round, --nodata N, --strict on the way into a binary target; nullptr: none.
     const narrowing* narrow = nullptr;
-    // threads is the most: the converting thread parses the first megabyte alone and starts the
-    // others only when the rest of the source is long enough to gain from them.
+    // threads is the most: the converting thread parses the first chunk and a megabyte more
+    // alone, and starts the others only when the rest of the source is long enough to gain from
+    // them.
     bool pick_workers = false;
 };
 
