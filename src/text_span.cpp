@@ -453,6 +453,42 @@ std::size_t convert_fixed_in_fours(const char* first, const char* base, const st
                                             places, out + done);
 }
 
+// What the bulk path made of a stride: its values; whether it took every token wanted in it; where
+// the parse goes on (the end of the last value, or the first token it left).
+struct stride_parse {
+    std::size_t values;
+    bool whole;
+    const char* next;
+};
+
+// The stride [base, limit), whose first token is a fixed-point decimal of places places, in bulk
+// as far as its tokens have that shape (or are integers), up to wanted values. Out of line, so
+// that the token loop of the reals keeps its place (its speed hangs on it).
+template <typename T>
+[[gnu::noinline]] stride_parse parse_fixed_point_stride(const char* first, const char* base,
+                                                        const char* limit, int places,
+                                                        std::size_t wanted, T* out) {
+    std::uint32_t starts[STRIDE_TOKENS];
+    std::uint32_t ends[STRIDE_TOKENS];
+    stride_masks masks;
+    classify_stride(base, limit, masks);
+    const point_fit fit = masks.decimal_bytes ? fit_points(masks, places) : point_fit::elsewhere;
+    if (fit == point_fit::elsewhere) return {0, false, base};
+    std::size_t tokens = 0;
+    std::size_t done = 0;
+    if (converts_fixed_decimals()) {
+        tokens = std::min(flatten_ends(masks, ends), wanted);
+        done = convert_fixed_in_fours(first, base, masks, starts, ends, tokens, places, out);
+    } else {
+        tokens = std::min(flatten_stride(masks, starts, ends, true), wanted);
+        done = fit == point_fit::every_token
+                   ? convert_fixed_point<false>(first, base, starts, ends, tokens, places, out)
+                   : convert_fixed_point<true>(first, base, starts, ends, tokens, places, out);
+    }
+    if (done != tokens) return {done, false, base + starts[done]};
+    return {done, true, done == wanted ? base + ends[tokens - 1] : limit};
+}
+
 // Reals: strides of fixed-point decimals, as DEMs are written, in bulk; every other stride by the
 // token loop, whose branches predict well on the regular texts of real grids. Kept out of line,
 // so that it starts on a cache line: its speed hangs on where its loop falls (6 % on decimal
@@ -460,8 +496,6 @@ std::size_t convert_fixed_in_fours(const char* first, const char* base, const st
 template <typename T>
 [[gnu::noinline]] span_parse parse_real_span(const char* first, const char* last, T* out,
                                              std::size_t max_values) {
-    std::uint32_t starts[STRIDE_TOKENS];
-    std::uint32_t ends[STRIDE_TOKENS];
     std::size_t n = 0;
     const char* base = first;
     int patience = 0;  // strides to go before the bulk path is tried again
@@ -474,39 +508,16 @@ template <typename T>
         const int places = long_token || patience-- > 0 ? 0 : fixed_point_places(base, limit);
         if (places != 0) {
             patience = PATIENCE;
-            stride_masks masks;
-            classify_stride(base, limit, masks);
-            const point_fit fit =
-                masks.decimal_bytes ? fit_points(masks, places) : point_fit::elsewhere;
-            if (fit != point_fit::elsewhere && converts_fixed_decimals()) {
-                const std::size_t tokens = std::min(flatten_ends(masks, ends), max_values - n);
-                const std::size_t done = convert_fixed_in_fours(first, base, masks, starts, ends,
-                                                                tokens, places, out + n);
-                n += done;
-                if (done == tokens) {
-                    if (n == max_values) return {n, false, base + ends[tokens - 1]};
-                    patience = 0;
-                    base = limit;
-                    continue;
-                }
-                base += starts[done];  // the rest of the stride token by token
-            } else if (fit != point_fit::elsewhere) {
-                const std::size_t indexed = flatten_stride(masks, starts, ends, true);
-                const std::size_t tokens = std::min(indexed, max_values - n);
-                const std::size_t done = fit == point_fit::every_token
-                                             ? convert_fixed_point<false>(first, base, starts, ends,
-                                                                          tokens, places, out + n)
-                                             : convert_fixed_point<true>(first, base, starts, ends,
-                                                                         tokens, places, out + n);
-                n += done;
-                if (done == tokens) {
-                    if (n == max_values) return {n, false, base + ends[tokens - 1]};
-                    patience = 0;
-                    base = limit;
-                    continue;
-                }
-                base += starts[done];  // the rest of the stride token by token
+            const stride_parse bulk =
+                parse_fixed_point_stride(first, base, limit, places, max_values - n, out + n);
+            n += bulk.values;
+            if (bulk.whole) {
+                if (n == max_values) return {n, false, bulk.next};
+                patience = 0;
+                base = limit;
+                continue;
             }
+            base = bulk.next;  // the rest of the stride token by token
         }
         const span_parse rest = parse_tokens(base, limit, out + n, max_values - n, scan_cell<T>);
         n += rest.values;
