@@ -223,7 +223,8 @@ constexpr std::int32_t POWERS_OF_TEN[] = {1, 10, 100, 1000, 10000, 100000, 10000
     // The point's byte taken out: the digits below it move up one byte.
     const __m256i fraction =
         _mm256_set1_epi64x(static_cast<std::int64_t>(~std::uint64_t(0) << (8 * (8 - places))));
-    const __m256i integer = _mm256_set1_epi64x((std::int64_t(1) << (8 * (7 - places))) - 1);
+    const __m256i integer =
+        _mm256_set1_epi64x(static_cast<std::int64_t>((std::uint64_t(1) << (8 * (7 - places))) - 1));
     const __m256i closed = _mm256_or_si256(_mm256_and_si256(word, fraction),
                                            _mm256_slli_epi64(_mm256_and_si256(word, integer), 8));
     const __m256i closed_body = _mm256_or_si256(
