@@ -200,6 +200,23 @@ bool convert_plain_tokens(const char* base, const std::uint32_t* starts, const s
     return true;
 }
 
+// The tokens of a stride whose ends alone are indexed through a kernel that takes four at a time,
+// each from one 8-byte load ending at the token: from the first token whose 9 bytes before its
+// end lie in the span (near), in fours, the last four filled up with the last token again (its
+// copies are not kept). Returns one past the last token converted, into values[k - near].
+template <typename V, typename Kernel>
+std::size_t run_in_fours(const char* first, const char* base, std::uint32_t* ends,
+                         std::size_t count, std::size_t& near, V* values, Kernel&& kernel) {
+    near = 0;
+    while (near < count && base + ends[near] - first < 9)
+        ++near;
+    if (near == count) return count;
+    const std::size_t four = (count - near + 3) / 4 * 4;
+    for (std::size_t k = count; k < near + four; ++k)
+        ends[k] = ends[count - 1];
+    return near + std::min(kernel(ends + near, four, values), count - near);
+}
+
 // The tokens of a stride of plain integers (digits after an optional minus), checked already,
 // whose ends alone are indexed: four at a time by the vector kernel, from the first token whose 9
 // bytes before its end lie in the span; the others, once their starts are indexed too, one by
@@ -208,22 +225,15 @@ template <typename T>
 bool convert_plain_integers(const char* first, const char* base, const stride_masks& masks,
                             std::uint32_t* starts, std::uint32_t* ends, std::size_t count, T* out,
                             std::size_t& converted) {
+    std::int32_t values[STRIDE_TOKENS];
     std::size_t near = 0;
-    while (near < count && base + ends[near] - first < 9)
-        ++near;
-    std::size_t done = near;
-    if (near < count) {
-        // The last four are filled up with the last token again; its copies are not kept.
-        const std::size_t four = (count - near + 3) / 4 * 4;
-        for (std::size_t k = count; k < near + four; ++k)
-            ends[k] = ends[count - 1];
-        std::int32_t values[STRIDE_TOKENS];
-        const std::size_t got =
-            std::min(convert_short_integers(base, ends + near, four, values), count - near);
-        for (std::size_t i = 0; i < got; ++i)
-            out[near + i] = static_cast<T>(values[i]);  // keeps the low bits
-        done = near + got;
-    }
+    const std::size_t done =
+        run_in_fours(first, base, ends, count, near, values,
+                     [&](const std::uint32_t* at, std::size_t n, std::int32_t* into) {
+                         return convert_short_integers(base, at, n, into);
+                     });
+    for (std::size_t k = near; k < done; ++k)
+        out[k] = static_cast<T>(values[k - near]);  // keeps the low bits
     if (near == 0 && done == count) {
         converted = count;
         return true;
@@ -429,21 +439,14 @@ template <typename T>
 std::size_t convert_fixed_in_fours(const char* first, const char* base, const stride_masks& masks,
                                    std::uint32_t* starts, std::uint32_t* ends, std::size_t count,
                                    int places, T* out) {
+    T values[STRIDE_TOKENS];
     std::size_t near = 0;
-    while (near < count && base + ends[near] - first < 9)
-        ++near;
-    std::size_t done = near;
-    if (near < count) {
-        // The last four are filled up with the last token again; its copies are not kept.
-        const std::size_t four = (count - near + 3) / 4 * 4;
-        for (std::size_t k = count; k < near + four; ++k)
-            ends[k] = ends[count - 1];
-        T values[STRIDE_TOKENS];
-        const std::size_t got =
-            std::min(convert_fixed_decimals(base, ends + near, four, places, values), count - near);
-        std::copy(values, values + got, out + near);
-        done = near + got;
-    }
+    const std::size_t done =
+        run_in_fours(first, base, ends, count, near, values,
+                     [&](const std::uint32_t* at, std::size_t n, T* into) {
+                         return convert_fixed_decimals(base, at, n, places, into);
+                     });
+    std::copy(values, values + (done - near), out + near);
     if (near == 0 && done == count) return count;
     flatten_starts(masks, starts);
     const std::size_t before =
