@@ -310,4 +310,16 @@ std::size_t convert_short_integers(const char*, const std::uint32_t*, std::size_
     return 0;
 }
 
+bool converts_fixed_decimals() {
+    return false;
+}
+
+std::size_t convert_fixed_decimals(const char*, const std::uint32_t*, std::size_t, int, float*) {
+    return 0;
+}
+
+std::size_t convert_fixed_decimals(const char*, const std::uint32_t*, std::size_t, int, double*) {
+    return 0;
+}
+
 #endif

@@ -350,12 +350,14 @@ void decide_on_workers(conversion& c) {
                     static_cast<double>(WORKERS_PAY_FROM.count())) {
         return;
     }
-    // The job stays as it is: rows that became text in a chunk still fit a longer one.
+    // The job must stay as it is, chunks cut as they were: where rows become text in a chunk and
+    // the workers' chunks would be too short for a row, the run stays on one thread.
     transform job = c.queue.job;
+    const std::size_t wider =
+        plan_chunks(*probe.settings, job, count, 2 * static_cast<std::size_t>(count) + 2);
     std::size_t capacity = 0;
-    if (!reserve_carry(c.source, plan_chunks(*probe.settings, job, count,
-                                             2 * static_cast<std::size_t>(count) + 2)) ||
-        !widen_queue(c.queue, *probe.settings, c.queue.job, count, capacity)) {
+    if (job.rows_as_text != c.queue.job.rows_as_text || !reserve_carry(c.source, wider) ||
+        !widen_queue(c.queue, *probe.settings, job, count, capacity)) {
         return;
     }
     c.source.capacity = capacity;

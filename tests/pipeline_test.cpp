@@ -264,10 +264,40 @@ TEST(MoveRows, SameOutcomeAtEveryThreadCount) {
 }
 
 #ifndef _WIN32
-// Where the workers are picked, the converting thread parses the first megabyte alone and may
-// start them in the middle of the grid, with longer chunks: a pipe, whose size is unknown, always
-// gets them, so the switch happens here with the carried bytes of a cut in flight. A regular file
-// this small stays on one thread.
+// source's bytes moved through a pipe with the workers picked: the pipe, whose size is unknown,
+// always gets them after the first megabyte, in the middle of the grid.
+outcome picked_through_pipe(const std::string& bytes, std::int32_t nrows, std::int32_t ncols,
+                            element_format from, element_format to, int threads) {
+    int ends[2];
+    if (pipe(ends) != 0) return {"", "no pipe", ""};
+    std::thread feeder([&] {
+        for (std::size_t at = 0; at < bytes.size();) {
+            const ssize_t n =
+                write(ends[1], bytes.data() + at, std::min<std::size_t>(65536, bytes.size() - at));
+            if (n <= 0) break;
+            at += static_cast<std::size_t>(n);
+        }
+        close(ends[1]);
+    });
+    source_reader reader;
+    open_reader(reader, ends[0], from == FMT_ASCII, 4096);
+    memory_target out(4096, 0);
+    pipeline_settings settings{threads, 0};
+    settings.pick_workers = true;
+    const failure f = move_rows(nrows, ncols, from, reader, to, out.target, settings);
+    char rest[4096];  // what follows the grid is never read: drained, for the feeder to end
+    while (read(ends[0], rest, sizeof rest) > 0) {
+    }
+    feeder.join();
+    close(ends[0]);
+    return {out.bytes(), f.message, f.detail};
+}
+
+// Where the workers are picked, the converting thread parses a chunk and a megabyte alone and may
+// start them in the middle of the grid, with other chunks: through a pipe the switch happens here,
+// with the carried bytes of a cut in flight. A regular file this small stays on one thread. Rows
+// of elements that become text in the one thread's chunks but would not fit the shorter chunks of
+// 15 workers keep the one thread.
 TEST(MoveRows, WorkersPickedOnTheWayChangeNothing) {
     std::mt19937 random(20261209);
     for (const element_format format : {FMT_SHORTINT, FMT_DOUBLE}) {
@@ -275,38 +305,33 @@ TEST(MoveRows, WorkersPickedOnTheWayChangeNothing) {
         const auto nrows = static_cast<std::int32_t>(700000 / 500);
         const outcome expected = on_threads(body, nrows, 500, format, false, 1);
         ASSERT_GT(body.size(), std::size_t(3) << 20);
-
-        int ends[2];
-        ASSERT_EQ(pipe(ends), 0);
-        std::thread feeder([&] {
-            for (std::size_t at = 0; at < body.size();) {
-                const ssize_t n = write(ends[1], body.data() + at,
-                                        std::min<std::size_t>(65536, body.size() - at));
-                if (n <= 0) break;
-                at += static_cast<std::size_t>(n);
-            }
-            close(ends[1]);
-        });
-        source_reader reader;
-        open_reader(reader, ends[0], true, 4096);
-        memory_target out(4096, 0);
-        pipeline_settings settings{3, 0};
-        settings.pick_workers = true;
-        const failure f = move_rows(nrows, 500, FMT_ASCII, reader, format, out.target, settings);
-        char rest[4096];  // what follows the grid is never read: drained, for the feeder to end
-        while (read(ends[0], rest, sizeof rest) > 0) {
-        }
-        feeder.join();
-        close(ends[0]);
-        EXPECT_EQ(f.message, expected.message);
-        EXPECT_TRUE(out.bytes() == expected.bytes);
+        const outcome piped = picked_through_pipe(body, nrows, 500, FMT_ASCII, format, 3);
+        EXPECT_EQ(piped.message, expected.message);
+        EXPECT_TRUE(piped.bytes == expected.bytes);
 
         text_source file(body, 4096);
         memory_target picked(4096, 0);
+        pipeline_settings settings{3, 0};
+        settings.pick_workers = true;
         EXPECT_EQ(
             move_rows(nrows, 500, FMT_ASCII, file.reader, format, picked.target, settings).message,
             expected.message);
         EXPECT_TRUE(picked.bytes() == expected.bytes);
+    }
+    std::vector<float> cells(1500000);
+    for (std::size_t i = 0; i < cells.size(); ++i)
+        cells[i] = static_cast<float>(random() % 100000) / 8.0f;
+    const std::string elements = le_bytes<float>(cells);
+    for (const std::int32_t ncols : {500, 15000}) {  // 15000 floats: 60 KB a row
+        const std::int32_t nrows = 1500000 / ncols;
+        text_source source(elements, 4096, false);
+        memory_target one(4096, NO_WRITE_BEHIND);
+        const failure f = move_rows(nrows, ncols, FMT_FLOAT, source.reader, FMT_ASCII, one.target,
+                                    pipeline_settings{1, 0});
+        const std::string expected = one.bytes();
+        const outcome piped = picked_through_pipe(elements, nrows, ncols, FMT_FLOAT, FMT_ASCII, 16);
+        EXPECT_EQ(piped.message, f.message) << ncols;
+        EXPECT_TRUE(piped.bytes == expected) << ncols;
     }
 }
 #endif
