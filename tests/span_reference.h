@@ -4,8 +4,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <string>
 #include <type_traits>
+#include <vector>
 
+#include "formats.h"
 #include "text_number.h"
 #include "text_span.h"
 
@@ -35,4 +39,25 @@ span_parse reference_span(const char* p, const char* last, T* out, std::size_t m
         p = end;
     }
     return {n, false, p};
+}
+
+// Whether the program's span parser gives what the reference gives on text (which must end in
+// white space), read as format: the same values, the same stop and the same place to go on from.
+// Garbage follows the text: the parser may read it, never take it.
+inline bool span_like_reference(std::string text, element_format format, std::size_t max_values) {
+    const std::size_t length = text.size();
+    text.append(SPAN_SLACK, '5');
+    const char* first = text.data();
+    const char* last = first + length;
+    bool same = false;
+    with_element_type(format, [&](auto tag) {
+        using T = typename decltype(tag)::type;
+        std::vector<T> got(length / 2 + 2);
+        std::vector<T> expected(got.size());
+        const span_parse g = parse_text_span(first, last, format, got.data(), max_values);
+        const span_parse e = reference_span<T>(first, last, expected.data(), max_values);
+        same = g.values == e.values && g.stopped == e.stopped && g.next == e.next &&
+               std::memcmp(got.data(), expected.data(), g.values * sizeof(T)) == 0;
+    });
+    return same;
 }
