@@ -265,17 +265,26 @@ span_parse parse_integer_span(const char* first, const char* last, T* out, std::
         }
         stride_masks masks;
         classify_stride(base, limit, masks);
-        if constexpr (sizeof(T) == 1) {
-            // One- and two-digit tokens into bytes, all of the stride at once, where the values
-            // left room for the kernel's 8-byte stores.
-            // Only strides that leave values wanted: where the last one wanted ends is the
-            // indexed path's to find.
-            const std::size_t tokens =
-                masks.short_digits && packs_short_digits() ? count_tokens(masks) : SIZE_MAX;
-            if (tokens < max_values - n && n + tokens + 8 <= room) {
-                pack_short_digits(base, masks.starting, masks.blocks,
-                                  reinterpret_cast<unsigned char*>(out + n));
-                n += tokens;
+        // One- and two-digit tokens, all of the stride at once: straight into bytes where the
+        // values left room for the kernel's 8-byte stores, else as bytes widened. Only strides
+        // that leave values wanted: where the last one wanted ends is the indexed path's to find.
+        const std::size_t packed =
+            masks.short_digits && packs_short_digits() ? count_tokens(masks) : SIZE_MAX;
+        if (packed < max_values - n) {
+            if constexpr (sizeof(T) == 1) {
+                if (n + packed + 8 <= room) {
+                    pack_short_digits(base, masks.starting, masks.blocks,
+                                      reinterpret_cast<unsigned char*>(out + n));
+                    n += packed;
+                    base = limit;
+                    continue;
+                }
+            } else {
+                unsigned char bytes[STRIDE_TOKENS];
+                pack_short_digits(base, masks.starting, masks.blocks, bytes);
+                for (std::size_t k = 0; k < packed; ++k)
+                    out[n + k] = static_cast<T>(bytes[k]);
+                n += packed;
                 base = limit;
                 continue;
             }

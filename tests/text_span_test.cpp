@@ -71,9 +71,9 @@ TEST(TextSpan, SameAsTheOneByteParser) {
     }
 }
 
-// Strides of one- and two-digit tokens only, which byte targets take through the vector kernel
-// where the CPU has one: any separators, tokens across every 16- and 64-byte edge, spans from a
-// few bytes, values wanted up to and past the last token.
+// Strides of one- and two-digit tokens only, which every integer target takes through the vector
+// kernel where the CPU has one (wider ones as bytes widened): any separators, tokens across every
+// 16- and 64-byte edge, spans from a few bytes, values wanted up to and past the last token.
 TEST(TextSpan, ShortDigitStridesInBulk) {
     std::mt19937 random(17);
     static const char* const separators[] = {" ", "\n", "\r\n", "\t", "   ", "\v\f "};
@@ -87,6 +87,8 @@ TEST(TextSpan, ShortDigitStridesInBulk) {
         const std::size_t max_values = round % 4 == 0 ? random() % (count + 2) : SIZE_MAX;
         expect_span_like_reference<std::int8_t>(text, max_values, FMT_CHAR);
         expect_span_like_reference<std::uint8_t>(text, max_values, FMT_UCHAR);
+        expect_span_like_reference<std::int16_t>(text, max_values, FMT_SHORTINT);
+        expect_span_like_reference<std::uint32_t>(text, max_values, FMT_UINTEGER);
     }
 }
 
