@@ -3,8 +3,10 @@
 // hung or reported a failure wrongly.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "test_support.h"
 
@@ -145,6 +147,68 @@ TEST(HostileOs, MemoryLimitsFallBackToOneThread) {
         }
         EXPECT_EQ(many.status, 0) << mib << " MiB: " << many.err;
         EXPECT_TRUE(read_file(dir / "many.bin") == expected) << mib << " MiB";
+    }
+}
+
+// Grids of the shapes the vector kernels take, each large enough that the default may start the
+// workers in the middle of the grid (a pipe always gets them after its first megabyte): the same
+// bytes, status and message as one thread, whole, with a bad token after the first megabytes, and
+// one row short.
+TEST(HostileOs, DefaultThreadsMoveWhatOneThreadMoves) {
+    if (std::getenv("RASTMILL_UNDER_TEST") != nullptr) {
+        GTEST_SKIP() << "emulators take minutes for these grids";
+    }
+    const auto cells = [](int count, auto&& token) {
+        std::string body;
+        for (int i = 0; i < count; ++i)
+            body += token(i) + (i % 1000 == 999 ? "\n" : " ");
+        return body;
+    };
+    const auto decimal = [](int i, int places) {
+        const int scale = places == 3 ? 1000 : 10000;
+        const int v = static_cast<int>(std::int64_t(i) * 7919 % 9000000);
+        std::string fraction = std::to_string(scale + v % scale).substr(1);
+        if (places > 4) fraction += "443359375";
+        return i % 53 == 0 ? std::string("-9999") : std::to_string(v / scale) + "." + fraction;
+    };
+    const struct {
+        const char* name;
+        const char* format;
+        int count;
+        std::string body;
+    } grids[] = {
+        {"class", "char", 3000000,
+         cells(3000000, [](int i) { return std::to_string(i * 7 % 13); })},
+        {"int16", "shortint", 1500000,
+         cells(1500000,
+               [](int i) { return std::to_string(std::int64_t(i) * 7919 % 20000 - 9999); })},
+        {"dem", "float", 1000000, cells(1000000, [&](int i) { return decimal(i, 3); })},
+        {"gdal", "float", 400000, cells(400000, [&](int i) { return decimal(i, 13); })},
+    };
+    scratch_dir dir;
+    for (const auto& g : grids) {
+        const int nrows = g.count / 1000;
+        std::string bad = g.body;
+        bad.replace(bad.size() * 9 / 10, 1, "x");
+        const std::string damaged[] = {grid_text(1000, nrows, g.body), grid_text(1000, nrows, bad),
+                                       grid_text(1000, nrows + 1, g.body)};
+        for (const std::string& text : damaged) {
+            write_file(dir / "in.asc", text);
+            // A regular file, and a pipe, whose size is unknown.
+            for (const auto& [feed, source] : {std::pair{"", "in.asc"}, {"cat in.asc | ", "-"}}) {
+                const std::string run =
+                    std::string(feed) + "\"$RASTMILL\" " + g.format + " " + source;
+                const run_result one = run_shell(dir, "rm -f one.bin; " + std::string(feed) +
+                                                          "RASTMILL_THREADS=1 \"$RASTMILL\" " +
+                                                          g.format + " " + source + " one.bin");
+                const run_result picked =
+                    run_shell(dir, "rm -f picked.bin; " + run + " picked.bin");
+                EXPECT_EQ(picked.status, one.status) << g.name << " " << source;
+                EXPECT_EQ(picked.err, one.err) << g.name << " " << source;
+                EXPECT_TRUE(read_file(dir / "picked.bin") == read_file(dir / "one.bin"))
+                    << g.name << " " << source;
+            }
+        }
     }
 }
 
