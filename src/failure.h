@@ -17,6 +17,10 @@ inline constexpr char MSG_UNKNOWN_FORMAT[] = "Unknown format specifier in switch
 inline constexpr char MSG_NO_MEMORY[] = "Failure to allocate memory";
 inline constexpr char MSG_READ_ERROR[] = "Error reading input:";
 inline constexpr char MSG_WRITE_ERROR[] = "Error writing output:";
+inline constexpr char MSG_GRID_TARGET[] =
+    "Refusing to overwrite an Arc ascii grid with binary cells:";
+inline constexpr char MSG_GRID_TO_ASCII[] =
+    "The source is an Arc ascii grid already; ascii writes raw cells back as one:";
 inline constexpr char MSG_TERMINAL_TARGET[] = "Refusing to write binary output to a terminal:";
 inline constexpr char MSG_NO_SIDECAR[] = "Cannot write a sidecar beside standard output:";
 inline constexpr char MSG_SIDECAR_NOT_FILE[] =

@@ -33,6 +33,9 @@ bool width_claim_holds(std::string_view digits, element_format format) {
 }  // namespace
 
 std::optional<element_format> format_from_name(std::string_view text) {
+    // A path is no format name: "rastmill dem.asc class.asc out.bin" would read class.asc as
+    // double.
+    if (text.find_first_of("./\\") != std::string_view::npos) return std::nullopt;
     const bool is_unsigned = !text.empty() && text[0] == 'u';
     const std::size_t kind_at = is_unsigned ? 1 : 0;
     if (kind_at >= text.size()) return std::nullopt;
@@ -50,8 +53,19 @@ element_format parse_format(char* text) {
     for (char* c = text; *c != '\0'; ++c)
         *c = to_lower(*c);
     const auto format = format_from_name(text);
-    if (!format) fatal_error(MSG_BAD_FORMAT_NAME, text);
+    if (!format) fatal_error({MSG_BAD_FORMAT_NAME, text, format_names_hint()});
     return *format;
+}
+
+std::string format_names_hint() {
+    std::string hint = "formats are";
+    for (int f = 0; f < BINARY_FORMATS; ++f) {
+        const format_info& info = format_table[f];
+        hint.append(f == 0 ? " " : ", ").append(info.name);
+        hint.append(" (").append(info.gdal).append(", ").append(info.numpy).append(")");
+    }
+    hint.append(" as GDAL and numpy name them, and ascii; rastmill FORMAT SOURCE TARGET");
+    return hint;
 }
 
 namespace {

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -35,22 +36,24 @@ struct format_info {
     element_kind kind;
     int width;                 // bytes per element; 0 for ascii
     element_format promotion;  // what convert_row widens through
+    std::string_view gdal;     // what GDAL calls it, for the hint after a refused name
+    std::string_view numpy;    // numpy's type code
 };
 
 // Everything the program knows of a format, indexed by element_format, FMT_ASCII included. The
 // element type behind each binary format is derived from its kind and width (element_t below).
 inline constexpr format_info format_table[BINARY_FORMATS + 1] = {
-    {"char", 'c', element_kind::signed_integer, 1, FMT_LONGINTEGER},
-    {"uchar", 'c', element_kind::unsigned_integer, 1, FMT_ULONGINTEGER},
-    {"shortint", 's', element_kind::signed_integer, 2, FMT_LONGINTEGER},
-    {"ushortint", 's', element_kind::unsigned_integer, 2, FMT_ULONGINTEGER},
-    {"integer", 'i', element_kind::signed_integer, 4, FMT_LONGINTEGER},
-    {"uinteger", 'i', element_kind::unsigned_integer, 4, FMT_ULONGINTEGER},
-    {"longinteger", 'l', element_kind::signed_integer, 4, FMT_LONGINTEGER},
-    {"ulonginteger", 'l', element_kind::unsigned_integer, 4, FMT_ULONGINTEGER},
-    {"float", 'f', element_kind::real, 4, FMT_DOUBLE},
-    {"double", 'd', element_kind::real, 8, FMT_DOUBLE},
-    {"ascii", 'a', element_kind::text, 0, FMT_ASCII},
+    {"char", 'c', element_kind::signed_integer, 1, FMT_LONGINTEGER, "Int8", "i1"},
+    {"uchar", 'c', element_kind::unsigned_integer, 1, FMT_ULONGINTEGER, "Byte", "u1"},
+    {"shortint", 's', element_kind::signed_integer, 2, FMT_LONGINTEGER, "Int16", "i2"},
+    {"ushortint", 's', element_kind::unsigned_integer, 2, FMT_ULONGINTEGER, "UInt16", "u2"},
+    {"integer", 'i', element_kind::signed_integer, 4, FMT_LONGINTEGER, "Int32", "i4"},
+    {"uinteger", 'i', element_kind::unsigned_integer, 4, FMT_ULONGINTEGER, "UInt32", "u4"},
+    {"longinteger", 'l', element_kind::signed_integer, 4, FMT_LONGINTEGER, "Int32", "i4"},
+    {"ulonginteger", 'l', element_kind::unsigned_integer, 4, FMT_ULONGINTEGER, "UInt32", "u4"},
+    {"float", 'f', element_kind::real, 4, FMT_DOUBLE, "Float32", "f4"},
+    {"double", 'd', element_kind::real, 8, FMT_DOUBLE, "Float64", "f8"},
+    {"ascii", 'a', element_kind::text, 0, FMT_ASCII, "AAIGrid", ""},
 };
 
 constexpr int code_of(element_format format) {
@@ -87,8 +90,12 @@ constexpr element_format binary_format(int code) {
 std::optional<element_format> format_from_name(std::string_view text);
 
 // Lower-cases text in place and returns its format; ends the run with
-// "Unrecognized format specifier:" and the lower-cased text when the name is refused.
+// "Unrecognized format specifier:" and the lower-cased text when the name is refused, and a hint
+// with the names and what GDAL and numpy call them.
 element_format parse_format(char* text);
+
+// The hint after a refused format name: every name, with GDAL's and numpy's.
+std::string format_names_hint();
 
 // Converts count elements from source_buffer to target_buffer through the source's promotion
 // format; integer narrowing keeps the low bits, never saturates. Returns at once for equal

@@ -1,10 +1,14 @@
 // rastmill: converts an ESRI Arc ascii grid into a headerless little-endian raw binary raster.
 #include <algorithm>
+#include <bit>
 #include <cctype>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <new>
 #include <optional>
 #include <string>
@@ -25,8 +29,11 @@
 #include "raw_source.h"
 #include "read_hint.h"
 #include "sidecar.h"
+#include "source_hints.h"
 #include "source_reader.h"
 #include "target.h"
+#include "text_span.h"
+#include "written_files.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -92,9 +99,14 @@ constexpr const char HELP_MORE[] =
 failure try_open(const std::string& path, const char* mode, std::FILE*& stream) {
     // A directory opens for reading on some systems and then fails at the first read.
     std::error_code error;
-    if (std::filesystem::is_directory(native_path(path), error)) return {MSG_CANNOT_OPEN, path};
+    if (std::filesystem::is_directory(native_path(path), error)) {
+        return {MSG_CANNOT_OPEN, path, "it is a folder"};
+    }
+    errno = 0;
     stream = open_named(path, mode);
-    if (stream == nullptr) return {MSG_CANNOT_OPEN, path};
+    if (stream == nullptr) {
+        return {MSG_CANNOT_OPEN, path, errno != 0 ? std::strerror(errno) : ""};
+    }
     return {};
 }
 
@@ -103,51 +115,6 @@ std::FILE* open_file(const std::string& path, const char* mode) {
     std::FILE* stream = nullptr;
     if (const failure f = try_open(path, mode, stream); f.failed()) fatal_error(f);
     return stream;
-}
-
-// Whether two paths are spelled as one (Windows folds letter case), whether or not they exist.
-bool same_path(const std::string& a, const std::string& b) {
-    std::string x = held_name(native_path(a).lexically_normal());
-    std::string y = held_name(native_path(b).lexically_normal());
-#ifdef _WIN32
-    std::transform(x.begin(), x.end(), x.begin(), [](unsigned char c) { return std::tolower(c); });
-    std::transform(y.begin(), y.end(), y.begin(), [](unsigned char c) { return std::tolower(c); });
-#endif
-    return x == y;
-}
-
-// Refuses, before anything is written, a run that would write into what it reads (the source, the
-// source's .prj that --hdr copies, and for a raw source its template and sidecar) or whose sidecar
-// would be its own target, by name or through a link. Without it "--hdr char in.asc out.hdr" would
-// end with header text as the cells.
-failure check_written_files(const std::string& source_path, int source_fd,
-                            const std::string& target_path, bool sidecar,
-                            const std::vector<std::string>& also_read = {}) {
-    const file_identity source = identity_of_descriptor(source_fd);
-    const file_identity target =
-        target_path == "-" ? identity_of_descriptor(1) : identity_of_path(target_path);
-    auto is_read = [&](const file_identity& written) {
-        if (same_file(written, source)) return true;
-        return std::any_of(also_read.begin(), also_read.end(), [&](const std::string& path) {
-            return !path.empty() && path != "-" && same_file(written, identity_of_path(path));
-        });
-    };
-    if (is_read(target)) return {MSG_OVERWRITE, target_path};
-    if (!sidecar) return {};
-    const file_identity source_prj =
-        source_path == "-" ? file_identity{} : identity_of_path(sidecar_path(source_path, ".prj"));
-    for (const char* extension : {".hdr", ".prj"}) {
-        const std::string path = sidecar_path(target_path, extension);
-        const file_identity written = identity_of_path(path);
-        if (same_path(path, target_path) || same_file(written, target)) {
-            return {MSG_SIDECAR_IS_TARGET, path};
-        }
-        // The target's .prj may be the source's own: it is left as it is then.
-        if (is_read(written) || (extension[1] == 'h' && same_file(written, source_prj))) {
-            return {MSG_OVERWRITE, path};
-        }
-    }
-    return {};
 }
 
 std::uint64_t regular_file_size(const std::string& path) {
@@ -168,7 +135,9 @@ struct arguments {
     bool map_nodata = false;
     bool help = false;
     bool version = false;
-    std::vector<char*> operands;  // parse_format lower-cases the format name in place
+    std::vector<char*> operands;     // parse_format lower-cases the format name in place
+    std::vector<std::string> given;  // every argument as typed, for the commands hints show
+    std::size_t source_at = 0;       // the source operand's place among them
 };
 
 [[noreturn]] void usage_error() {
@@ -199,7 +168,9 @@ arguments read_arguments(int argc, char** argv) {
     bool options_over = false;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
+        args.given.emplace_back(arg);
         if (options_over || arg.size() < 2 || arg[0] != '-') {
+            if (args.operands.size() == 1) args.source_at = args.given.size() - 1;
             args.operands.push_back(argv[i]);
         } else if (arg == "--") {
             options_over = true;
@@ -219,6 +190,7 @@ arguments read_arguments(int argc, char** argv) {
                 *value = arg.substr(equals + 1);
             } else if (i + 1 < argc) {
                 *value = argv[++i];
+                args.given.emplace_back(*value);
             } else {
                 usage_error();
             }
@@ -272,11 +244,16 @@ void refuse_unwritable_sidecar(element_format format, const std::string& target)
     if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
         fatal_error(MSG_SIDECAR_NOT_FILE, target);
     }
+    // /dev/stdout onto a file: the sidecar would land in /dev.
+    if (beside_devices(target)) fatal_error(MSG_NO_SIDECAR, target);
 }
 
-// Whether the source begins as a gzip file does, which a user may have forgotten to unpack.
-bool looks_compressed(source_reader& reader) {
-    return ensure_bytes(reader, 2) >= 2 && reader.pos[0] == '\x1f' && reader.pos[1] == '\x8b';
+// The run's own command with the source read from standard input, as a hint shows it.
+std::string command_from_stdin(const arguments& args) {
+    std::string command = "rastmill";
+    for (std::size_t i = 0; i < args.given.size(); ++i)
+        command.append(" ").append(shell_quoted(i == args.source_at ? "-" : args.given[i]));
+    return command;
 }
 
 // Ends the run, before anything is read, where the target cannot take what is asked for.
@@ -289,19 +266,23 @@ void refuse_target(const arguments& args, element_format format, const std::stri
         fatal_error(MSG_TERMINAL_TARGET, target_path);
     }
     if (args.sidecar) refuse_unwritable_sidecar(format, target_path);
+    if (format != FMT_ASCII) {
+        if (const failure f = refuse_grid_target(target_path, args.operands[1]); f.failed()) {
+            fatal_error(f);
+        }
+    }
 }
 
-// Reads the source's header; a gzip file gets a hint.
-failure read_source_header(source_reader& reader, grid_header& header,
-                           const std::string& source_path, element_format format,
-                           const std::string& target_path) {
+// Reads the source's header; a file that is no grid gets a hint saying what it is instead.
+failure read_source_header(source_reader& reader, grid_header& header, const arguments& args,
+                           element_format format) {
+    const std::string source_path = args.operands[1];
     failure f = read_header(reader, header);
-    if (f.detail == MSG_NOT_A_GRID && looks_compressed(reader)) {
-        f.hint = "the source is compressed with gzip: zcat " + source_path + " | rastmill " +
-                 std::string(info_of(format).name) + " - " + target_path;
+    if (f.detail == MSG_NOT_A_GRID) {
+        f.hint = not_a_grid_hint(reader, source_path, command_from_stdin(args));
     }
     if (!f.failed() && format == FMT_ASCII && header.nrows >= 1) {
-        return {MSG_FATAL_COLON, MSG_UNKNOWN_FORMAT};
+        return {MSG_GRID_TO_ASCII, source_path};
     }
     return f;
 }
@@ -321,13 +302,56 @@ failure open_target_file(const std::string& target_path, element_format format,
     return {};
 }
 
-// The hint after "Error reading input:": the bad token and its line, read from the source again.
-void add_read_hint(failure& f, const grid_header& header, const std::string& source_path,
+// The .prj that --hdr copies beside the target: the template's for a raw source given --like,
+// else the source's own; empty for standard input.
+std::string prj_copied(const arguments& args, bool raw) {
+    const std::string& of = raw && !args.like.empty() ? args.like : args.operands[1];
+    return of == "-" ? "" : sidecar_path(of, ".prj");
+}
+
+std::string nodata_hint(const std::string& nodata, element_format format) {
+    return "the cell is the grid's no-data value " + nodata + ", which " +
+           std::string(info_of(format).name) +
+           " does not hold: add --nodata N to write no-data cells as N";
+}
+
+// Whether element number value of the raw source at path holds the no-data value of its layout,
+// read again from the file.
+bool element_is_nodata(const std::string& path, std::uint64_t value, const raw_layout& layout) {
+    const std::size_t width = width_of(layout.format);
+    unsigned char nodata[8];
+    if (path == "-" || layout.header.nodata.empty() ||
+        !parse_one_value(layout.header.nodata, layout.format, nodata)) {
+        return false;
+    }
+    if (layout.big_endian != (std::endian::native == std::endian::big))
+        std::reverse(nodata, nodata + width);
+    std::ifstream file(native_path(path), std::ios::binary);
+    char cell[8];
+    file.seekg(static_cast<std::streamoff>(value * width));
+    return file.read(cell, static_cast<std::streamsize>(width)) &&
+           std::memcmp(cell, nodata, width) == 0;
+}
+
+// The hint after "Error reading input:": the bad token and its line, read from the source again;
+// after --strict stopped at a cell that is the grid's no-data value, what to give.
+void add_read_hint(failure& f, const grid_header& header, const arguments& args,
                    element_format format) {
+    const std::string source_path = args.operands[1];
+    if (f.message == MSG_VALUE_CHANGES && args.strict && !args.map_nodata &&
+        !header.nodata.empty()) {
+        const std::optional<std::string> token = token_at(source_path, f.value);
+        double cell = 0;
+        double nodata = 0;
+        if (token && parse_one_value(*token, FMT_DOUBLE, &cell) &&
+            parse_one_value(header.nodata, FMT_DOUBLE, &nodata) && cell == nodata) {
+            f.hint = nodata_hint(header.nodata, format);
+        }
+    }
     if (f.message != MSG_READ_ERROR) return;
     const std::uint64_t cells =
         static_cast<std::uint64_t>(header.nrows) * static_cast<std::uint64_t>(header.ncols);
-    f.hint = bad_value_hint(source_path, f.value, cells, format);
+    f.hint = bad_value_hint(source_path, f.value, cells, format, args.round);
 }
 
 // Starts the target on file and returns the threads the run moves its cells on: with more than
@@ -346,9 +370,18 @@ failure convert_grid(source_reader& reader, grid_header& header, grid_target& ta
     const std::string target_path = args.operands[2];
     progress_handle progress;
     if (progress_wanted()) progress = start_progress(reader, regular_file_size(source_path));
-    failure f = read_source_header(reader, header, source_path, format, target_path);
+    failure f = read_source_header(reader, header, args, format);
     if (!f.failed()) f = plan_nodata(header.nodata, FMT_ASCII, format, plan);
-    if (!f.failed()) f = check_written_files(source_path, reader.fd, target_path, args.sidecar);
+    if (!f.failed()) {
+        f = check_written_files({source_path,
+                                 reader.fd,
+                                 target_path,
+                                 format != FMT_ASCII,
+                                 args.sidecar,
+                                 prj_copied(args, false),
+                                 "",
+                                 {}});
+    }
     std::FILE* target_file = nullptr;
     if (!f.failed()) f = open_target_file(target_path, format, target_file);
     if (f.failed()) return f;
@@ -356,7 +389,7 @@ failure convert_grid(source_reader& reader, grid_header& header, grid_target& ta
     settings.narrow = &plan;
     f = move_rows(header.nrows, header.ncols, FMT_ASCII, reader, format, target, settings);
     progress.reset();
-    add_read_hint(f, header, source_path, format);
+    add_read_hint(f, header, args, format);
     return f;
 }
 
@@ -384,8 +417,9 @@ failure convert_raw(source_reader& reader, const raw_layout& layout, grid_target
     failure f = plan_nodata(layout.header.nodata, layout.format, format, plan);
     if (!f.failed()) f = check_raw_size(reader, source_path, layout.header, layout.format);
     if (!f.failed()) {
-        f = check_written_files(source_path, reader.fd, target_path, args.sidecar,
-                                {layout.template_path, layout.sidecar_path});
+        f = check_written_files({source_path, reader.fd, target_path, format != FMT_ASCII,
+                                 args.sidecar, prj_copied(args, true), layout.template_path,
+                                 raw_source_sidecars(source_path)});
     }
     std::FILE* target_file = nullptr;
     if (!f.failed()) f = open_target_file(target_path, format, target_file);
@@ -405,6 +439,10 @@ failure convert_raw(source_reader& reader, const raw_layout& layout, grid_target
     f = move_rows(header.nrows, header.ncols, layout.format, reader, format, target, settings);
     progress.reset();
     if (f.message == MSG_RAW_LONGER) f.detail = source_path;
+    if (f.message == MSG_VALUE_CHANGES && args.strict && !args.map_nodata &&
+        element_is_nodata(source_path, f.value, layout)) {
+        f.hint = nodata_hint(layout.header.nodata, format);
+    }
     return f;
 }
 
@@ -443,13 +481,13 @@ int run(int argc, char** argv) {
         const int width = info_of(format).width;
         fatal_error(MSG_WRITE_ERROR, lost_value_position(target, header.ncols, width));
     }
-    if (args.sidecar && format != FMT_ASCII) {
+    if (args.sidecar) {
         if (args.map_nodata) header.nodata = args.nodata;  // the cells hold N now
-        const std::string& prj_of = raw && !args.like.empty() ? args.like : source_path;
-        const std::string source_prj = prj_of == "-" ? "" : sidecar_path(prj_of, ".prj");
-        if (const failure f = write_sidecars(header, format, source_prj, target_path); f.failed()) {
-            fatal_error(f);
-        }
+        const std::string source_prj = prj_copied(args, raw);
+        const failure f = format == FMT_ASCII
+                              ? write_prj(source_prj, target_path)
+                              : write_sidecars(header, format, source_prj, target_path);
+        if (f.failed()) fatal_error(f);
     }
     return 0;
 }

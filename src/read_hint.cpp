@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <system_error>
 
@@ -108,33 +110,43 @@ std::string shown(const found_token& token) {
     return printable(text.substr(0, SHOWN_LIMIT), text.size() > SHOWN_LIMIT || token.longer);
 }
 
-// A decimal number that an integer format refuses.
-bool decimal_for_integer(const found_token& token, element_format format) {
-    if (info_of(format).kind == element_kind::real || token.longer) return false;
+// A number an integer format refuses: a decimal, or nan or an infinity, which no rounding makes
+// whole.
+enum class refused_number { none, decimal, not_finite };
+
+refused_number refused_by_integer(const found_token& token, element_format format) {
+    if (info_of(format).kind == element_kind::real || token.longer) return refused_number::none;
     const std::string text = token.text + " ";
     const number_scan<double> scan = scan_cell_real<double>(text.c_str());
-    return scan.ok && *scan.end == ' ';
+    if (!scan.ok || *scan.end != ' ') return refused_number::none;
+    return std::isfinite(scan.value) ? refused_number::decimal : refused_number::not_finite;
+}
+
+// Walks the text grid at path to value number value; false where path is no regular file that can
+// be read again.
+bool find_token(const std::string& path, std::uint64_t value, found_token& token) {
+    std::error_code error;
+    if (path == "-" || !std::filesystem::is_regular_file(native_path(path), error)) return false;
+    const std::unique_ptr<std::FILE, file_closer> file(open_named(path, "rb"));
+    if (!file) return false;
+    source_reader reader;
+    open_reader(reader, file_descriptor(file.get()), true);
+    grid_header header;
+    if (read_header(reader, header).failed()) return false;
+    const std::uint64_t header_bytes = bytes_consumed(reader);
+
+    const std::unique_ptr<std::FILE, file_closer> again(open_named(path, "rb"));
+    std::uint64_t header_lines = 0;
+    if (!again || !count_newlines(again.get(), header_bytes, header_lines)) return false;
+    return walk_to(reader, value, 1 + header_lines, token);
 }
 
 }  // namespace
 
 std::string bad_value_hint(const std::string& path, std::uint64_t value, std::uint64_t cells,
-                           element_format format) {
-    std::error_code error;
-    if (path == "-" || !std::filesystem::is_regular_file(native_path(path), error)) return "";
-    const std::unique_ptr<std::FILE, file_closer> file(open_named(path, "rb"));
-    if (!file) return "";
-    source_reader reader;
-    open_reader(reader, file_descriptor(file.get()), true);
-    grid_header header;
-    if (read_header(reader, header).failed()) return "";
-    const std::uint64_t header_bytes = bytes_consumed(reader);
-
-    const std::unique_ptr<std::FILE, file_closer> again(open_named(path, "rb"));
-    std::uint64_t header_lines = 0;
-    if (!again || !count_newlines(again.get(), header_bytes, header_lines)) return "";
+                           element_format format, bool rounded) {
     found_token token;
-    if (!walk_to(reader, value, 1 + header_lines, token)) return "";
+    if (!find_token(path, value, token)) return "";
     std::string where = " on line ";
     where.append(std::to_string(token.line)).append(" of ").append(path);
     std::string hint;
@@ -147,10 +159,24 @@ std::string bad_value_hint(const std::string& path, std::uint64_t value, std::ui
             .append(std::to_string(cells));
     }
     hint.append("\"").append(shown(token)).append("\"").append(where);
-    if (decimal_for_integer(token, format)) {
-        hint.append("; ")
-            .append(info_of(format).name)
-            .append(" takes whole numbers only: add --round, or convert to float or double");
+    const std::string_view name = info_of(format).name;
+    switch (refused_by_integer(token, format)) {
+        case refused_number::decimal:
+            if (rounded) break;
+            hint.append("; ").append(name).append(
+                " takes whole numbers only: add --round, or convert to float or double");
+            break;
+        case refused_number::not_finite:
+            hint.append("; ").append(name).append(
+                " holds no nan or infinity: convert to float or double");
+            break;
+        case refused_number::none: break;
     }
     return hint;
+}
+
+std::optional<std::string> token_at(const std::string& path, std::uint64_t value) {
+    found_token token;
+    if (!find_token(path, value, token) || !token.found || token.longer) return std::nullopt;
+    return token.text;
 }

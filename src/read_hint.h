@@ -4,13 +4,19 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "formats.h"
 
 // The hint for value number value (row-major from the grid's first, in a grid of cells values)
 // of the text grid at path, read into format: the token, cut at 40 characters with control bytes
-// as \xHH, and its line; for a decimal into an integer format, what to do; where the grid ends
-// before it, how many values it has. Empty where path is no regular file that can be read again.
+// as \xHH, and its line; for a decimal into an integer format, what to do (never --round where
+// rounded says it was given); where the grid ends before it, how many values it has. Empty where
+// path is no regular file that can be read again.
 std::string bad_value_hint(const std::string& path, std::uint64_t value, std::uint64_t cells,
-                           element_format format);
+                           element_format format, bool rounded);
+
+// The token of value number value of the text grid at path, as written; nothing where it cannot
+// be read again or is longer than the hint keeps.
+std::optional<std::string> token_at(const std::string& path, std::uint64_t value);

@@ -148,6 +148,10 @@ failure write_sidecars(const grid_header& header, element_format format,
         out.close();
         if (!out) return {MSG_WRITE_ERROR, hdr};
     }
+    return write_prj(source_prj, target);
+}
+
+failure write_prj(const std::string& source_prj, const std::string& target) {
     const std::string target_prj = sidecar_path(target, ".prj");
     std::error_code error;
     const std::filesystem::path from = native_path(source_prj);

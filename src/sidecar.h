@@ -32,6 +32,11 @@ std::string sidecar_text(const grid_header& header, element_format format,
 // Whether GIS tools read a sidecar for format: GDAL's EHdr reader refuses 64-bit elements.
 bool sidecar_supported(element_format format);
 
+// Copies source_prj (empty for none) beside target, or removes a .prj beside target that no longer
+// belongs to it; a .prj that is source_prj is left as it is. Fails with "Error writing output:"
+// and the path that could not be written or removed.
+failure write_prj(const std::string& source_prj, const std::string& target);
+
 // Writes the .hdr beside target and copies source_prj (the source's .prj; empty for none) beside
 // target, or removes a .prj beside target that no longer belongs to it. Fails with "Error writing
 // output:" and the path that could not be written or removed.

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "formats.h"
 #include "test_support.h"
 
 namespace {
@@ -61,37 +62,39 @@ TEST(CommandLine, GoldenCases) {
         {"refused format",
          {"unsigned", "in.asc", "out.bin"},
          small_grid,
-         "Unrecognized format specifier: unsigned\n",
+         "Unrecognized format specifier: unsigned\nhint: " + format_names_hint() + "\n",
          1,
          std::nullopt},
         {"width claim",
          {"INT16", "in.asc", "out.bin"},
          small_grid,
-         "Unrecognized format specifier: int16\n",
+         "Unrecognized format specifier: int16\nhint: " + format_names_hint() + "\n",
          1,
          std::nullopt},
         {"missing source",
          {"float", "nope.asc", "out.bin"},
          std::nullopt,
-         "Cannot open file: nope.asc\n",
+         "Cannot open file: nope.asc\nhint: No such file or directory\n",
          1,
          std::nullopt},
         {"source is a folder",
          {"float", ".", "out.bin"},
          std::nullopt,
-         "Cannot open file: .\n",
+         "Cannot open file: .\nhint: it is a folder\n",
          1,
          std::nullopt},
         {"not a grid",
          {"float", "in.asc", "out.bin"},
          "nrows 5\nnodata_value 4\n",
-         "Fatal error Unrecognized input file format:\n",
+         "Fatal error Unrecognized input file format:\nhint: in.asc is no Arc ascii grid: for raw "
+         "cells give --like GRID and --from FORMAT, or put in.hdr beside it\n",
          1,
          std::nullopt},
         {"empty source",
          {"float", "in.asc", "out.bin"},
          "",
-         "Fatal error Unrecognized input file format:\n",
+         "Fatal error Unrecognized input file format:\nhint: in.asc is no Arc ascii grid: for raw "
+         "cells give --like GRID and --from FORMAT, or put in.hdr beside it\n",
          1,
          std::nullopt},
         {"invalid count",
@@ -103,7 +106,7 @@ TEST(CommandLine, GoldenCases) {
         {"text target with rows",
          {"ascii", "in.asc", "out.bin"},
          small_grid,
-         "Fatal error: Unknown format specifier in switch statement\n",
+         "The source is an Arc ascii grid already; ascii writes raw cells back as one: in.asc\n",
          1,
          std::nullopt},
         {"text target without rows",
@@ -227,7 +230,7 @@ TEST(CommandLine, TargetThatIsTheSourceIsRefused) {
         const run_result run = run_rastmill_in(dir, {"float", "in.asc", target});
         EXPECT_EQ(run.status, 1) << target;
         EXPECT_EQ(run.err, std::string("File already exists, and should not be overwritten: ") +
-                               target + "\n");
+                               target + "\nhint: the target is the source\n");
         EXPECT_EQ(read_file(dir / "in.asc"), small_grid) << target;
     }
 }
@@ -333,7 +336,8 @@ TEST(CommandLine, HostileInputsEndInBoundedMemory) {
                      "ELF\x02\x01\x01\0\0\0\n\xff\xfe",
                      14),
          "float",
-         {"Fatal error Unrecognized input file format:\n"},
+         {"Fatal error Unrecognized input file format:\nhint: in.asc is no Arc ascii grid: for raw "
+          "cells give --like GRID and --from FORMAT, or put in.hdr beside it\n"},
          ""},
     };
     for (const auto& c : cases) {

@@ -65,10 +65,12 @@ TEST(ParseFormat, RefusedNames) {
 TEST(ParseFormatDeathTest, RefusalPrintsTheLowerCasedName) {
     char typed[] = "UNsigned";
     EXPECT_EXIT(parse_format(typed), testing::ExitedWithCode(1),
-                "^Unrecognized format specifier: unsigned\n$");
+                "^Unrecognized format specifier: unsigned\nhint: formats are char \\(Int8, i1\\), "
+                "uchar \\(Byte, u1\\), shortint \\(Int16, i2\\).*, double \\(Float64, f8\\) as "
+                "GDAL and numpy name them, and ascii; rastmill FORMAT SOURCE TARGET\n$");
     char empty[] = "";
     EXPECT_EXIT(parse_format(empty), testing::ExitedWithCode(1),
-                "^Unrecognized format specifier: \n$");
+                "^Unrecognized format specifier: \nhint: formats are .*\n$");
 }
 
 template <typename S, typename T>

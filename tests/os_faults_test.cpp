@@ -87,7 +87,10 @@ TEST(HostileOs, NoDataLostNoHangNoFalseReport) {
          "cp in.asc out.bin && \"$RASTMILL\" float out.bin - >> out.bin",
          "File already exists, and should not be overwritten: -\n", 1, grid, false},
         {"endless source that is no grid", grid, "timeout 10 \"$RASTMILL\" float /dev/zero out.bin",
-         "Fatal error Unrecognized input file format:\n", 1, std::nullopt, false},
+         "Fatal error Unrecognized input file format:\nhint: /dev/zero is no Arc ascii grid: for "
+         "raw "
+         "cells give --like GRID and --from FORMAT\n",
+         1, std::nullopt, false},
         {"pipe held open after the last value", grid,
          "mkfifo f && ({ cat in.asc; sleep 20; } > f &) && timeout 5 \"$RASTMILL\" char f out.bin",
          "", 0, le_bytes<std::int8_t>({1, 2, 3, 4}), false},

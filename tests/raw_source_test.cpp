@@ -132,10 +132,14 @@ TEST(RawSource, SizesLayoutAndFormat) {
          "The raw source's sidecar disagrees: raw.hdr has 3 x 2, in.asc 2 x 3\n", 1, std::nullopt},
         {"the source's sidecar as the target's",
          "\"$RASTMILL\" --hdr shortint in.asc s.bin && \"$RASTMILL\" --hdr float s.bin s.flt",
-         "File already exists, and should not be overwritten: s.hdr\n", 1, std::nullopt},
+         "File already exists, and should not be overwritten: s.hdr\nhint: it is the source's "
+         "sidecar\n",
+         1, std::nullopt},
         {"the template as the target",
          "\"$RASTMILL\" --like in.asc --from short ascii raw.bin in.asc && cmp in.asc keep.asc",
-         "File already exists, and should not be overwritten: in.asc\n", 1, std::nullopt},
+         "File already exists, and should not be overwritten: in.asc\nhint: the target is the "
+         "template\n",
+         1, std::nullopt},
     };
     for (const auto& c : cases) {
         scratch_dir dir;

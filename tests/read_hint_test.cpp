@@ -33,19 +33,46 @@ TEST(ReadHint, TokenAndLine) {
     for (const auto& c : cases) {
         scratch_dir dir;
         write_file(dir / "in.asc", c.text);
-        const std::string hint = bad_value_hint(dir / "in.asc", c.value, c.cells, c.format);
+        const std::string hint = bad_value_hint(dir / "in.asc", c.value, c.cells, c.format, false);
         EXPECT_EQ(hint.substr(0, hint.find(" of ")), c.hint) << c.text;
     }
     scratch_dir dir;
     write_file(dir / "in.asc", "ncols 1\nnrows 1\n2.5\n");
-    EXPECT_EQ(bad_value_hint(dir / "in.asc", 0, 1, FMT_CHAR),
+    EXPECT_EQ(bad_value_hint(dir / "in.asc", 0, 1, FMT_CHAR, false),
               "\"2.5\" on line 3 of " + (dir / "in.asc") +
                   "; char takes whole numbers only: add --round, or convert to float or double");
-    EXPECT_EQ(bad_value_hint(dir / "in.asc", 0, 1, FMT_FLOAT),
+    EXPECT_EQ(bad_value_hint(dir / "in.asc", 0, 1, FMT_FLOAT, false),
               "\"2.5\" on line 3 of " + (dir / "in.asc"));
     write_file(dir / "no.asc", "no grid\n");
-    EXPECT_EQ(bad_value_hint(dir / "no.asc", 0, 1, FMT_FLOAT), "");
-    EXPECT_EQ(bad_value_hint("-", 0, 1, FMT_FLOAT), "");
+    EXPECT_EQ(bad_value_hint(dir / "no.asc", 0, 1, FMT_FLOAT, false), "");
+    EXPECT_EQ(bad_value_hint("-", 0, 1, FMT_FLOAT, false), "");
+}
+
+// The advice is true for the run that asks: never --round where it was given, nor for a value no
+// rounding makes whole.
+TEST(ReadHint, AdviceFitsTheRun) {
+    struct {
+        const char* cell;
+        bool rounded;
+        const char* advice;  // after the token, its line and the path
+    } const cases[] = {
+        {"2.5", false,
+         "; shortint takes whole numbers only: add --round, or convert to float or double"},
+        {"2.5", true, ""},
+        {"nan", false, "; shortint holds no nan or infinity: convert to float or double"},
+        {"nan", true, "; shortint holds no nan or infinity: convert to float or double"},
+        {"-inf", true, "; shortint holds no nan or infinity: convert to float or double"},
+        {"1e999", true, "; shortint holds no nan or infinity: convert to float or double"},
+    };
+    for (const auto& c : cases) {
+        scratch_dir dir;
+        write_file(dir / "in.asc", std::string("ncols 1\nnrows 1\n") + c.cell + "\n");
+        const std::string path = dir / "in.asc";
+        std::string expected = "\"";
+        expected.append(c.cell).append("\" on line 3 of ").append(path).append(c.advice);
+        EXPECT_EQ(bad_value_hint(path, 0, 1, FMT_SHORTINT, c.rounded), expected)
+            << c.cell << " " << c.rounded;
+    }
 }
 
 }  // namespace

@@ -1,0 +1,77 @@
+#include "source_hints.h"
+
+#include <filesystem>
+#include <system_error>
+
+#include "chars.h"
+#include "paths.h"
+#include "sidecar.h"
+
+namespace {
+
+bool looks_compressed(source_reader& reader) {
+    return ensure_bytes(reader, 2) >= 2 && reader.pos[0] == '\x1f' && reader.pos[1] == '\x8b';
+}
+
+// GRASS ASCII grids begin with "north:", "south:", "east:", "west:", "rows:" or "cols:" lines.
+bool looks_grass(source_reader& reader) {
+    for (const std::string_view key : {"north:", "south:", "east:", "west:", "rows:", "cols:"}) {
+        if (ensure_bytes(reader, key.size()) < key.size()) continue;
+        bool same = true;
+        for (std::size_t i = 0; i < key.size() && same; ++i)
+            same = to_lower(reader.pos[i]) == key[i];
+        if (same) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::string shell_quoted(std::string_view text) {
+    bool plain = !text.empty();
+    for (const char c : text) {
+        const bool safe = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                          (c >= '0' && c <= '9') ||
+                          std::string_view("_-+=.,:/@%").find(c) != std::string_view::npos;
+        plain = plain && safe;
+    }
+    if (plain) return std::string(text);
+    std::string quoted = "'";
+    for (const char c : text) {
+        if (c == '\'') {
+            quoted += "'\\''";
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + "'";
+}
+
+std::string not_a_grid_hint(source_reader& reader, const std::string& path,
+                            const std::string& from_stdin) {
+    if (looks_compressed(reader)) {
+        return "the source is compressed with gzip: zcat " + shell_quoted(path) + " | " +
+               from_stdin;
+    }
+    if (looks_grass(reader)) {
+        return path +
+               " is a GRASS ASCII grid: convert it with r.out.gdal or gdal_translate -of "
+               "AAIGrid";
+    }
+    if (path == "-")
+        return "standard input holds no Arc ascii grid: for raw cells give --like GRID "
+               "and --from FORMAT";
+    std::error_code error;
+    const std::string hdr = sidecar_path(path, ".hdr");
+    const auto status = std::filesystem::status(native_path(path), error);
+    if (std::filesystem::is_fifo(status)) {
+        if (std::filesystem::is_regular_file(native_path(hdr), error)) {
+            return path + " is a pipe, read once: give --from FORMAT to read raw cells with " + hdr;
+        }
+        return path + " is a pipe, read once: for raw cells give --like GRID and --from FORMAT";
+    }
+    std::string hint =
+        path + " is no Arc ascii grid: for raw cells give --like GRID and --from FORMAT";
+    if (std::filesystem::is_regular_file(status)) hint += ", or put " + hdr + " beside it";
+    return hint;
+}

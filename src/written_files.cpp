@@ -1,0 +1,119 @@
+#include "written_files.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+#include "header.h"
+#include "paths.h"
+#include "platform.h"
+#include "sidecar.h"
+#include "source_reader.h"
+
+namespace {
+
+// Whether two paths are spelled as one (Windows folds letter case), whether or not they exist.
+bool same_path(const std::string& a, const std::string& b) {
+    std::string x = held_name(native_path(a).lexically_normal());
+    std::string y = held_name(native_path(b).lexically_normal());
+#ifdef _WIN32
+    std::transform(x.begin(), x.end(), x.begin(), [](unsigned char c) { return std::tolower(c); });
+    std::transform(y.begin(), y.end(), y.begin(), [](unsigned char c) { return std::tolower(c); });
+#endif
+    return x == y;
+}
+
+struct kept_file {
+    file_identity identity;
+    std::string what;  // for the hint: what the file is to this run
+};
+
+std::vector<kept_file> files_kept(const written_files& run) {
+    std::vector<kept_file> kept;
+    kept.push_back({identity_of_descriptor(run.source_fd), "the source"});
+    auto add = [&](const std::string& path, const std::string& what) {
+        if (!path.empty() && path != "-") kept.push_back({identity_of_path(path), what});
+    };
+    if (run.source != "-") add(sidecar_path(run.source, ".prj"), "the source's .prj");
+    add(run.prj_from, "the .prj the run copies");
+    add(run.template_path, "the template");
+    for (const std::string& path : run.source_sidecars)
+        add(path, "the source's sidecar");
+    return kept;
+}
+
+const kept_file* kept_as(const std::vector<kept_file>& kept, const file_identity& written) {
+    for (const kept_file& file : kept) {
+        if (same_file(written, file.identity)) return &file;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+std::vector<std::string> raw_source_sidecars(const std::string& source) {
+    if (source == "-") return {};
+    return {sidecar_path(source, ".hdr"), source + ".hdr", sidecar_path(source, ".prj")};
+}
+
+failure check_written_files(const written_files& run) {
+    const std::vector<kept_file> kept = files_kept(run);
+    const file_identity target =
+        run.target == "-" ? identity_of_descriptor(1) : identity_of_path(run.target);
+    if (const kept_file* file = kept_as(kept, target)) {
+        return {MSG_OVERWRITE, run.target, "the target is " + file->what};
+    }
+    if (!run.sidecar) return {};
+    const file_identity copied =
+        run.prj_from.empty() ? file_identity{} : identity_of_path(run.prj_from);
+    for (const char* extension : {".hdr", ".prj"}) {
+        const bool prj = extension[1] == 'p';
+        if (!prj && !run.binary_target) continue;
+        const std::string path = sidecar_path(run.target, extension);
+        const file_identity written = identity_of_path(path);
+        if (same_path(path, run.target) || same_file(written, target)) {
+            return {MSG_SIDECAR_IS_TARGET, path};
+        }
+        // The target's .prj may be the very one copied: it is left as it is then.
+        if (prj && same_file(written, copied)) continue;
+        if (const kept_file* file = kept_as(kept, written)) {
+            return {MSG_OVERWRITE, path, "it is " + file->what};
+        }
+    }
+    return {};
+}
+
+failure refuse_grid_target(const std::string& target, const std::string& source) {
+    std::error_code error;
+    if (target == "-" || !std::filesystem::is_regular_file(native_path(target), error)) return {};
+    const file_identity read = source == "-" ? identity_of_descriptor(0) : identity_of_path(source);
+    if (same_file(identity_of_path(target), read)) return {};
+    std::FILE* file = open_named(target, "rb");
+    if (file == nullptr) return {};  // opening it for writing says why
+    source_reader reader;
+    open_reader(reader, file_descriptor(file), true);
+    grid_header header;
+    const failure f = read_header(reader, header);
+    std::fclose(file);
+    if (f.detail == MSG_NOT_A_GRID || f.message == MSG_READ_ERROR) return {};
+    return {MSG_GRID_TARGET, target,
+            "check the order of the operands: rastmill FORMAT SOURCE TARGET"};
+}
+
+bool beside_devices(const std::string& target) {
+#ifdef _WIN32
+    (void)target;
+    return false;
+#else
+    std::error_code error;
+    const std::filesystem::path folder = std::filesystem::weakly_canonical(
+        std::filesystem::absolute(native_path(target), error).parent_path(), error);
+    const std::string name = held_name(folder);
+    for (const std::string root : {"/dev", "/proc"}) {
+        if (name == root || name.rfind(root + "/", 0) == 0) return true;
+    }
+    return false;
+#endif
+}
