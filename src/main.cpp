@@ -63,31 +63,52 @@ constexpr const char USAGE[] =
     "\tgroundwater = char\n"
     "\tveg = char\n";
 
-// What --help adds after the usage text.
-constexpr const char HELP_MORE[] =
-    "\n"
-    "Usage: rastmill [--hdr] [--round] [--nodata N] [--strict] target_format source_file "
-    "target_file\n"
-    "       rastmill [--like GRID] [--from FORMAT] [--hdr] target_format raw_source target_file\n"
+// What --help prints: every form and option first, then the formats, examples and the rest.
+constexpr const char HELP[] =
+    "Usage: rastmill [--hdr] [--round] [--nodata N] [--strict] FORMAT GRID.asc TARGET\n"
+    "       rastmill [--like GRID.asc] [--from FORMAT] [--hdr] [--round] [--nodata N] [--strict]\n"
+    "                FORMAT RAW TARGET\n"
     "       rastmill --help | -h | --version\n"
+    "\n"
+    "Converts an ESRI Arc ascii grid into headerless little-endian raw cells of FORMAT, and raw\n"
+    "cells (model output) back into a grid (FORMAT ascii) or into another FORMAT.\n"
     "\n"
     "Options (anywhere before --):\n"
     "\t--hdr\t\twrite a georeferenced .hdr beside the target, and the source's .prj\n"
-    "\t--like GRID\tthe source is raw elements on the layout of the Arc ascii grid GRID;\n"
-    "\t\t\ttarget_format ascii writes them back as such a grid, with GRID's header\n"
-    "\t--from FORMAT\tthe source is raw elements of FORMAT (char ... double)\n"
-    "\t\t\tA raw source that has a sidecar (.hdr: EHdr or ESRI float-grid header)\n"
-    "\t\t\tneeds neither: its layout, format and byte order come from it\n"
-    "\t--round\t\tan integer target rounds each cell, a real, to the nearest integer\n"
-    "\t\t\t(halves away from zero) instead of refusing decimals\n"
-    "\t--nodata N\ta cell equal to the source's NODATA_value is written as N\n"
-    "\t--strict\tstop at the first cell that would not keep its value in the\n"
-    "\t\t\ttarget format (out of range, overflowing, equal to N) instead of wrapping\n"
+    "\t\t\t(the template's with --like); an ascii target gets the .prj only\n"
+    "\t--like GRID\tthe source is raw cells on the layout of the Arc ascii grid GRID;\n"
+    "\t\t\tFORMAT ascii writes them back as such a grid, with GRID's header\n"
+    "\t--from FORMAT\tthe source is raw cells of FORMAT. A raw source with a sidecar\n"
+    "\t\t\t(.hdr: EHdr or ESRI float-grid header) needs neither option\n"
+    "\t--round\t\tan integer target rounds each cell to the nearest integer (halves\n"
+    "\t\t\taway from zero) instead of refusing decimals\n"
+    "\t--nodata N\ta cell equal to the source's no-data value is written as N\n"
+    "\t--strict\tstop at the first cell that would not keep its value in FORMAT\n"
+    "\t\t\t(out of range, overflowing, equal to N) instead of wrapping\n"
     "\t--help, -h\tshow this text\n"
     "\t--version\tshow the version\n"
     "\t--\t\tend of the options: a file name after it may begin with '-'\n"
+    "A source of - reads standard input, a target of - writes standard output.\n"
     "\n"
-    "A source_file of - reads standard input, a target_file of - writes standard output.\n"
+    "Formats (GDAL's name, numpy's):\n"
+    "\tchar (Int8, i1)\t\tuchar (Byte, u1)\n"
+    "\tshortint (Int16, i2)\tushortint (UInt16, u2)\n"
+    "\tinteger (Int32, i4)\tuinteger (UInt32, u4)\n"
+    "\tlonginteger (Int32, i4)\tulonginteger (UInt32, u4)\n"
+    "\tfloat (Float32, f4)\tdouble (Float64, f8)\n"
+    "\tascii (an Arc ascii grid, AAIGrid)\n"
+    "Any word that begins like a name is that name (dbl, ushort, Float); digits after it must\n"
+    "give its width (float32, f4).\n"
+    "\n"
+    "Common layers types and suggested target format:\n"
+    "\tmask = char, dem = float, soil texture = char, soil depth = float,\n"
+    "\tgroundwater = char, veg = char\n"
+    "\n"
+    "Examples:\n"
+    "\trastmill --hdr float dem.asc dem.bin\t\t\tgrid to raw cells, and dem.hdr\n"
+    "\trastmill --round --nodata 0 uchar soil.asc soil.bin\treals rounded, no-data as 0\n"
+    "\trastmill --like dem.asc --from float ascii out.bin out.asc\tmodel output back\n"
+    "\trastmill ascii dem.bin dem_back.asc\t\t\tback, by dem.hdr beside it\n"
     "\n"
     "Environment:\n"
     "\tRASTMILL_THREADS=N\tparse on N threads (1: one thread; default: one per core)\n"
@@ -205,7 +226,7 @@ arguments read_arguments(int argc, char** argv) {
             usage_error();
         }
     }
-    if (args.help) print_and_exit(std::string(USAGE) + HELP_MORE);
+    if (args.help) print_and_exit(HELP);
     if (args.version && !args.operands.empty()) usage_error();
     if (args.version) print_and_exit("rastmill " RASTMILL_VERSION "\n");
     // Extra operands are refused: "rastmill float *.asc" would otherwise overwrite a grid.

@@ -20,6 +20,8 @@ bool have(const char* tool) {
 
 TEST(GisWorkflow, OptionsAndStandardStreams) {
     const std::string usage_start = "Usage: rastmill target_format source_file target_file\n";
+    const std::string help_start =
+        "Usage: rastmill [--hdr] [--round] [--nodata N] [--strict] FORMAT GRID.asc TARGET\n";
     const std::string floats = le_bytes<float>({1, 2, 3, 4, -9999, 6});
     struct {
         const char* name;
@@ -28,8 +30,13 @@ TEST(GisWorkflow, OptionsAndStandardStreams) {
         int status;
         std::optional<std::string> target;  // out.bin
     } const cases[] = {
-        {"--help", "\"$RASTMILL\" --help", usage_start, "", 0, std::nullopt},
-        {"-h", "\"$RASTMILL\" -h float in.asc out.bin", usage_start, "", 0, std::nullopt},
+        {"--help", "\"$RASTMILL\" --help", help_start, "", 0, std::nullopt},
+        {"-h", "\"$RASTMILL\" -h float in.asc out.bin", help_start, "", 0, std::nullopt},
+        {"--help names every option, format and peer name",
+         "h=$(\"$RASTMILL\" --help) && for w in --like --from --hdr --round --nodata --strict "
+         "'Int16, i2' 'Byte, u1' 'Float64, f8' 'mask = char' 'ascii dem.bin' RASTMILL_THREADS "
+         "'man rastmill'; do case \"$h\" in *\"$w\"*) ;; *) exit 1 ;; esac; done && echo all",
+         "all\n", "", 0, std::nullopt},
         {"--version", "\"$RASTMILL\" --version", "rastmill 1.", "", 0, std::nullopt},
         {"unknown option", "\"$RASTMILL\" float in.asc out.bin --bogus", "",
          "rastmill: unknown option '--bogus'\n" + usage_start, 1, std::nullopt},
