@@ -15,3 +15,6 @@ bool is_decimal(std::string_view text);
 // nothing when value or size is not a decimal.
 std::optional<std::string> shifted_by_halves(std::string_view value, std::string_view size,
                                              std::int64_t halves);
+
+// a x b in plain decimal, exactly, however far past 64 bits ("36893488113059364872").
+std::string product_text(std::uint64_t a, std::uint64_t b);

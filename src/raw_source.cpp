@@ -6,6 +6,7 @@
 #include <optional>
 #include <system_error>
 
+#include "exact_decimal.h"
 #include "paths.h"
 #include "raw_sidecar.h"
 #include "sidecar.h"
@@ -113,10 +114,11 @@ failure check_raw_size(const source_reader& source, const std::string& path,
         header.nrows < 1 || header.ncols < 1
             ? 0
             : static_cast<std::uint64_t>(header.nrows) * static_cast<std::uint64_t>(header.ncols);
-    const std::uint64_t wanted = cells * width_of(format);
-    if (*size == wanted) return {};
+    // Counts from a sidecar can ask for more than 64 bits hold: no file is that long.
+    const std::uint64_t width = width_of(format);
+    if (cells <= UINT64_MAX / width && *size == cells * width) return {};
     return {MSG_RAW_SIZE, path + " holds " + std::to_string(*size) + " bytes; " +
                               std::to_string(header.nrows) + " x " + std::to_string(header.ncols) +
                               " " + std::string(info_of(format).name) + " take " +
-                              std::to_string(wanted)};
+                              product_text(cells, width)};
 }

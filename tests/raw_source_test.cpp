@@ -85,6 +85,19 @@ TEST(RawSource, SizesLayoutAndFormat) {
         {"empty file", ": > e.bin && \"$RASTMILL\" --like in.asc --from short ascii e.bin out.asc",
          "Source size does not match the grid: e.bin holds 0 bytes; 2 x 3 shortint take 12\n", 1,
          std::nullopt},
+        {"sizes past 2^64 do not wrap to the file's, and the target is left alone",
+         "head -c 537552 /dev/zero > h.bin && printf 'NROWS 1073764994\\nNCOLS 2147437309\\nNBITS "
+         "64\\nPIXELTYPE FLOAT\\n' > h.hdr && printf keep > out.asc && \"$RASTMILL\" ascii h.bin "
+         "out.asc",
+         "Source size does not match the grid: h.bin holds 537552 bytes; 1073764994 x 2147437309 "
+         "double take 18446744073710089168\n",
+         1, "keep"},
+        {"the largest grid a sidecar can give",
+         "printf 'NROWS 2147483647\\nNCOLS 2147483647\\nNBITS 64\\nPIXELTYPE FLOAT\\n' > "
+         "raw.hdr && \"$RASTMILL\" ascii raw.bin out.asc",
+         "Source size does not match the grid: raw.bin holds 12 bytes; 2147483647 x 2147483647 "
+         "double take 36893488113059364872\n",
+         1, std::nullopt},
         {"pipe ending early",
          "head -c 9 raw.bin | \"$RASTMILL\" --like in.asc --from short ascii - out.asc",
          "Error reading input: Row: 1\tColumn: 1\n", 1, header + "1 -9999 300\r\n"},
