@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <optional>
 #include <system_error>
+#include <utility>
 
 #include "exact_decimal.h"
 #include "paths.h"
@@ -67,7 +68,11 @@ failure find_raw_layout(const std::string& source, const std::string& like,
     } else {
         return {MSG_RAW_LAYOUT, source};
     }
-    if (from && has_sidecar && *from != sidecar.format) {
+    // The sidecar says how elements are stored, not which name gave them: long is 32-bit here.
+    const auto stored = [](element_format f) {
+        return std::pair(info_of(f).kind, info_of(f).width);
+    };
+    if (from && has_sidecar && stored(*from) != stored(sidecar.format)) {
         return {MSG_SIDECAR_DISAGREES, layout.sidecar_path + " says " + sidecar.format_words +
                                            " (" + std::string(info_of(sidecar.format).name) +
                                            "), --from " + std::string(info_of(*from).name)};

@@ -139,6 +139,11 @@ TEST(RawSource, SizesLayoutAndFormat) {
          "The raw source's sidecar disagrees: raw.hdr says NBITS 16 PIXELTYPE SIGNEDINT "
          "(shortint), --from ushortint\n",
          1, std::nullopt},
+        {"long and ulong are the 32-bit integers a sidecar names",
+         "\"$RASTMILL\" --hdr long in.asc l.bin && \"$RASTMILL\" --hdr uinteger in.asc u.bin && "
+         "\"$RASTMILL\" --from ulong ascii u.bin u.asc && \"$RASTMILL\" --from long ascii l.bin "
+         "out.asc",
+         "", 0, from_sidecar + "1 -9999 300\n-4 5 -9999\n"},
         {"--like against the sidecar",
          "printf 'NROWS 3\\nNCOLS 2\\nNBITS 16\\n' > raw.hdr && \"$RASTMILL\" --like in.asc "
          "ascii raw.bin out.asc",
