@@ -167,6 +167,14 @@ std::string product_text(std::uint64_t a, std::uint64_t b) {
     return to_text(times(d, b));
 }
 
+bool same_number(std::string_view a, std::string_view b) {
+    const std::optional<decimal> x = parse_decimal(a);
+    std::optional<decimal> y = parse_decimal(b);
+    if (!x || !y) return false;
+    y->negative = !y->negative;
+    return plus(*x, *y).digits.empty();
+}
+
 bool is_decimal(std::string_view text) {
     return parse_decimal(text).has_value();
 }

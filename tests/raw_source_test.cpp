@@ -198,6 +198,35 @@ TEST(RawSource, GdalReadsTheGridWrittenBack) {
         "cmp g1.bin g2.bin");
     EXPECT_EQ(placed.status, 0) << placed.err;
 }
+
+// Sidecars that GDAL reads by its defaults and its last-label rule give the grid gdalinfo shows.
+TEST(RawSource, GdalPlacesTheSameSidecars) {
+    if (std::system("command -v gdalinfo >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "no gdalinfo here";
+    }
+    const char* sidecars[] = {
+        "NROWS 3\\nNCOLS 2\\nNROWS 2\\nNCOLS 3\\nULXMAP 10\\nULYMAP 20\\nULXMAP 50\\n"
+        "NODATA 5\\nNODATA 7\\nNBITS 32\\n",
+        "NROWS 2\\nNCOLS 3\\nPIXELTYPE FLOAT\\nBYTEORDER I\\nULXMAP 100.5\\nULYMAP 7\\n"
+        "XDIM 30\\nYDIM 30.0\\n",
+        "NROWS 2\\nNCOLS 3\\nNBITS 32\\nULXMAP 10\\nULYMAP 20\\nCELLSIZE 2\\n",
+        "NCOLS 3\\nNROWS 2\\nXLLCORNER 10\\nYLLCORNER 20\\nBYTEORDER LSBFIRST\\n",
+        "NCOLS 3\\nNROWS 2\\nXLLCORNER 10\\nCELLSIZE 2\\nBYTEORDER LSBFIRST\\n",
+        "NCOLS 3\\nNROWS 2\\nXLLCENTER 10\\nYLLCORNER 20\\nCELLSIZE 2\\n",
+        "NCOLS 3\\nNROWS 2\\nCELLSIZE 2\\nNODATA_VALUE 1\\nNODATA 4\\n",
+    };
+    for (const char* sidecar : sidecars) {
+        scratch_dir dir;
+        const run_result run = run_shell(
+            dir,
+            std::string("printf '") + sidecar +
+                "' > x.hdr && head -c 24 /dev/zero > x.bin && "
+                "where() { gdalinfo \"$1\" | grep -E '^(Size is|Origin|Pixel Size)|NoData'; } && "
+                "\"$RASTMILL\" ascii x.bin x.asc && where x.bin > a && where x.asc > b && "
+                "cmp a b && grep -q Origin a");
+        EXPECT_EQ(run.status, 0) << sidecar << ": " << run.err;
+    }
+}
 #endif
 
 }  // namespace
