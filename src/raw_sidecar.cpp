@@ -131,6 +131,11 @@ failure check_plain_layout(const labels& found, std::int64_t row_bytes, const st
 failure read_format(const labels& found, const std::string& path, raw_sidecar& sidecar) {
     const std::string* nbits = label(found, "NBITS");
     const std::string type = upper(label(found, "PIXELTYPE") ? *label(found, "PIXELTYPE") : "");
+    // GDAL takes integers with a negative no-data value and no PIXELTYPE for signed ones.
+    const auto* nodata = last_of(found, {"NODATA", "NODATA_VALUE"});
+    const bool negative_nodata = nodata && nodata->second.value.starts_with('-') &&
+                                 is_decimal(nodata->second.value) &&
+                                 !same_number(nodata->second.value, "0");
     const bool float_grid =
         nbits == nullptr && type.empty() &&
         (label(found, "CELLSIZE") || label(found, "XLLCORNER") || label(found, "XLLCENTER"));
@@ -145,11 +150,15 @@ failure read_format(const labels& found, const std::string& path, raw_sidecar& s
                                                  : type == "FLOAT" ? 32
                                                                    : 8;
         if (!bits) return {MSG_BAD_SIDECAR, path + ": NBITS " + *nbits};
-        format = format_of(*bits, type, why);
+        format = format_of(*bits, type.empty() && negative_nodata ? "SIGNEDINT" : type, why);
         // Only what the sidecar says, for messages.
         if (nbits) sidecar.format_words = "NBITS " + std::to_string(*bits);
         if (nbits && !type.empty()) sidecar.format_words += ' ';
         if (!type.empty()) sidecar.format_words += "PIXELTYPE " + type;
+        if (type.empty() && negative_nodata) {
+            sidecar.format_words +=
+                (nbits ? " " : "") + std::string("NODATA ") + nodata->second.value;
+        }
         if (sidecar.format_words.empty()) sidecar.format_words = "neither NBITS nor PIXELTYPE";
     }
     if (!format) return {MSG_BAD_SIDECAR, path + ": " + why};

@@ -99,6 +99,11 @@ TEST(RawSidecar, ReadsLabelsAsGdalDoes) {
          placed + "xllcorner     50\nyllcorner     5\ncellsize      2\n"},
         {"at GDAL's own defaults: no placing", counts + "ULXMAP 0.50\nXDIM 1.0\n", FMT_UCHAR,
          unplaced},
+        {"a negative NODATA makes integers signed", counts + "NBITS 16\nNODATA -9999\n",
+         FMT_SHORTINT, unplaced + "NODATA_value  -9999\n"},
+        {"unless PIXELTYPE says otherwise",
+         counts + "NBITS 32\nNODATA_VALUE -1\nPIXELTYPE UNSIGNEDINT\n", FMT_UINTEGER,
+         unplaced + "NODATA_value  -1\n"},
         {"square cells written two ways", counts + "ULXMAP 15\nULYMAP 45\nXDIM 30\nYDIM 30.0\n",
          FMT_UCHAR, placed + "xllcorner     0\nyllcorner     0\ncellsize      30\n"},
     };

@@ -214,13 +214,14 @@ TEST(RawSource, GdalPlacesTheSameSidecars) {
         "NCOLS 3\\nNROWS 2\\nXLLCORNER 10\\nCELLSIZE 2\\nBYTEORDER LSBFIRST\\n",
         "NCOLS 3\\nNROWS 2\\nXLLCENTER 10\\nYLLCORNER 20\\nCELLSIZE 2\\n",
         "NCOLS 3\\nNROWS 2\\nCELLSIZE 2\\nNODATA_VALUE 1\\nNODATA 4\\n",
+        "NCOLS 3\\nNROWS 2\\nNBITS 32\\nNODATA -1\\nBYTEORDER I\\nXDIM 2\\n",
     };
     for (const char* sidecar : sidecars) {
         scratch_dir dir;
         const run_result run = run_shell(
             dir,
             std::string("printf '") + sidecar +
-                "' > x.hdr && head -c 24 /dev/zero > x.bin && "
+                "' > x.hdr && printf '\\77\\377\\1\\0\\0\\0\\0\\277%16s' '' > x.bin && "
                 "where() { gdalinfo \"$1\" | grep -E '^(Size is|Origin|Pixel Size)|NoData'; } && "
                 "\"$RASTMILL\" ascii x.bin x.asc && where x.bin > a && where x.asc > b && "
                 "cmp a b && grep -q Origin a");
