@@ -59,7 +59,8 @@ std::optional<decimal> parse_decimal(std::string_view text) {
     return d;
 }
 
-decimal times(decimal d, std::uint64_t factor) {
+// d times a factor below 10^9, whose digit products and carries stay far inside 64 bits.
+decimal times_small(decimal d, std::uint64_t factor) {
     std::string product(d.digits.size() + 20, '0');
     std::uint64_t carry = 0;
     std::size_t at = product.size();
@@ -129,6 +130,16 @@ decimal plus(const decimal& a, const decimal& b) {
     return sum;
 }
 
+// d times any factor: its high and low nine digits apart, so that nothing wraps.
+decimal times(const decimal& d, std::uint64_t factor) {
+    constexpr std::uint64_t billion = 1000000000;
+    decimal high = times_small(d, factor / billion / billion);
+    high.exponent += 9;
+    high = plus(high, times_small(d, factor / billion % billion));
+    high.exponent += 9;
+    return plus(high, times_small(d, factor % billion));
+}
+
 std::string to_text(const decimal& d) {
     if (d.digits.empty()) return "0";
     std::string text = d.negative ? "-" : "";
@@ -149,6 +160,21 @@ std::string to_text(const decimal& d) {
 
 }  // namespace
 
+std::string product_text(std::uint64_t a, std::uint64_t b) {
+    decimal d;
+    d.digits = std::to_string(a);
+    trim(d);
+    return to_text(times(d, b));
+}
+
+bool same_number(std::string_view a, std::string_view b) {
+    const std::optional<decimal> x = parse_decimal(a);
+    std::optional<decimal> y = parse_decimal(b);
+    if (!x || !y) return false;
+    y->negative = !y->negative;
+    return plus(*x, *y).digits.empty();
+}
+
 bool is_decimal(std::string_view text) {
     return parse_decimal(text).has_value();
 }
@@ -161,7 +187,7 @@ std::optional<std::string> shifted_by_halves(std::string_view value, std::string
     const std::uint64_t magnitude = halves < 0
                                         ? std::uint64_t(0) - static_cast<std::uint64_t>(halves)
                                         : static_cast<std::uint64_t>(halves);
-    decimal shift = times(*s, magnitude * 5);
+    decimal shift = times(times(*s, magnitude), 5);
     shift.exponent -= 1;
     if (halves < 0 && !shift.digits.empty()) shift.negative = !shift.negative;
     return to_text(plus(*v, shift));

@@ -16,15 +16,28 @@ namespace {
 // A sidecar is a few hundred bytes; anything much longer is not one.
 constexpr std::size_t MAX_SIDECAR_BYTES = 64 << 10;
 
-using labels = std::map<std::string, std::string, std::less<>>;
+// GDAL reads no more of a sidecar than this many lines, and stops at a longer line.
+constexpr int MOST_LINES = 50;
+constexpr std::size_t LONGEST_LINE = 1000;
 
-// Each line's first word, upper-cased, and its second; lines of fewer words say nothing.
+// A label's value as its last line gives it, and that line's number.
+struct labelled {
+    std::string value;
+    int line = 0;
+};
+
+using labels = std::map<std::string, labelled, std::less<>>;
+
+// Each line's first word, upper-cased, and its second; lines of fewer words say nothing. As in
+// GDAL, a repeated label takes its last value, and only what GDAL reads is read.
 labels read_labels(std::string_view text) {
     labels found;
-    while (!text.empty()) {
-        const std::size_t end = text.find_first_of("\r\n");
+    for (int number = 1; !text.empty() && number <= MOST_LINES; ++number) {
+        const std::size_t end = std::min(text.find_first_of("\r\n"), text.size());
         std::string_view line = text.substr(0, end);
-        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        const std::size_t after = end + (text.substr(end, 2) == "\r\n" ? 2 : 1);
+        text.remove_prefix(std::min(after, text.size()));
+        if (line.size() > LONGEST_LINE) break;
         auto next_word = [&line]() {
             const std::size_t start = line.find_first_not_of(" \t");
             if (start == std::string_view::npos) return std::string_view();
@@ -39,14 +52,27 @@ labels read_labels(std::string_view text) {
         if (key.empty() || value.empty()) continue;
         for (char& c : key)
             c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
-        found.emplace(std::move(key), value);  // the first of a repeated label counts
+        found[std::move(key)] = labelled{std::string(value), number};
     }
     return found;
 }
 
 const std::string* label(const labels& found, std::string_view key) {
     const auto at = found.find(key);
-    return at == found.end() ? nullptr : &at->second;
+    return at == found.end() ? nullptr : &at->second.value;
+}
+
+// Of labels that GDAL reads into one value, the one written last, or nothing.
+const labels::value_type* last_of(const labels& found,
+                                  std::initializer_list<std::string_view> keys) {
+    const labels::value_type* last = nullptr;
+    for (const std::string_view key : keys) {
+        const auto at = found.find(key);
+        if (at != found.end() && (last == nullptr || at->second.line > last->second.line)) {
+            last = &*at;
+        }
+    }
+    return last;
 }
 
 std::string upper(std::string text) {
@@ -105,6 +131,11 @@ failure check_plain_layout(const labels& found, std::int64_t row_bytes, const st
 failure read_format(const labels& found, const std::string& path, raw_sidecar& sidecar) {
     const std::string* nbits = label(found, "NBITS");
     const std::string type = upper(label(found, "PIXELTYPE") ? *label(found, "PIXELTYPE") : "");
+    // GDAL takes integers with a negative no-data value and no PIXELTYPE for signed ones.
+    const auto* nodata = last_of(found, {"NODATA", "NODATA_VALUE"});
+    const bool negative_nodata = nodata && nodata->second.value.starts_with('-') &&
+                                 is_decimal(nodata->second.value) &&
+                                 !same_number(nodata->second.value, "0");
     const bool float_grid =
         nbits == nullptr && type.empty() &&
         (label(found, "CELLSIZE") || label(found, "XLLCORNER") || label(found, "XLLCENTER"));
@@ -114,11 +145,21 @@ failure read_format(const labels& found, const std::string& path, raw_sidecar& s
         format = FMT_FLOAT;
         sidecar.format_words = "a float-grid header";
     } else {
-        const std::optional<std::int64_t> bits = nbits ? whole_number(nbits) : 8;
+        // GDAL's default width is the one its pixel type has: Float32, else a byte.
+        const std::optional<std::int64_t> bits = nbits             ? whole_number(nbits)
+                                                 : type == "FLOAT" ? 32
+                                                                   : 8;
         if (!bits) return {MSG_BAD_SIDECAR, path + ": NBITS " + *nbits};
-        format = format_of(*bits, type, why);
-        sidecar.format_words = "NBITS " + std::to_string(*bits);
-        if (!type.empty()) sidecar.format_words += " PIXELTYPE " + type;
+        format = format_of(*bits, type.empty() && negative_nodata ? "SIGNEDINT" : type, why);
+        // Only what the sidecar says, for messages.
+        if (nbits) sidecar.format_words = "NBITS " + std::to_string(*bits);
+        if (nbits && !type.empty()) sidecar.format_words += ' ';
+        if (!type.empty()) sidecar.format_words += "PIXELTYPE " + type;
+        if (type.empty() && negative_nodata) {
+            sidecar.format_words +=
+                (nbits ? " " : "") + std::string("NODATA ") + nodata->second.value;
+        }
+        if (sidecar.format_words.empty()) sidecar.format_words = "neither NBITS nor PIXELTYPE";
     }
     if (!format) return {MSG_BAD_SIDECAR, path + ": " + why};
     sidecar.format = *format;
@@ -130,52 +171,55 @@ failure read_format(const labels& found, const std::string& path, raw_sidecar& s
     return {};
 }
 
-// The float-grid form's corners and cell size as written; the EHdr form's from the centre of the
-// upper-left cell, exactly; GDAL's defaults for whatever of those four a sidecar leaves out.
+// Where the cells lie, as GDAL reads either form: one upper-left x from the last of ULXMAP,
+// XLLCORNER and XLLCENTER; ULYMAP, unless YLLCORNER or YLLCENTER gives the lower edge; each cell
+// size from the last of XDIM or YDIM and CELLSIZE; all of them centres of cells unless an
+// XLLCORNER or YLLCORNER line makes them corners. What is missing is GDAL's default (0.5 for a
+// coordinate, 1 for a size). The corners are computed exactly; a centre given as such stays one.
 failure read_placing(const labels& found, const std::string& path, grid_header& header) {
-    const std::string* xll = label(found, "XLLCORNER");
-    const std::string* xllc = label(found, "XLLCENTER");
-    const std::string* yll = label(found, "YLLCORNER");
-    const std::string* yllc = label(found, "YLLCENTER");
-    const std::string* cellsize = label(found, "CELLSIZE");
-    if (xll || xllc || yll || yllc || cellsize) {
-        header.x_center = xll == nullptr && xllc != nullptr;
-        header.y_center = yll == nullptr && yllc != nullptr;
-        header.xll = xll ? *xll : xllc ? *xllc : "";
-        header.yll = yll ? *yll : yllc ? *yllc : "";
-        header.cellsize = cellsize ? *cellsize : "";
-        for (const std::string* value : {&header.xll, &header.yll, &header.cellsize}) {
-            if (!is_decimal(*value)) {
-                return {MSG_BAD_SIDECAR, path + ": the corner and CELLSIZE must be numbers"};
-            }
-        }
+    const auto* x_word = last_of(found, {"ULXMAP", "XLLCORNER", "XLLCENTER"});
+    const auto* y_word = last_of(found, {"YLLCORNER", "YLLCENTER"});
+    const auto* uly_word = last_of(found, {"ULYMAP"});
+    const auto* xdim_word = last_of(found, {"XDIM", "CELLSIZE"});
+    const auto* ydim_word = last_of(found, {"YDIM", "CELLSIZE"});
+    const auto text_of = [](const labels::value_type* word, const char* otherwise) {
+        return word ? word->second.value : std::string(otherwise);
+    };
+    const std::string ulx = text_of(x_word, "0.5");
+    const std::string uly = text_of(uly_word, "0.5");
+    const std::string yll = text_of(y_word, "");
+    const std::string xdim = text_of(xdim_word, "1");
+    const std::string ydim = text_of(ydim_word, "1");
+    for (const auto* word : {x_word, y_word, uly_word, xdim_word, ydim_word}) {
+        if (word == nullptr || is_decimal(word->second.value)) continue;
+        const bool float_grid = word->first != "ULXMAP" && word->first != "ULYMAP" &&
+                                word->first != "XDIM" && word->first != "YDIM";
+        return {MSG_BAD_SIDECAR,
+                path + (float_grid ? ": the corner and CELLSIZE must be numbers"
+                                   : ": ULXMAP, ULYMAP, XDIM and YDIM must be numbers")};
+    }
+    const bool centres =
+        label(found, "XLLCORNER") == nullptr && label(found, "YLLCORNER") == nullptr;
+    const auto rows = static_cast<std::int64_t>(header.nrows);
+    // GDAL gives a grid placed at its own defaults no placing at all: corner (0, 0), cells of 1.
+    const std::string top =
+        y_word ? *shifted_by_halves(yll, ydim, 2 * rows - (centres ? 2 : 0)) : uly;
+    if (same_number(ulx, "0.5") && same_number(top, "0.5") && same_number(xdim, "1") &&
+        same_number(ydim, "1")) {
+        header.xll.assign(1, '0');
+        header.yll.assign(1, '0');
+        header.cellsize.assign(1, '1');
         return {};
     }
-    const std::string* ulx = label(found, "ULXMAP");
-    const std::string* uly = label(found, "ULYMAP");
-    const std::string* xdim = label(found, "XDIM");
-    const std::string* ydim = label(found, "YDIM");
-    if (!ulx && !uly && !xdim && !ydim) {
-        // No georeferencing: GDAL writes such a grid with its corner at (0, 0) and cells of 1.
-        header.xll = header.yll = "0";
-        header.cellsize = "1";
-        return {};
-    }
-    const std::string x_size = xdim ? *xdim : "1";
-    const std::string y_size = ydim ? *ydim : "1";
-    const auto x = shifted_by_halves(ulx ? *ulx : "0.5", x_size, -1);
-    const auto y =
-        shifted_by_halves(uly ? *uly : "0.5", y_size, 1 - 2 * std::int64_t(header.nrows));
-    if (!x || !y || !is_decimal(x_size) || !is_decimal(y_size)) {
-        return {MSG_BAD_SIDECAR, path + ": ULXMAP, ULYMAP, XDIM and YDIM must be numbers"};
-    }
-    header.xll = *x;
-    header.yll = *y;
-    if (x_size == y_size) {
-        header.cellsize = x_size;
+    header.x_center = centres && x_word && x_word->first == "XLLCENTER";
+    header.y_center = centres && y_word;
+    header.xll = header.x_center || !centres ? ulx : *shifted_by_halves(ulx, xdim, -1);
+    header.yll = y_word ? yll : *shifted_by_halves(uly, ydim, centres ? 1 - 2 * rows : -2 * rows);
+    if (same_number(xdim, ydim)) {
+        header.cellsize = xdim;
     } else {
-        header.dx = x_size;
-        header.dy = y_size;
+        header.dx = xdim;
+        header.dy = ydim;
     }
     return {};
 }
@@ -205,9 +249,9 @@ failure parse_sidecar(std::string_view text, const std::string& path, raw_sideca
     if (!f.failed()) f = check_plain_layout(found, *cols * info_of(sidecar.format).width, path);
     if (!f.failed()) f = read_placing(found, path, sidecar.header);
     if (f.failed()) return f;
-    const std::string* nodata = label(found, "NODATA");
-    if (nodata == nullptr) nodata = label(found, "NODATA_VALUE");
-    if (nodata != nullptr) sidecar.header.nodata = *nodata;
+    if (const auto* nodata = last_of(found, {"NODATA", "NODATA_VALUE"})) {
+        sidecar.header.nodata = nodata->second.value;
+    }
     return {};
 }
 

@@ -20,9 +20,11 @@ struct raw_sidecar {
     bool big_endian = false;
 };
 
-// Reads sidecar text as GDAL reads it: labels in any case and order, a missing NBITS as 8 and
-// PIXELTYPE as unsigned, a float-grid header (corners or CELLSIZE, no NBITS) as float, a missing
-// BYTEORDER as M, no georeferencing at all as corner (0, 0) and cells of 1. Fails with "Cannot
+// Reads sidecar text as GDAL reads it: labels in any case and order, the last of a repeated one,
+// nothing past line 50 or a line over 1000 bytes, a missing NBITS as 8 (32 for PIXELTYPE FLOAT)
+// and PIXELTYPE as unsigned, a float-grid header (corners or CELLSIZE, no NBITS) as float, a
+// missing BYTEORDER as M, missing corners and cell sizes as GDAL's defaults, no georeferencing
+// (or GDAL's defaults alone) as corner (0, 0) and cells of 1. Fails with "Cannot
 // read the sidecar of a raw source:" and what is wrong, for a layout this program cannot read
 // (bands, skipped bytes, padded rows, 1- to 4-bit or 64-bit integer cells) and for an ENVI header
 // as well.

@@ -5,7 +5,9 @@
 #include <filesystem>
 #include <optional>
 #include <system_error>
+#include <utility>
 
+#include "exact_decimal.h"
 #include "paths.h"
 #include "raw_sidecar.h"
 #include "sidecar.h"
@@ -66,7 +68,11 @@ failure find_raw_layout(const std::string& source, const std::string& like,
     } else {
         return {MSG_RAW_LAYOUT, source};
     }
-    if (from && has_sidecar && *from != sidecar.format) {
+    // The sidecar says how elements are stored, not which name gave them: long is 32-bit here.
+    const auto stored = [](element_format f) {
+        return std::pair(info_of(f).kind, info_of(f).width);
+    };
+    if (from && has_sidecar && stored(*from) != stored(sidecar.format)) {
         return {MSG_SIDECAR_DISAGREES, layout.sidecar_path + " says " + sidecar.format_words +
                                            " (" + std::string(info_of(sidecar.format).name) +
                                            "), --from " + std::string(info_of(*from).name)};
@@ -113,10 +119,11 @@ failure check_raw_size(const source_reader& source, const std::string& path,
         header.nrows < 1 || header.ncols < 1
             ? 0
             : static_cast<std::uint64_t>(header.nrows) * static_cast<std::uint64_t>(header.ncols);
-    const std::uint64_t wanted = cells * width_of(format);
-    if (*size == wanted) return {};
+    // Counts from a sidecar can ask for more than 64 bits hold: no file is that long.
+    const std::uint64_t width = width_of(format);
+    if (cells <= UINT64_MAX / width && *size == cells * width) return {};
     return {MSG_RAW_SIZE, path + " holds " + std::to_string(*size) + " bytes; " +
                               std::to_string(header.nrows) + " x " + std::to_string(header.ncols) +
                               " " + std::string(info_of(format).name) + " take " +
-                              std::to_string(wanted)};
+                              product_text(cells, width)};
 }

@@ -109,7 +109,7 @@ std::string ehdr_text(const grid_header& header, element_format format) {
 
 std::optional<std::string> float_grid_text(const grid_header& header) {
     const std::optional<cell_placing> at = placing_of(header);
-    if (!at || at->xdim != at->ydim) return std::nullopt;
+    if (!at || !same_number(at->xdim, at->ydim)) return std::nullopt;
     // The lower-left corner: half a cell out from the centre of the lower-left cell.
     const auto x = shifted_by_halves(header.xll, at->xdim, header.x_center ? -1 : 0);
     const auto y = shifted_by_halves(header.yll, at->ydim, header.y_center ? -1 : 0);

@@ -49,6 +49,73 @@ TEST(RawSidecar, ReadsBothFormsAsGdalDoes) {
     }
 }
 
+std::string lines_of_nothing(int count) {
+    std::string text;
+    for (int i = 0; i < count; ++i)
+        text += "COMMENT line\r\n";
+    return text;
+}
+
+// What gdalinfo shows for the same sidecars: the last of a repeated label, the first 50 lines,
+// its defaults for a missing NBITS, cell size or corner, CELLSIZE in either form.
+TEST(RawSidecar, ReadsLabelsAsGdalDoes) {
+    const std::string counts = "NROWS 2\nNCOLS 3\n";
+    const std::string placed = "ncols         3\nnrows         2\n";
+    const std::string unplaced = placed + "xllcorner     0\nyllcorner     0\ncellsize      1\n";
+    struct {
+        const char* name;
+        std::string text;
+        element_format format;
+        std::string header;
+    } const cases[] = {
+        {"repeated labels: the last counts",
+         "NROWS 3\nNCOLS 2\nNBITS 16\nNROWS 2\nNCOLS 3\nULXMAP 10\nULYMAP 20\nULXMAP 50\n"
+         "NODATA 5\nNODATA_VALUE 7\nNBITS 8\n",
+         FMT_UCHAR,
+         placed + "xllcorner     49.5\nyllcorner     18.5\ncellsize      1\nNODATA_value  7\n"},
+        {"the 50th line read, not the 51st",
+         "NROWS 2\r\nNCOLS 3\r\n" + lines_of_nothing(47) + "NBITS 16\r\nNODATA 7\r\n",
+         FMT_USHORTINT, unplaced},
+        {"nothing after a line longer than GDAL reads",
+         counts + "COMMENT " + std::string(993, 'x') + "\nNBITS 16\n", FMT_UCHAR, unplaced},
+        {"PIXELTYPE FLOAT alone: Float32", counts + "PIXELTYPE FLOAT\n", FMT_FLOAT, unplaced},
+        {"CELLSIZE in the EHdr form", counts + "ULXMAP 10\nULYMAP 20\nCELLSIZE 2\nNBITS 16\n",
+         FMT_USHORTINT, placed + "xllcorner     9\nyllcorner     17\ncellsize      2\n"},
+        {"CELLSIZE after XDIM", counts + "ULXMAP 10\nULYMAP 20\nXDIM 3\nCELLSIZE 2\nNBITS 8\n",
+         FMT_UCHAR, placed + "xllcorner     9\nyllcorner     17\ncellsize      2\n"},
+        {"a float grid without CELLSIZE", counts + "XLLCORNER 10\nYLLCORNER 20\n", FMT_FLOAT,
+         placed + "xllcorner     10\nyllcorner     20\ncellsize      1\n"},
+        {"a float grid without YLLCORNER", counts + "XLLCORNER 10\nCELLSIZE 2\n", FMT_FLOAT,
+         placed + "xllcorner     10\nyllcorner     -3.5\ncellsize      2\n"},
+        {"a float grid with CELLSIZE alone", counts + "CELLSIZE 2\n", FMT_FLOAT,
+         placed + "xllcorner     -0.5\nyllcorner     -2.5\ncellsize      2\n"},
+        {"one corner makes both corners", counts + "XLLCENTER 10\nYLLCORNER 20\nCELLSIZE 2\n",
+         FMT_FLOAT, placed + "xllcorner     10\nyllcorner     20\ncellsize      2\n"},
+        {"YLLCORNER wins over ULYMAP",
+         counts + "ULXMAP 10\nULYMAP 20\nYLLCORNER 5\nXDIM 2\nYDIM 2\n", FMT_UCHAR,
+         placed + "xllcorner     10\nyllcorner     5\ncellsize      2\n"},
+        {"the last of ULXMAP and XLLCORNER",
+         counts + "XLLCORNER 10\nULXMAP 50\nYLLCORNER 5\nCELLSIZE 2\n", FMT_FLOAT,
+         placed + "xllcorner     50\nyllcorner     5\ncellsize      2\n"},
+        {"at GDAL's own defaults: no placing", counts + "ULXMAP 0.50\nXDIM 1.0\n", FMT_UCHAR,
+         unplaced},
+        {"a negative NODATA makes integers signed", counts + "NBITS 16\nNODATA -9999\n",
+         FMT_SHORTINT, unplaced + "NODATA_value  -9999\n"},
+        {"unless PIXELTYPE says otherwise",
+         counts + "NBITS 32\nNODATA_VALUE -1\nPIXELTYPE UNSIGNEDINT\n", FMT_UINTEGER,
+         unplaced + "NODATA_value  -1\n"},
+        {"square cells written two ways", counts + "ULXMAP 15\nULYMAP 45\nXDIM 30\nYDIM 30.0\n",
+         FMT_UCHAR, placed + "xllcorner     0\nyllcorner     0\ncellsize      30\n"},
+    };
+    for (const auto& c : cases) {
+        raw_sidecar sidecar;
+        const failure f = parse_sidecar(c.text, "s.hdr", sidecar);
+        EXPECT_FALSE(f.failed()) << c.name << ": " << f.detail;
+        EXPECT_EQ(sidecar.format, c.format) << c.name;
+        EXPECT_EQ(grid_header_text(sidecar.header), c.header) << c.name;
+    }
+}
+
 TEST(RawSidecar, RefusesWhatItCannotRead) {
     const std::string counts = "NROWS 2\nNCOLS 3\n";
     struct {
@@ -68,7 +135,9 @@ TEST(RawSidecar, RefusesWhatItCannotRead) {
          "s.hdr: PIXELTYPE COMPLEX is none of SIGNEDINT, UNSIGNEDINT, FLOAT"},
         {counts + "BYTEORDER X\n", "s.hdr: BYTEORDER X is neither I nor M"},
         {counts + "ULXMAP 1,5\n", "s.hdr: ULXMAP, ULYMAP, XDIM and YDIM must be numbers"},
-        {counts + "CELLSIZE 5\n", "s.hdr: the corner and CELLSIZE must be numbers"},
+        {counts + "CELLSIZE 5,0\n", "s.hdr: the corner and CELLSIZE must be numbers"},
+        {counts + "XLLCENTER 1\nYLLCENTER 2\nCELLSIZE 3\nULXMAP ten\n",
+         "s.hdr: ULXMAP, ULYMAP, XDIM and YDIM must be numbers"},
     };
     for (const auto& c : cases) {
         raw_sidecar sidecar;

@@ -85,6 +85,19 @@ TEST(RawSource, SizesLayoutAndFormat) {
         {"empty file", ": > e.bin && \"$RASTMILL\" --like in.asc --from short ascii e.bin out.asc",
          "Source size does not match the grid: e.bin holds 0 bytes; 2 x 3 shortint take 12\n", 1,
          std::nullopt},
+        {"sizes past 2^64 do not wrap to the file's, and the target is left alone",
+         "head -c 537552 /dev/zero > h.bin && printf 'NROWS 1073764994\\nNCOLS 2147437309\\nNBITS "
+         "64\\nPIXELTYPE FLOAT\\n' > h.hdr && printf keep > out.asc && \"$RASTMILL\" ascii h.bin "
+         "out.asc",
+         "Source size does not match the grid: h.bin holds 537552 bytes; 1073764994 x 2147437309 "
+         "double take 18446744073710089168\n",
+         1, "keep"},
+        {"the largest grid a sidecar can give",
+         "printf 'NROWS 2147483647\\nNCOLS 2147483647\\nNBITS 64\\nPIXELTYPE FLOAT\\n' > "
+         "raw.hdr && \"$RASTMILL\" ascii raw.bin out.asc",
+         "Source size does not match the grid: raw.bin holds 12 bytes; 2147483647 x 2147483647 "
+         "double take 36893488113059364872\n",
+         1, std::nullopt},
         {"pipe ending early",
          "head -c 9 raw.bin | \"$RASTMILL\" --like in.asc --from short ascii - out.asc",
          "Error reading input: Row: 1\tColumn: 1\n", 1, header + "1 -9999 300\r\n"},
@@ -126,6 +139,11 @@ TEST(RawSource, SizesLayoutAndFormat) {
          "The raw source's sidecar disagrees: raw.hdr says NBITS 16 PIXELTYPE SIGNEDINT "
          "(shortint), --from ushortint\n",
          1, std::nullopt},
+        {"long and ulong are the 32-bit integers a sidecar names",
+         "\"$RASTMILL\" --hdr long in.asc l.bin && \"$RASTMILL\" --hdr uinteger in.asc u.bin && "
+         "\"$RASTMILL\" --from ulong ascii u.bin u.asc && \"$RASTMILL\" --from long ascii l.bin "
+         "out.asc",
+         "", 0, from_sidecar + "1 -9999 300\n-4 5 -9999\n"},
         {"--like against the sidecar",
          "printf 'NROWS 3\\nNCOLS 2\\nNBITS 16\\n' > raw.hdr && \"$RASTMILL\" --like in.asc "
          "ascii raw.bin out.asc",
@@ -183,6 +201,36 @@ TEST(RawSource, GdalReadsTheGridWrittenBack) {
         "gdal_translate -q -ot Float64 -of ENVI g.bil g2.bin && "
         "cmp g1.bin g2.bin");
     EXPECT_EQ(placed.status, 0) << placed.err;
+}
+
+// Sidecars that GDAL reads by its defaults and its last-label rule give the grid gdalinfo shows.
+TEST(RawSource, GdalPlacesTheSameSidecars) {
+    if (std::system("command -v gdalinfo >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "no gdalinfo here";
+    }
+    const char* sidecars[] = {
+        "NROWS 3\\nNCOLS 2\\nNROWS 2\\nNCOLS 3\\nULXMAP 10\\nULYMAP 20\\nULXMAP 50\\n"
+        "NODATA 5\\nNODATA 7\\nNBITS 32\\n",
+        "NROWS 2\\nNCOLS 3\\nPIXELTYPE FLOAT\\nBYTEORDER I\\nULXMAP 100.5\\nULYMAP 7\\n"
+        "XDIM 30\\nYDIM 30.0\\n",
+        "NROWS 2\\nNCOLS 3\\nNBITS 32\\nULXMAP 10\\nULYMAP 20\\nCELLSIZE 2\\n",
+        "NCOLS 3\\nNROWS 2\\nXLLCORNER 10\\nYLLCORNER 20\\nBYTEORDER LSBFIRST\\n",
+        "NCOLS 3\\nNROWS 2\\nXLLCORNER 10\\nCELLSIZE 2\\nBYTEORDER LSBFIRST\\n",
+        "NCOLS 3\\nNROWS 2\\nXLLCENTER 10\\nYLLCORNER 20\\nCELLSIZE 2\\n",
+        "NCOLS 3\\nNROWS 2\\nCELLSIZE 2\\nNODATA_VALUE 1\\nNODATA 4\\n",
+        "NCOLS 3\\nNROWS 2\\nNBITS 32\\nNODATA -1\\nBYTEORDER I\\nXDIM 2\\n",
+    };
+    for (const char* sidecar : sidecars) {
+        scratch_dir dir;
+        const run_result run = run_shell(
+            dir,
+            std::string("printf '") + sidecar +
+                "' > x.hdr && printf '\\77\\377\\1\\0\\0\\0\\0\\277%16s' '' > x.bin && "
+                "where() { gdalinfo \"$1\" | grep -E '^(Size is|Origin|Pixel Size)|NoData'; } && "
+                "\"$RASTMILL\" ascii x.bin x.asc && where x.bin > a && where x.asc > b && "
+                "cmp a b && grep -q Origin a");
+        EXPECT_EQ(run.status, 0) << sidecar << ": " << run.err;
+    }
 }
 #endif
 

@@ -120,6 +120,13 @@ TEST(Sidecar, FloatGridFormBesideFlt) {
     EXPECT_EQ(value_of(from_centres, "YLLCORNER"), "19.95");
     EXPECT_EQ(sidecar_text(centred("2", "3"), FMT_FLOAT, "a.flt"),
               ehdr_text(centred("2", "3"), FMT_FLOAT));
+
+    // Square cells are compared as numbers, and CELLSIZE keeps the text as written.
+    for (const auto& [dx, dy] :
+         {std::pair("30", "30.0"), std::pair("3e1", "30"), std::pair("0.50", ".5")}) {
+        const std::string text = sidecar_text(centred(dx, dy), FMT_FLOAT, "a.flt");
+        EXPECT_EQ(value_of(text, "CELLSIZE"), dx) << dx << " " << dy;
+    }
 }
 
 TEST(Sidecar, PathReplacesTheExtension) {
