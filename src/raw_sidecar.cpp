@@ -131,7 +131,8 @@ failure check_plain_layout(const labels& found, std::int64_t row_bytes, const st
 failure read_format(const labels& found, const std::string& path, raw_sidecar& sidecar) {
     const std::string* nbits = label(found, "NBITS");
     const std::string type = upper(label(found, "PIXELTYPE") ? *label(found, "PIXELTYPE") : "");
-    // GDAL takes integers with a negative no-data value and no PIXELTYPE for signed ones.
+    // GDAL takes 16- and 32-bit integers with a negative no-data value and no PIXELTYPE for signed
+    // ones; bytes stay unsigned.
     const auto* nodata = last_of(found, {"NODATA", "NODATA_VALUE"});
     const bool negative_nodata = nodata && nodata->second.value.starts_with('-') &&
                                  is_decimal(nodata->second.value) &&
@@ -150,14 +151,15 @@ failure read_format(const labels& found, const std::string& path, raw_sidecar& s
                                                  : type == "FLOAT" ? 32
                                                                    : 8;
         if (!bits) return {MSG_BAD_SIDECAR, path + ": NBITS " + *nbits};
-        format = format_of(*bits, type.empty() && negative_nodata ? "SIGNEDINT" : type, why);
+        const bool signed_by_nodata = type.empty() && negative_nodata && *bits > 8;
+        format = format_of(*bits, signed_by_nodata ? "SIGNEDINT" : type, why);
         // Only what the sidecar says, for messages.
         if (nbits) sidecar.format_words = "NBITS " + std::to_string(*bits);
         if (nbits && !type.empty()) sidecar.format_words += ' ';
-        if (!type.empty()) sidecar.format_words += "PIXELTYPE " + type;
-        if (type.empty() && negative_nodata) {
-            sidecar.format_words +=
-                (nbits ? " " : "") + std::string("NODATA ") + nodata->second.value;
+        if (!type.empty()) sidecar.format_words.append("PIXELTYPE ").append(type);
+        if (signed_by_nodata) {
+            if (nbits) sidecar.format_words += ' ';
+            sidecar.format_words.append("NODATA ").append(nodata->second.value);
         }
         if (sidecar.format_words.empty()) sidecar.format_words = "neither NBITS nor PIXELTYPE";
     }

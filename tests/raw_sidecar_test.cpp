@@ -101,6 +101,8 @@ TEST(RawSidecar, ReadsLabelsAsGdalDoes) {
          unplaced},
         {"a negative NODATA makes integers signed", counts + "NBITS 16\nNODATA -9999\n",
          FMT_SHORTINT, unplaced + "NODATA_value  -9999\n"},
+        {"bytes stay unsigned", counts + "NBITS 8\nNODATA -1\n", FMT_UCHAR,
+         unplaced + "NODATA_value  -1\n"},
         {"unless PIXELTYPE says otherwise",
          counts + "NBITS 32\nNODATA_VALUE -1\nPIXELTYPE UNSIGNEDINT\n", FMT_UINTEGER,
          unplaced + "NODATA_value  -1\n"},
