@@ -6,6 +6,7 @@
 #include <iterator>
 #include <limits>
 #include <optional>
+#include <string_view>
 #include <type_traits>
 
 #include "text_number.h"
@@ -28,6 +29,52 @@ std::optional<std::int64_t> wide_of(const std::string& text, bool round) {
         round ? scan_cell_rounded(token.c_str()) : scan_cell_integer_wide(token.c_str());
     if (!scan.ok || *scan.end != ' ') return std::nullopt;
     return scan.value;
+}
+
+// A number in the float syntax (no words) taken apart: its digits with the point left out, its
+// sign, and how many digits stand before the point once the exponent has moved it (any count,
+// negative too).
+struct decimal_digits {
+    bool negative = false;
+    std::string digits;
+    std::int64_t whole = 0;
+};
+
+std::optional<decimal_digits> digits_of(std::string_view text) {
+    decimal_digits d;
+    std::size_t i = 0;
+    const auto digit_at = [&](std::size_t at) { return at < text.size() && is_digit(text[at]); };
+    if (i < text.size() && (text[i] == '-' || text[i] == '+')) d.negative = text[i++] == '-';
+    for (; digit_at(i); ++i)
+        d.digits += text[i];
+    d.whole = static_cast<std::int64_t>(d.digits.size());
+    if (i < text.size() && text[i] == '.') {
+        for (++i; digit_at(i); ++i)
+            d.digits += text[i];
+    }
+    if (d.digits.empty()) return std::nullopt;
+    if (i < text.size() && (text[i] | 0x20) == 'e') {
+        bool negative = false;
+        if (++i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+        if (!digit_at(i)) return std::nullopt;
+        std::int64_t exponent = 0;
+        for (; digit_at(i); ++i)  // capped far past any digit count a token can have
+            exponent = std::min<std::int64_t>(exponent * 10 + (text[i] - '0'), 1000000000000);
+        d.whole += negative ? -exponent : exponent;
+    }
+    if (i != text.size()) return std::nullopt;
+    return d;
+}
+
+// The integer text names exactly, in any spelling of the float syntax (5, +5, 5.0, 5e0, 50e-1),
+// as a wide value; nothing for a text that names no integer.
+std::optional<std::int64_t> integer_named_by(const std::string& text) {
+    const std::optional<decimal_digits> d = digits_of(text);
+    if (!d) return std::nullopt;
+    const auto size = static_cast<std::int64_t>(d->digits.size());
+    const auto fraction = static_cast<std::size_t>(std::clamp<std::int64_t>(d->whole, 0, size));
+    if (d->digits.find_first_not_of('0', fraction) != std::string::npos) return std::nullopt;
+    return wide_of(text, true);
 }
 
 template <typename T>
@@ -65,17 +112,21 @@ failure plan_replacement(const std::string& replacement, element_format target, 
         return {MSG_BAD_NODATA, replacement + " (an ascii target writes the source's own)"};
     }
     if (info.kind != element_kind::real) {
-        const std::optional<std::int64_t> n = wide_of(replacement, false);
-        if (!n || !in_range(target, *n)) {
+        const std::optional<std::int64_t> n = integer_named_by(replacement);
+        if (!n) {
+            return {MSG_BAD_NODATA,
+                    replacement + " (write an integer: " + range_text(target) + ")"};
+        }
+        if (!in_range(target, *n)) {
             return {MSG_BAD_NODATA, replacement + " (" + range_text(target) + ")"};
         }
         plan.replacement_wide = *n;
         plan.replacement_real = static_cast<double>(*n);
         return {};
     }
+    // NaN is a no-data value GIS tools know; an infinity is a value cells may hold.
     const std::optional<double> n = stored_as(target, replacement);
-    const std::optional<double> exact = stored_as(FMT_DOUBLE, replacement);
-    if (!n || (std::isinf(*n) && !std::isinf(*exact))) {
+    if (!n || std::isinf(*n)) {
         return {MSG_BAD_NODATA, replacement + " (not a finite " + std::string(info.name) + ")"};
     }
     plan.replacement_real = *n;

@@ -25,7 +25,8 @@ struct narrowing {
 
 // Checks the options (replacement: N, nullptr without --nodata) against the target format before
 // anything is opened, and fills plan: "Invalid no-data value for the target format:" for an N the
-// format does not hold, or any N for an ascii target.
+// format does not hold (an integer target takes every spelling of an integer, 5e0 and 5.0 as 5; a
+// real one no infinity, written or overflowing), or any N for an ascii target.
 failure plan_narrowing(bool round, bool strict, const std::string* replacement,
                        element_format target, narrowing& plan);
 

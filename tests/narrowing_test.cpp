@@ -176,6 +176,55 @@ TEST(Narrowing, TokensLongerThanAChunk) {
     }
 }
 
+// N is a value of the target, checked before anything is opened: every spelling of an integer for
+// an integer target, no infinity (written or overflowing) for a real one.
+TEST(Narrowing, ReplacementIsAValueOfTheTarget) {
+    struct {
+        element_format format;
+        std::string n;
+        std::string refusal;  // the detail, empty where N is taken
+        double value;
+    } const cases[] = {
+        {FMT_UCHAR, "5", "", 5},
+        {FMT_UCHAR, "5e0", "", 5},
+        {FMT_UCHAR, "+5", "", 5},
+        {FMT_UCHAR, "5.0", "", 5},
+        {FMT_UCHAR, "50e-1", "", 5},
+        {FMT_UCHAR, "0.5E1", "", 5},
+        {FMT_UCHAR, ".5e1", "", 5},
+        {FMT_UCHAR, "-0", "", 0},
+        {FMT_UCHAR, "0e999999999999", "", 0},
+        {FMT_CHAR, "-128.000", "", -128},
+        {FMT_INTEGER, "-2147483648e0", "", -2147483648.0},
+        {FMT_UCHAR, "256e0", "256e0 (uchar holds 0 to 255)", 0},
+        {FMT_UCHAR, "1e3", "1e3 (uchar holds 0 to 255)", 0},
+        {FMT_UCHAR, "1e999999", "1e999999 (uchar holds 0 to 255)", 0},
+        {FMT_UCHAR, "5.5", "5.5 (write an integer: uchar holds 0 to 255)", 0},
+        {FMT_UCHAR, "51e-1", "51e-1 (write an integer: uchar holds 0 to 255)", 0},
+        {FMT_SHORTINT, "0x5", "0x5 (write an integer: shortint holds -32768 to 32767)", 0},
+        {FMT_SHORTINT, "nan", "nan (write an integer: shortint holds -32768 to 32767)", 0},
+        {FMT_SHORTINT, "5e", "5e (write an integer: shortint holds -32768 to 32767)", 0},
+        {FMT_SHORTINT, "", " (write an integer: shortint holds -32768 to 32767)", 0},
+        {FMT_DOUBLE, "1e309", "1e309 (not a finite double)", 0},
+        {FMT_DOUBLE, "-1e309", "-1e309 (not a finite double)", 0},
+        {FMT_DOUBLE, "inf", "inf (not a finite double)", 0},
+        {FMT_FLOAT, "-Infinity", "-Infinity (not a finite float)", 0},
+        {FMT_FLOAT, "1e39", "1e39 (not a finite float)", 0},
+        {FMT_FLOAT, "3.4e38", "", 3.4e38f},
+        {FMT_DOUBLE, "1.7976931348623157e308", "", 1.7976931348623157e308},
+    };
+    for (const auto& c : cases) {
+        narrowing plan;
+        const failure f = plan_narrowing(false, false, &c.n, c.format, plan);
+        EXPECT_EQ(f.detail, c.refusal) << c.n;
+        if (c.refusal.empty()) {
+            EXPECT_EQ(plan.replacement_real, c.value) << c.n;
+        } else {
+            EXPECT_EQ(f.message, MSG_BAD_NODATA) << c.n;
+        }
+    }
+}
+
 #ifndef _WIN32
 // The fixture: -9999 (the no-data value), 255, 256, -1 and 0 into uchar with --nodata 0: plain
 // runs wrap as always; --strict leaves no cell that silently became N.
@@ -205,6 +254,11 @@ TEST(Narrowing, CommandLineFixture) {
         {"\"$RASTMILL\" float in.asc f.bin && \"$RASTMILL\" --from float --like in.asc --nodata 9 "
          "--round uchar f.bin out.bin",
          "", le_bytes<std::uint8_t>({9, 255, 0, 255, 0})},
+        {"\"$RASTMILL\" --nodata 1e309 double missing.asc out.bin",
+         "Invalid no-data value for the target format: 1e309 (not a finite double)\n",
+         std::nullopt},
+        {"\"$RASTMILL\" --nodata 5e0 uchar in.asc out.bin", "",
+         le_bytes<std::uint8_t>({5, 255, 0, 255, 0})},
     };
     for (const auto& c : cases) {
         scratch_dir dir;
