@@ -444,7 +444,10 @@ int run(int argc, char** argv) {
         fatal_error(MSG_WRITE_ERROR, lost_value_position(target, header.ncols, width));
     }
     if (args.sidecar && format != FMT_ASCII) {
-        if (args.map_nodata) header.nodata = args.nodata;  // the cells hold N now
+        // The value the cells hold for the source's no-data value: N, or it wrapped or rounded.
+        header.nodata =
+            nodata_in_target(header.nodata, raw ? layout.format : FMT_ASCII, format, plan)
+                .value_or("");
         const std::string& prj_of = raw && !args.like.empty() ? args.like : source_path;
         const std::string source_prj = prj_of == "-" ? "" : sidecar_path(prj_of, ".prj");
         if (const failure f = write_sidecars(header, format, source_prj, target_path); f.failed()) {

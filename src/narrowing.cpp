@@ -1,6 +1,7 @@
 #include "narrowing.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <iterator>
@@ -260,6 +261,31 @@ void put_double(double value, element_format format, unsigned char* element) {
     }
 }
 
+// A wide value into an element of an integer format, its low bits kept as the cells keep them.
+void put_wide(std::int64_t value, element_format format, unsigned char* element) {
+    with_element_type(format, [&](auto tag) {
+        const auto narrowed = static_cast<typename decltype(tag)::type>(value);
+        std::memcpy(element, &narrowed, sizeof narrowed);
+    });
+}
+
+// An element of format as text that reads back to it: integers in decimal, reals shortest.
+std::string element_text(element_format format, const unsigned char* element) {
+    std::string shown;
+    with_element_type(format, [&](auto tag) {
+        using T = typename decltype(tag)::type;
+        T value;
+        std::memcpy(&value, element, sizeof value);
+        if constexpr (std::is_floating_point_v<T>) {
+            char out[64];
+            shown.assign(out, std::to_chars(out, out + sizeof out, value).ptr);
+        } else {
+            shown = std::to_string(value);
+        }
+    });
+    return shown;
+}
+
 }  // namespace
 
 failure plan_narrowing(bool round, bool strict, const std::string* replacement,
@@ -288,6 +314,37 @@ failure plan_nodata(const std::string& nodata, element_format source, element_fo
     if (!value) return {MSG_NOTHING_TO_MAP, "NODATA_value " + nodata + " is no number"};
     plan.nodata_real = *value;
     return {};
+}
+
+std::optional<std::string> nodata_in_target(const std::string& nodata, element_format source,
+                                            element_format target, const narrowing& plan) {
+    if (target == FMT_ASCII || (nodata.empty() && !plan.map_nodata)) return std::nullopt;
+    const bool integer_target = info_of(target).kind != element_kind::real;
+    unsigned char held[8];
+    if (plan.map_nodata) {
+        if (integer_target) {
+            put_wide(plan.replacement_wide, target, held);
+        } else {
+            put_double(plan.replacement_real, target, held);
+        }
+    } else if (source == FMT_ASCII && plan.round) {
+        const std::optional<std::int64_t> value = wide_of(nodata, true);
+        if (!value) return std::nullopt;
+        put_wide(*value, target, held);
+    } else if (source == FMT_ASCII) {
+        if (!parse_one_value(nodata, target, held)) return std::nullopt;
+    } else {
+        unsigned char stored[8];
+        if (!parse_one_value(nodata, source, stored)) return std::nullopt;
+        if (plan.round) {
+            put_double(std::round(as_double(source, stored)), target, held);
+        } else if (source == target) {
+            std::memcpy(held, stored, width_of(source));
+        } else {
+            convert_row(1, source, stored, target, held);
+        }
+    }
+    return element_text(target, held);
 }
 
 bool narrowing_asked(const narrowing& plan) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "failure.h"
@@ -36,6 +37,13 @@ failure plan_narrowing(bool round, bool strict, const std::string* replacement,
 // the source has none, or one that no cell of an integer target can equal.
 failure plan_nodata(const std::string& nodata, element_format source, element_format target,
                     narrowing& plan);
+
+// The text of the value a target's cells hold for the source's no-data value nodata, as a sidecar
+// says it: N where the plan maps it; from text (source ascii), nodata as the target reads it (an
+// integer target after rounding where asked); from elements of source, nodata as the source stores
+// it, converted as the cells are. Nothing without a no-data value, or where no cell can hold it.
+std::optional<std::string> nodata_in_target(const std::string& nodata, element_format source,
+                                            element_format target, const narrowing& plan);
 
 // Whether the plan changes anything: the transform takes the plain path otherwise.
 bool narrowing_asked(const narrowing& plan);

@@ -225,6 +225,59 @@ TEST(Narrowing, ReplacementIsAValueOfTheTarget) {
     }
 }
 
+// The no-data value a sidecar gives is what the cells hold for the source's: N where given; from
+// text as the target reads it, rounded where asked; from elements as the source stores it,
+// converted (or rounded) as the cells are.
+TEST(Narrowing, NoDataAsTheTargetHoldsIt) {
+    const std::string seventy = "-9999." + std::string(64, '0');
+    struct {
+        std::string nodata;
+        element_format source, target;
+        bool round;
+        std::optional<std::string> n;
+        std::optional<std::string> held;  // nothing: no cell holds it
+    } const cases[] = {
+        {"-9999", FMT_ASCII, FMT_CHAR, false, {}, "-15"},
+        {"-9999", FMT_ASCII, FMT_UCHAR, false, {}, "241"},
+        {"-9999", FMT_CHAR, FMT_SHORTINT, false, {}, "-15"},
+        {"-9999", FMT_UCHAR, FMT_INTEGER, false, {}, "241"},
+        {"-9999", FMT_UCHAR, FMT_UCHAR, false, {}, "241"},
+        {"-9999", FMT_UCHAR, FMT_FLOAT, false, {}, "241"},
+        {"-9999.5", FMT_ASCII, FMT_SHORTINT, true, {}, "-10000"},
+        {"-9999.5", FMT_ASCII, FMT_SHORTINT, false, {}, std::nullopt},
+        {"-9999.5", FMT_FLOAT, FMT_SHORTINT, false, {}, "-9999"},
+        {"-9999.5", FMT_FLOAT, FMT_SHORTINT, true, {}, "-10000"},
+        {"-9999.5", FMT_DOUBLE, FMT_CHAR, true, {}, "-16"},
+        {"-9999.5", FMT_ASCII, FMT_FLOAT, false, {}, "-9999.5"},
+        {"-3.4e+38", FMT_ASCII, FMT_SHORTINT, true, {}, "0"},
+        {"1e300", FMT_DOUBLE, FMT_FLOAT, false, {}, "inf"},
+        {"5e0", FMT_ASCII, FMT_UCHAR, true, {}, "5"},
+        {"5e0", FMT_ASCII, FMT_UCHAR, false, {}, std::nullopt},
+        {"+5", FMT_ASCII, FMT_CHAR, false, {}, "5"},
+        {"-0", FMT_ASCII, FMT_FLOAT, false, {}, "-0"},
+        {"-0", FMT_ASCII, FMT_INTEGER, false, {}, "0"},
+        {"nan", FMT_ASCII, FMT_DOUBLE, false, {}, "nan"},
+        {"nan", FMT_ASCII, FMT_INTEGER, true, {}, std::nullopt},
+        {seventy, FMT_ASCII, FMT_CHAR, false, {}, "-15"},
+        {seventy + "1", FMT_ASCII, FMT_CHAR, true, {}, "-15"},
+        {seventy + "1", FMT_ASCII, FMT_DOUBLE, false, {}, "-9999"},
+        {"", FMT_ASCII, FMT_CHAR, false, {}, std::nullopt},
+        {"-9999", FMT_ASCII, FMT_UCHAR, false, "7", "7"},
+        {"-9999.5", FMT_FLOAT, FMT_SHORTINT, true, "5e0", "5"},
+        {"-9999", FMT_CHAR, FMT_FLOAT, false, "-1e-45", "-1e-45"},
+        {"-9999", FMT_ASCII, FMT_ASCII, false, {}, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        const std::string* n = c.n ? &*c.n : nullptr;
+        narrowing plan;
+        failure f = plan_narrowing(c.round, false, n, c.target, plan);
+        if (!f.failed()) f = plan_nodata(c.nodata, c.source, c.target, plan);
+        EXPECT_FALSE(f.failed()) << c.nodata << f.detail;
+        EXPECT_EQ(nodata_in_target(c.nodata, c.source, c.target, plan), c.held)
+            << c.nodata << " into " << info_of(c.target).name;
+    }
+}
+
 #ifndef _WIN32
 // The fixture: -9999 (the no-data value), 255, 256, -1 and 0 into uchar with --nodata 0: plain
 // runs wrap as always; --strict leaves no cell that silently became N.
@@ -257,8 +310,9 @@ TEST(Narrowing, CommandLineFixture) {
         {"\"$RASTMILL\" --nodata 1e309 double missing.asc out.bin",
          "Invalid no-data value for the target format: 1e309 (not a finite double)\n",
          std::nullopt},
-        {"\"$RASTMILL\" --nodata 5e0 uchar in.asc out.bin", "",
-         le_bytes<std::uint8_t>({5, 255, 0, 255, 0})},
+        {"\"$RASTMILL\" --nodata 5e0 --hdr uchar in.asc out.bin && "
+         "(grep -q '^NODATA *5$' out.hdr || echo no NODATA 5 >&2)",
+         "", le_bytes<std::uint8_t>({5, 255, 0, 255, 0})},
     };
     for (const auto& c : cases) {
         scratch_dir dir;
