@@ -67,6 +67,33 @@ std::optional<decimal_digits> digits_of(std::string_view text) {
     return d;
 }
 
+// The integer d rounds to, halves away from zero, as text: its sign, its digits without leading
+// or trailing zeros, then "e" and the count of trailing zeros; "0" for zero. Two numbers round to
+// the same integer exactly when these texts agree, however long the integer.
+std::string rounded_whole(const decimal_digits& d) {
+    const auto size = static_cast<std::int64_t>(d.digits.size());
+    std::string whole =
+        d.digits.substr(0, static_cast<std::size_t>(std::clamp<std::int64_t>(d.whole, 0, size)));
+    std::int64_t zeros = std::max<std::int64_t>(d.whole - size, 0);
+    if (d.whole >= 0 && d.whole < size && d.digits[static_cast<std::size_t>(d.whole)] >= '5') {
+        std::size_t i = whole.size();
+        while (i > 0 && whole[i - 1] == '9')
+            whole[--i] = '0';
+        if (i == 0) {
+            whole.insert(whole.begin(), '1');
+        } else {
+            ++whole[i - 1];
+        }
+    }
+    whole.erase(0, std::min(whole.find_first_not_of('0'), whole.size()));
+    if (whole.empty()) return "0";
+    while (whole.back() == '0') {
+        whole.pop_back();
+        ++zeros;
+    }
+    return (d.negative ? "-" : "") + whole + "e" + std::to_string(zeros);
+}
+
 // The integer text names exactly, in any spelling of the float syntax (5, +5, 5.0, 5e0, 50e-1),
 // as a wide value; nothing for a text that names no integer.
 std::optional<std::int64_t> integer_named_by(const std::string& text) {
@@ -241,6 +268,26 @@ void map_reals(T* values, std::size_t count, const narrowing& plan) {
     }
 }
 
+// Cells whose wide value is the no-data value's only because both lie beyond every format with
+// the same low 32 bits: moved 2^32 further out, where they keep those bits and stay beyond. A cell
+// that rounds to the no-data value's whole integer keeps it.
+void set_apart_lookalikes(const char* first, std::int64_t* wide, std::size_t count,
+                          const narrowing& plan) {
+    const char* token = first;
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (wide[i] != plan.nodata_wide) continue;
+        const char* start = token_of(i, token, at);
+        const char* end = start;
+        while (!is_space(*end))
+            ++end;
+        const std::optional<decimal_digits> d = digits_of({start, std::size_t(end - start)});
+        if (d && rounded_whole(*d) == plan.nodata_whole) continue;
+        const std::int64_t further = std::int64_t(1) << 32;
+        wide[i] += wide[i] < 0 ? -further : further;
+    }
+}
+
 // One element of format as a double (every element type but double converts exactly), and back
 // as convert_row converts a double.
 double as_double(element_format format, const unsigned char* element) {
@@ -308,6 +355,9 @@ failure plan_nodata(const std::string& nodata, element_format source, element_fo
         const std::optional<std::int64_t> value = wide_of(nodata, plan.round);
         if (!value) return {MSG_NOTHING_TO_MAP, "NODATA_value " + nodata + " is no integer"};
         plan.nodata_wide = *value;
+        if (*value >= std::int64_t(WIDE_BEYOND) || *value <= -std::int64_t(WIDE_BEYOND)) {
+            plan.nodata_whole = rounded_whole(*digits_of(nodata));
+        }
         return {};
     }
     const std::optional<double> value = stored_as(source == FMT_ASCII ? target : source, nodata);
@@ -367,6 +417,7 @@ span_parse narrow_text_span(const char* first, const char* last, element_format 
             auto* wide = reinterpret_cast<std::int64_t*>(out);
             parsed = plan.round ? parse_rounded_span(first, last, wide)
                                 : parse_wide_integer_span(first, last, wide);
+            if (!plan.nodata_whole.empty()) set_apart_lookalikes(first, wide, parsed.values, plan);
             kept = plan.strict ? first_change<T>(wide, parsed.values, plan) : parsed.values;
             // Narrowed in place a block at a time through a copy, so that the loop can tell its
             // loads from its stores; an element never reaches past the wide value it replaces.

@@ -22,6 +22,9 @@ struct narrowing {
     std::int64_t replacement_wide = 0;
     double nodata_real = 0;
     double replacement_real = 0;
+    // Where the wide no-data value lies beyond every format, cells equal to it in wide form are
+    // told apart by their whole value: this text of the (rounded) integer.
+    std::string nodata_whole;
 };
 
 // Checks the options (replacement: N, nullptr without --nodata) against the target format before

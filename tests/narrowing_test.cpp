@@ -60,11 +60,12 @@ struct narrowed_run {
 
 // Moves one row of text into format with the options, in chunks of a few hundred bytes.
 narrowed_run narrow_row(const std::string& cells, std::int32_t ncols, element_format format,
-                        bool round, bool strict, const std::string* n, int threads) {
+                        bool round, bool strict, const std::string* n, int threads,
+                        const std::string& nodata = "-9999") {
     narrowed_run run;
     narrowing plan;
     failure f = plan_narrowing(round, strict, n, format, plan);
-    if (!f.failed()) f = plan_nodata("-9999", FMT_ASCII, format, plan);
+    if (!f.failed()) f = plan_nodata(nodata, FMT_ASCII, format, plan);
     if (f.failed()) return {"", f.message, f.detail};
     text_source source(cells + "\n", 64);
     memory_target out(16);
@@ -275,6 +276,43 @@ TEST(Narrowing, NoDataAsTheTargetHoldsIt) {
         EXPECT_FALSE(f.failed()) << c.nodata << f.detail;
         EXPECT_EQ(nodata_in_target(c.nodata, c.source, c.target, plan), c.held)
             << c.nodata << " into " << info_of(c.target).name;
+    }
+}
+
+// A cell and the no-data value are compared on their whole value: beyond every format, sharing
+// the low 32 bits makes no cell the no-data value.
+TEST(Narrowing, NoDataComparedOnTheWholeValue) {
+    const std::string n = "7";
+    const std::string big = "340000000000000000000000000000000000000";
+    struct {
+        std::string nodata, cells;
+        element_format format;
+        bool round;
+        std::string wrapped;  // without --strict; with it the run stops at the second cell
+    } const cases[] = {
+        {"-3.4e+38", "-3.4e+38 -1e+38 -" + big + ".4 5", FMT_SHORTINT, true,
+         le_bytes<std::int16_t>({7, 0, 7, 5})},
+        {"-3.4e+38", "-" + big + " -" + big + "1 -34e37 5", FMT_SHORTINT, true,
+         le_bytes<std::int16_t>({7, -1, 7, 5})},
+        {"1099511627776", "1099511627776 1103806595072 1099511627776.0 5", FMT_INTEGER, false,
+         le_bytes<std::int32_t>({7, 0, 7, 5})},
+        {"-1099511627776", "-1099511627776 -1103806595072 -01099511627776 5", FMT_INTEGER, false,
+         le_bytes<std::int32_t>({7, 0, 7, 5})},
+        {"1099511627776.4", "1099511627776 1103806595072 1.0995116277755e12 5", FMT_INTEGER, true,
+         le_bytes<std::int32_t>({7, 0, 7, 5})},
+        {"9" + big, "9" + big + " 8" + big + " 9" + big + " 5", FMT_ULONGINTEGER, false,
+         le_bytes<std::uint32_t>({7, 0, 7, 5})},
+    };
+    for (const auto& c : cases) {
+        for (const int threads : {1, 2}) {
+            const narrowed_run plain =
+                narrow_row(c.cells, 4, c.format, c.round, false, &n, threads, c.nodata);
+            EXPECT_EQ(plain.message, "") << c.cells << plain.detail;
+            EXPECT_EQ(plain.bytes, c.wrapped) << c.cells;
+            const narrowed_run strict =
+                narrow_row(c.cells, 4, c.format, c.round, true, &n, threads, c.nodata);
+            EXPECT_EQ(strict.detail, "Row: 0\tColumn: 1") << c.cells;
+        }
     }
 }
 
