@@ -316,7 +316,39 @@ TEST(Narrowing, NoDataComparedOnTheWholeValue) {
     }
 }
 
+// With --round, a token longer than a chunk wraps on its low digits as a short one does.
+TEST(Narrowing, RoundedTokensLongerThanAChunk) {
+    const std::string seven = "1" + std::string(300000, '0') + "7";
+    const std::string minus_eight = "-1" + std::string(3000, '0') + "7.5";
+    const std::string cells = seven + " 5 " + minus_eight;
+    for (const int threads : {1, 2}) {
+        EXPECT_EQ(narrow_row(cells, 3, FMT_INTEGER, true, false, nullptr, threads).bytes,
+                  le_bytes<std::int32_t>({7, 5, -8}));
+        EXPECT_EQ(narrow_row(cells, 3, FMT_INTEGER, false, false, nullptr, threads).message,
+                  MSG_READ_ERROR);  // 7.5 is no integer without --round
+        EXPECT_EQ(narrow_row("5 " + cells, 4, FMT_INTEGER, true, true, nullptr, threads).detail,
+                  "Row: 0\tColumn: 1");
+    }
+}
+
 #ifndef _WIN32
+// The same from a file and from a pipe, on one thread and on several.
+TEST(Narrowing, RoundedLongTokensFromFileAndPipe) {
+    scratch_dir dir;
+    const std::string zeros(3000000, '0');
+    write_file(dir / "in.asc",
+               "ncols 3\nnrows 1\nNODATA_value -9999\n1" + zeros + "7 5 -1" + zeros + "7.5\n");
+    for (const std::string threads : {"1", "2", "4"}) {
+        const std::string run_it =
+            "RASTMILL_THREADS=" + threads + " \"$RASTMILL\" --round integer ";
+        for (const std::string& command :
+             {run_it + "in.asc out.bin", "cat in.asc | " + run_it + "- out.bin"}) {
+            EXPECT_EQ(run_shell(dir, command).err, "") << command;
+            EXPECT_EQ(read_file(dir / "out.bin"), le_bytes<std::int32_t>({7, 5, -8})) << command;
+        }
+    }
+}
+
 // The fixture: -9999 (the no-data value), 255, 256, -1 and 0 into uchar with --nodata 0: plain
 // runs wrap as always; --strict leaves no cell that silently became N.
 TEST(Narrowing, CommandLineFixture) {
