@@ -281,7 +281,9 @@ void set_apart_lookalikes(const char* first, std::int64_t* wide, std::size_t cou
         const char* end = start;
         while (!is_space(*end))
             ++end;
-        const std::optional<decimal_digits> d = digits_of({start, std::size_t(end - start)});
+        const std::string_view written(start, std::size_t(end - start));
+        if (written == plan.nodata_written) continue;
+        const std::optional<decimal_digits> d = digits_of(written);
         if (d && rounded_whole(*d) == plan.nodata_whole) continue;
         const std::int64_t further = std::int64_t(1) << 32;
         wide[i] += wide[i] < 0 ? -further : further;
@@ -357,6 +359,7 @@ failure plan_nodata(const std::string& nodata, element_format source, element_fo
         plan.nodata_wide = *value;
         if (*value >= std::int64_t(WIDE_BEYOND) || *value <= -std::int64_t(WIDE_BEYOND)) {
             plan.nodata_whole = rounded_whole(*digits_of(nodata));
+            plan.nodata_written = nodata;
         }
         return {};
     }

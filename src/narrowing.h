@@ -23,8 +23,10 @@ struct narrowing {
     double nodata_real = 0;
     double replacement_real = 0;
     // Where the wide no-data value lies beyond every format, cells equal to it in wide form are
-    // told apart by their whole value: this text of the (rounded) integer.
+    // told apart by their whole value: this text of the (rounded) integer, or at once where they
+    // are written as the no-data value is.
     std::string nodata_whole;
+    std::string nodata_written;
 };
 
 // Checks the options (replacement: N, nullptr without --nodata) against the target format before
