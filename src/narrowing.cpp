@@ -363,8 +363,13 @@ failure plan_nodata(const std::string& nodata, element_format source, element_fo
         }
         return {};
     }
-    const std::optional<double> value = stored_as(source == FMT_ASCII ? target : source, nodata);
-    if (!value) return {MSG_NOTHING_TO_MAP, "NODATA_value " + nodata + " is no number"};
+    const element_format stored = source == FMT_ASCII ? target : source;
+    const std::optional<double> value = stored_as(stored, nodata);
+    if (!value) {
+        const bool integer = info_of(stored).kind != element_kind::real;
+        return {MSG_NOTHING_TO_MAP,
+                "NODATA_value " + nodata + (integer ? " is no integer" : " is no number")};
+    }
     plan.nodata_real = *value;
     return {};
 }

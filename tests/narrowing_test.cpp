@@ -279,6 +279,33 @@ TEST(Narrowing, NoDataAsTheTargetHoldsIt) {
     }
 }
 
+// Where no cell can equal the source's no-data value, the refusal says why: the value as the
+// cells are read (the source's elements, or the target's kind from text).
+TEST(Narrowing, NothingToMapSaysWhy) {
+    struct {
+        std::string nodata;
+        element_format source, target;
+        bool round;
+        std::string detail;
+    } const cases[] = {
+        {"-9999.5", FMT_INTEGER, FMT_CHAR, false, "NODATA_value -9999.5 is no integer"},
+        {"-9999.5", FMT_ASCII, FMT_CHAR, false, "NODATA_value -9999.5 is no integer"},
+        {"none", FMT_FLOAT, FMT_CHAR, false, "NODATA_value none is no number"},
+        {"none", FMT_ASCII, FMT_FLOAT, false, "NODATA_value none is no number"},
+        {"", FMT_ASCII, FMT_FLOAT, false, "the source has no NODATA_value"},
+        {"-9999.5", FMT_FLOAT, FMT_CHAR, false, ""},
+        {"-9999.5", FMT_ASCII, FMT_CHAR, true, ""},
+    };
+    const std::string n = "1";
+    for (const auto& c : cases) {
+        narrowing plan;
+        failure f = plan_narrowing(c.round, false, &n, c.target, plan);
+        if (!f.failed()) f = plan_nodata(c.nodata, c.source, c.target, plan);
+        EXPECT_EQ(f.detail, c.detail) << c.nodata;
+        EXPECT_EQ(f.message, c.detail.empty() ? "" : MSG_NOTHING_TO_MAP) << c.nodata;
+    }
+}
+
 // A cell and the no-data value are compared on their whole value: beyond every format, sharing
 // the low 32 bits makes no cell the no-data value.
 TEST(Narrowing, NoDataComparedOnTheWholeValue) {
