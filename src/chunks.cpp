@@ -94,6 +94,7 @@ fill_result cut_at(chunk_source& source, char* bytes, std::size_t size, std::siz
 fill_result read_long_token(chunk_source& source, char* bytes, std::size_t& size) {
     long_token token;
     token.integral = source.integral;
+    token.rounded = source.rounded;
     feed_long_token(token, bytes, bytes + size);
     for (;;) {
         const std::size_t n = read_into(*source.reader, bytes, source.capacity);

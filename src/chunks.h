@@ -16,6 +16,7 @@ struct chunk_source {
     std::size_t cut_unit = 0;  // binary chunks hold whole multiples of it: elements, or rows
     std::uint64_t limit = UINT64_MAX;  // bytes to take from the source: a binary grid's size
     bool integral = false;  // text read as integers: how a token longer than a chunk is cut short
+    bool rounded = false;   // text read as reals rounded to integers (--round): the same
     bool may_wait = false;  // reads may wait for data: only what is ready is read while work waits
     std::unique_ptr<char[]> carry;  // the bytes after the last cut, for the next chunk
     std::size_t carried = 0;

@@ -503,7 +503,12 @@ int run(int argc, char** argv) {
         fatal_error(MSG_WRITE_ERROR, lost_value_position(target, header.ncols, width));
     }
     if (args.sidecar) {
-        if (args.map_nodata) header.nodata = args.nodata;  // the cells hold N now
+        // The value the cells hold for the source's no-data value: N, or it wrapped or rounded.
+        if (format != FMT_ASCII) {
+            header.nodata =
+                nodata_in_target(header.nodata, raw ? layout.format : FMT_ASCII, format, plan)
+                    .value_or("");
+        }
         const std::string source_prj = prj_copied(args, raw);
         const failure f = format == FMT_ASCII
                               ? write_prj(source_prj, target_path)

@@ -1,11 +1,13 @@
 #include "narrowing.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <iterator>
 #include <limits>
 #include <optional>
+#include <string_view>
 #include <type_traits>
 
 #include "text_number.h"
@@ -28,6 +30,79 @@ std::optional<std::int64_t> wide_of(const std::string& text, bool round) {
         round ? scan_cell_rounded(token.c_str()) : scan_cell_integer_wide(token.c_str());
     if (!scan.ok || *scan.end != ' ') return std::nullopt;
     return scan.value;
+}
+
+// A number in the float syntax (no words) taken apart: its digits with the point left out, its
+// sign, and how many digits stand before the point once the exponent has moved it (any count,
+// negative too).
+struct decimal_digits {
+    bool negative = false;
+    std::string digits;
+    std::int64_t whole = 0;
+};
+
+std::optional<decimal_digits> digits_of(std::string_view text) {
+    decimal_digits d;
+    std::size_t i = 0;
+    const auto digit_at = [&](std::size_t at) { return at < text.size() && is_digit(text[at]); };
+    if (i < text.size() && (text[i] == '-' || text[i] == '+')) d.negative = text[i++] == '-';
+    for (; digit_at(i); ++i)
+        d.digits += text[i];
+    d.whole = static_cast<std::int64_t>(d.digits.size());
+    if (i < text.size() && text[i] == '.') {
+        for (++i; digit_at(i); ++i)
+            d.digits += text[i];
+    }
+    if (d.digits.empty()) return std::nullopt;
+    if (i < text.size() && (text[i] | 0x20) == 'e') {
+        bool negative = false;
+        if (++i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+        if (!digit_at(i)) return std::nullopt;
+        std::int64_t exponent = 0;
+        for (; digit_at(i); ++i)  // capped far past any digit count a token can have
+            exponent = std::min<std::int64_t>(exponent * 10 + (text[i] - '0'), 1000000000000);
+        d.whole += negative ? -exponent : exponent;
+    }
+    if (i != text.size()) return std::nullopt;
+    return d;
+}
+
+// The integer d rounds to, halves away from zero, as text: its sign, its digits without leading
+// or trailing zeros, then "e" and the count of trailing zeros; "0" for zero. Two numbers round to
+// the same integer exactly when these texts agree, however long the integer.
+std::string rounded_whole(const decimal_digits& d) {
+    const auto size = static_cast<std::int64_t>(d.digits.size());
+    std::string whole =
+        d.digits.substr(0, static_cast<std::size_t>(std::clamp<std::int64_t>(d.whole, 0, size)));
+    std::int64_t zeros = std::max<std::int64_t>(d.whole - size, 0);
+    if (d.whole >= 0 && d.whole < size && d.digits[static_cast<std::size_t>(d.whole)] >= '5') {
+        std::size_t i = whole.size();
+        while (i > 0 && whole[i - 1] == '9')
+            whole[--i] = '0';
+        if (i == 0) {
+            whole.insert(whole.begin(), '1');
+        } else {
+            ++whole[i - 1];
+        }
+    }
+    whole.erase(0, std::min(whole.find_first_not_of('0'), whole.size()));
+    if (whole.empty()) return "0";
+    while (whole.back() == '0') {
+        whole.pop_back();
+        ++zeros;
+    }
+    return (d.negative ? "-" : "") + whole + "e" + std::to_string(zeros);
+}
+
+// The integer text names exactly, in any spelling of the float syntax (5, +5, 5.0, 5e0, 50e-1),
+// as a wide value; nothing for a text that names no integer.
+std::optional<std::int64_t> integer_named_by(const std::string& text) {
+    const std::optional<decimal_digits> d = digits_of(text);
+    if (!d) return std::nullopt;
+    const auto size = static_cast<std::int64_t>(d->digits.size());
+    const auto fraction = static_cast<std::size_t>(std::clamp<std::int64_t>(d->whole, 0, size));
+    if (d->digits.find_first_not_of('0', fraction) != std::string::npos) return std::nullopt;
+    return wide_of(text, true);
 }
 
 template <typename T>
@@ -65,17 +140,21 @@ failure plan_replacement(const std::string& replacement, element_format target, 
         return {MSG_BAD_NODATA, replacement + " (an ascii target writes the source's own)"};
     }
     if (info.kind != element_kind::real) {
-        const std::optional<std::int64_t> n = wide_of(replacement, false);
-        if (!n || !in_range(target, *n)) {
+        const std::optional<std::int64_t> n = integer_named_by(replacement);
+        if (!n) {
+            return {MSG_BAD_NODATA,
+                    replacement + " (write an integer: " + range_text(target) + ")"};
+        }
+        if (!in_range(target, *n)) {
             return {MSG_BAD_NODATA, replacement + " (" + range_text(target) + ")"};
         }
         plan.replacement_wide = *n;
         plan.replacement_real = static_cast<double>(*n);
         return {};
     }
+    // NaN is a no-data value GIS tools know; an infinity is a value cells may hold.
     const std::optional<double> n = stored_as(target, replacement);
-    const std::optional<double> exact = stored_as(FMT_DOUBLE, replacement);
-    if (!n || (std::isinf(*n) && !std::isinf(*exact))) {
+    if (!n || std::isinf(*n)) {
         return {MSG_BAD_NODATA, replacement + " (not a finite " + std::string(info.name) + ")"};
     }
     plan.replacement_real = *n;
@@ -189,6 +268,28 @@ void map_reals(T* values, std::size_t count, const narrowing& plan) {
     }
 }
 
+// Cells whose wide value is the no-data value's only because both lie beyond every format with
+// the same low 32 bits: moved 2^32 further out, where they keep those bits and stay beyond. A cell
+// that rounds to the no-data value's whole integer keeps it.
+void set_apart_lookalikes(const char* first, std::int64_t* wide, std::size_t count,
+                          const narrowing& plan) {
+    const char* token = first;
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (wide[i] != plan.nodata_wide) continue;
+        const char* start = token_of(i, token, at);
+        const char* end = start;
+        while (!is_space(*end))
+            ++end;
+        const std::string_view written(start, std::size_t(end - start));
+        if (written == plan.nodata_written) continue;
+        const std::optional<decimal_digits> d = digits_of(written);
+        if (d && rounded_whole(*d) == plan.nodata_whole) continue;
+        const std::int64_t further = std::int64_t(1) << 32;
+        wide[i] += wide[i] < 0 ? -further : further;
+    }
+}
+
 // One element of format as a double (every element type but double converts exactly), and back
 // as convert_row converts a double.
 double as_double(element_format format, const unsigned char* element) {
@@ -207,6 +308,31 @@ void put_double(double value, element_format format, unsigned char* element) {
     } else {
         convert_row(1, FMT_DOUBLE, &value, format, element);
     }
+}
+
+// A wide value into an element of an integer format, its low bits kept as the cells keep them.
+void put_wide(std::int64_t value, element_format format, unsigned char* element) {
+    with_element_type(format, [&](auto tag) {
+        const auto narrowed = static_cast<typename decltype(tag)::type>(value);
+        std::memcpy(element, &narrowed, sizeof narrowed);
+    });
+}
+
+// An element of format as text that reads back to it: integers in decimal, reals shortest.
+std::string element_text(element_format format, const unsigned char* element) {
+    std::string shown;
+    with_element_type(format, [&](auto tag) {
+        using T = typename decltype(tag)::type;
+        T value;
+        std::memcpy(&value, element, sizeof value);
+        if constexpr (std::is_floating_point_v<T>) {
+            char out[64];
+            shown.assign(out, std::to_chars(out, out + sizeof out, value).ptr);
+        } else {
+            shown = std::to_string(value);
+        }
+    });
+    return shown;
 }
 
 }  // namespace
@@ -231,12 +357,52 @@ failure plan_nodata(const std::string& nodata, element_format source, element_fo
         const std::optional<std::int64_t> value = wide_of(nodata, plan.round);
         if (!value) return {MSG_NOTHING_TO_MAP, "NODATA_value " + nodata + " is no integer"};
         plan.nodata_wide = *value;
+        if (*value >= std::int64_t(WIDE_BEYOND) || *value <= -std::int64_t(WIDE_BEYOND)) {
+            plan.nodata_whole = rounded_whole(*digits_of(nodata));
+            plan.nodata_written = nodata;
+        }
         return {};
     }
-    const std::optional<double> value = stored_as(source == FMT_ASCII ? target : source, nodata);
-    if (!value) return {MSG_NOTHING_TO_MAP, "NODATA_value " + nodata + " is no number"};
+    const element_format stored = source == FMT_ASCII ? target : source;
+    const std::optional<double> value = stored_as(stored, nodata);
+    if (!value) {
+        const bool integer = info_of(stored).kind != element_kind::real;
+        return {MSG_NOTHING_TO_MAP,
+                "NODATA_value " + nodata + (integer ? " is no integer" : " is no number")};
+    }
     plan.nodata_real = *value;
     return {};
+}
+
+std::optional<std::string> nodata_in_target(const std::string& nodata, element_format source,
+                                            element_format target, const narrowing& plan) {
+    if (target == FMT_ASCII || (nodata.empty() && !plan.map_nodata)) return std::nullopt;
+    const bool integer_target = info_of(target).kind != element_kind::real;
+    unsigned char held[8];
+    if (plan.map_nodata) {
+        if (integer_target) {
+            put_wide(plan.replacement_wide, target, held);
+        } else {
+            put_double(plan.replacement_real, target, held);
+        }
+    } else if (source == FMT_ASCII && plan.round) {
+        const std::optional<std::int64_t> value = wide_of(nodata, true);
+        if (!value) return std::nullopt;
+        put_wide(*value, target, held);
+    } else if (source == FMT_ASCII) {
+        if (!parse_one_value(nodata, target, held)) return std::nullopt;
+    } else {
+        unsigned char stored[8];
+        if (!parse_one_value(nodata, source, stored)) return std::nullopt;
+        if (plan.round) {
+            put_double(std::round(as_double(source, stored)), target, held);
+        } else if (source == target) {
+            std::memcpy(held, stored, width_of(source));
+        } else {
+            convert_row(1, source, stored, target, held);
+        }
+    }
+    return element_text(target, held);
 }
 
 bool narrowing_asked(const narrowing& plan) {
@@ -259,6 +425,7 @@ span_parse narrow_text_span(const char* first, const char* last, element_format 
             auto* wide = reinterpret_cast<std::int64_t*>(out);
             parsed = plan.round ? parse_rounded_span(first, last, wide)
                                 : parse_wide_integer_span(first, last, wide);
+            if (!plan.nodata_whole.empty()) set_apart_lookalikes(first, wide, parsed.values, plan);
             kept = plan.strict ? first_change<T>(wide, parsed.values, plan) : parsed.values;
             // Narrowed in place a block at a time through a copy, so that the loop can tell its
             // loads from its stores; an element never reaches past the wide value it replaces.

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "failure.h"
@@ -21,11 +22,17 @@ struct narrowing {
     std::int64_t replacement_wide = 0;
     double nodata_real = 0;
     double replacement_real = 0;
+    // Where the wide no-data value lies beyond every format, cells equal to it in wide form are
+    // told apart by their whole value: this text of the (rounded) integer, or at once where they
+    // are written as the no-data value is.
+    std::string nodata_whole;
+    std::string nodata_written;
 };
 
 // Checks the options (replacement: N, nullptr without --nodata) against the target format before
 // anything is opened, and fills plan: "Invalid no-data value for the target format:" for an N the
-// format does not hold, or any N for an ascii target.
+// format does not hold (an integer target takes every spelling of an integer, 5e0 and 5.0 as 5; a
+// real one no infinity, written or overflowing), or any N for an ascii target.
 failure plan_narrowing(bool round, bool strict, const std::string* replacement,
                        element_format target, narrowing& plan);
 
@@ -35,6 +42,13 @@ failure plan_narrowing(bool round, bool strict, const std::string* replacement,
 // the source has none, or one that no cell of an integer target can equal.
 failure plan_nodata(const std::string& nodata, element_format source, element_format target,
                     narrowing& plan);
+
+// The text of the value a target's cells hold for the source's no-data value nodata, as a sidecar
+// says it: N where the plan maps it; from text (source ascii), nodata as the target reads it (an
+// integer target after rounding where asked); from elements of source, nodata as the source stores
+// it, converted as the cells are. Nothing without a no-data value, or where no cell can hold it.
+std::optional<std::string> nodata_in_target(const std::string& nodata, element_format source,
+                                            element_format target, const narrowing& plan);
 
 // Whether the plan changes anything: the transform takes the plain path otherwise.
 bool narrowing_asked(const narrowing& plan);

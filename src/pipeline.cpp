@@ -451,13 +451,15 @@ failure move_rows(std::int32_t nrows, std::int32_t ncols, element_format source_
     std::size_t capacity = 0;
     const int planned = set_up_queue(queue, settings, source_stream, capacity);
     chunk_source source;
-    // A token longer than a chunk is carried as an integer, or as a real where cells are read so.
+    // A token longer than a chunk is carried as an integer, or as a real where cells are read so,
+    // or with --round as the integer it rounds to.
     const bool integral =
         info_of(job.values).kind != element_kind::real && !(job.narrow && job.narrow->round);
     if (planned < 0 ||
         !open_chunk_source(source, source_stream, capacity, width_of(source_format), integral)) {
         return {MSG_NO_MEMORY, ""};
     }
+    source.rounded = job.narrow && job.narrow->round;
     if (binary_source) {
         // A binary grid's size is known: the source is read to it and no further.
         source.limit = values_wanted(sink) * width_of(source_format);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <iterator>
 #include <system_error>
 
 namespace {
@@ -209,6 +210,11 @@ void add_real_digit(long_token& token, int digit, bool integer_part) {
         return;
     }
     if (integer_part) ++token.point;
+    token.last_digits[token.counted++ % std::size(token.last_digits)] = static_cast<char>(digit);
+    if (!integer_part && token.point_counted < 0) {
+        std::copy(std::begin(token.last_digits), std::end(token.last_digits), token.point_digits);
+        token.point_counted = token.counted;
+    }
     if (token.significant.size() < MAX_SIGNIFICANT) {
         token.significant += static_cast<char>('0' + digit);
     } else if (digit != 0) {
@@ -264,6 +270,40 @@ void feed_char(long_token& token, char c) {
     }
 }
 
+// The wide value a real long token rounds to, halves away from zero, as scan_cell_rounded gives
+// it; false where a digit that decides it was kept nowhere (a point that the exponent moves deep
+// into a token longer than a chunk, away from where it was written and from the end).
+bool rounded_value(const long_token& token, std::int64_t& value) {
+    const std::int64_t exponent = token.exp_negative ? -token.exponent : token.exponent;
+    const std::int64_t whole = token.point + exponent;  // digits before the point
+    const auto last = static_cast<std::int64_t>(std::size(token.last_digits));
+    bool known = true;
+    const auto digit_at = [&](std::int64_t k) -> unsigned {
+        if (k < 0 || k >= token.counted) return 0;
+        if (k < static_cast<std::int64_t>(token.significant.size())) {
+            return static_cast<unsigned>(token.significant[static_cast<std::size_t>(k)] - '0');
+        }
+        if (k >= token.counted - last) {
+            return static_cast<unsigned>(token.last_digits[static_cast<std::size_t>(k % last)]);
+        }
+        if (k < token.point_counted && k >= token.point_counted - last) {
+            return static_cast<unsigned>(token.point_digits[static_cast<std::size_t>(k % last)]);
+        }
+        known = false;
+        return 0;
+    };
+    wide_magnitude m;
+    if (whole > 13) m.exact = WIDE_BEYOND;  // at least 10^13
+    for (std::int64_t k = std::max<std::int64_t>(whole - 32, 0); k < whole; ++k)
+        add_digit(m, digit_at(k));
+    if (digit_at(whole) >= 5) {
+        m.low += 1;
+        m.exact = std::min(m.exact + 1, WIDE_BEYOND);
+    }
+    value = wide_value(m, false);
+    return known;
+}
+
 }  // namespace
 
 void feed_long_token(long_token& token, const char* first, const char* last) {
@@ -275,6 +315,9 @@ std::string finish_long_token(const long_token& token) {
     if (token.bad || !token.any_digit || (token.stage >= 3 && !token.exp_digit)) return "?";
     std::string text = token.negative ? "-" : "";
     if (token.integral) return text + std::to_string(wide_value(token.magnitude, false));
+    if (std::int64_t rounded = 0; token.rounded) {
+        return rounded_value(token, rounded) ? text + std::to_string(rounded) : "?";
+    }
     if (token.significant.empty()) return text + "0";
     const std::int64_t exponent = token.exp_negative ? -token.exponent : token.exponent;
     text += "0." + token.significant + (token.sticky ? "1" : "") + "e";

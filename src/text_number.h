@@ -269,9 +269,12 @@ inline bool scan_short_integer(const char* first, const char* last, std::uint32_
 // Carries a token too long for the reader's buffer through in pieces and leaves a short text with
 // the same value: integers as their wide value (the same low bits, the same range), reals as at
 // most 800 significant digits plus a sticky digit (enough to round every float and double exactly)
-// and a combined exponent.
+// and a combined exponent; reals to be rounded (--round) as the wide value they round to, for which
+// the last digits and those around the point are kept too (10^32 is 0 modulo 2^32, so the 32
+// digits before the point and the one after it decide the wrap and the rounding).
 struct long_token {
     bool integral = false;
+    bool rounded = false;
     int stage = 0;  // 0 sign, 1 integer digits, 2 fraction digits, 3 exponent sign, 4 exponent
     bool negative = false;
     bool bad = false;
@@ -283,6 +286,10 @@ struct long_token {
     bool sticky = false;
     std::int64_t point = 0;  // decimal exponent of the point relative to the significant digits
     std::int64_t exponent = 0;
+    std::int64_t counted = 0;         // digits from the first significant one on, kept or not
+    char last_digits[33] = {};        // the last of them, digit k at k % 33
+    char point_digits[33] = {};       // the same when the first digit after the point came
+    std::int64_t point_counted = -1;  // counted then; -1 before
 };
 
 void feed_long_token(long_token& token, const char* first, const char* last);

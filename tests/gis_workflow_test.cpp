@@ -2,8 +2,10 @@
 // other tools write them, the georeferenced sidecar read back by GDAL, progress on a terminal.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <optional>
+#include <sstream>
 #include <string>
 
 #include "test_support.h"
@@ -181,6 +183,56 @@ TEST(GisWorkflow, SidecarIsWhatGdalReads) {
     EXPECT_TRUE(signed_byte) << char_info;
     EXPECT_EQ(read_file(dir / "back.bin"), read_file(dir / "f.bin"));
     EXPECT_EQ(read_file(dir / "out.prj"), "PROJCS[\"x\"]\n");
+}
+
+// The sidecar's no-data value is what the cells hold for the source's: wrapped from a raw source
+// of another width, rounded with --round, truncated from a raw float source. GDAL, reading the
+// target back, takes the no-data cell for no-data.
+TEST(GisWorkflow, SidecarNoDataIsWhatTheCellsHold) {
+    const std::string header = "ncols 3\nnrows 1\nxllcorner 0\nyllcorner 0\ncellsize 1\n";
+    struct {
+        std::string command;  // m.asc has NODATA_value -9999, d.asc -9999.5; writes out.bin
+        std::string nodata;   // the .hdr's NODATA
+        std::string first;    // the no-data cell of out.bin
+    } const cases[] = {
+        {"\"$RASTMILL\" char m.asc s.bin && \"$RASTMILL\" --like m.asc --from char --hdr shortint "
+         "s.bin out.bin",
+         "-15", le_bytes<std::int16_t>({-15})},
+        {"\"$RASTMILL\" uchar m.asc s.bin && \"$RASTMILL\" --like m.asc --from uchar --hdr integer "
+         "s.bin out.bin",
+         "241", le_bytes<std::int32_t>({241})},
+        {"\"$RASTMILL\" --round --hdr shortint d.asc out.bin", "-10000",
+         le_bytes<std::int16_t>({-10000})},
+        {"\"$RASTMILL\" --hdr float d.asc s.bin && \"$RASTMILL\" --hdr shortint s.bin out.bin",
+         "-9999", le_bytes<std::int16_t>({-9999})},
+        {"\"$RASTMILL\" --hdr float d.asc s.bin && \"$RASTMILL\" --round --hdr ushort s.bin "
+         "out.bin",
+         "55536", le_bytes<std::uint16_t>({55536})},
+        {"\"$RASTMILL\" --hdr float d.asc s.bin && \"$RASTMILL\" --nodata 5e0 --hdr uchar s.bin "
+         "out.bin",
+         "5", le_bytes<std::uint8_t>({5})},
+    };
+    for (const auto& c : cases) {
+        scratch_dir dir;
+        write_file(dir / "m.asc", header + "NODATA_value -9999\n-9999 1 2\n");
+        write_file(dir / "d.asc", header + "NODATA_value -9999.5\n-9999.5 1 2\n");
+        const run_result run = run_shell(dir, c.command);
+        ASSERT_EQ(run.status, 0) << c.command << run.err;
+        const std::string hdr = read_file(dir / "out.hdr");
+        EXPECT_NE(hdr.find("\nNODATA         " + c.nodata + "\n"), std::string::npos)
+            << c.command << "\n"
+            << hdr;
+        EXPECT_EQ(read_file(dir / "out.bin").substr(0, c.first.size()), c.first) << c.command;
+        if (!have("gdal_translate")) continue;
+        // GDAL writes a cell it takes for no-data as the grid's NODATA_value.
+        ASSERT_EQ(run_shell(dir, "gdal_translate -q -of AAIGrid out.bin back.asc").status, 0);
+        std::istringstream back(read_file(dir / "back.asc"));
+        std::string word, nodata, cell;
+        while (back >> word && word != "NODATA_value") {
+        }
+        back >> nodata >> cell;
+        EXPECT_EQ(cell, nodata) << c.command;
+    }
 }
 
 // Every file --hdr writes is checked before anything is written: a sidecar that is its own target,

@@ -60,11 +60,12 @@ struct narrowed_run {
 
 // Moves one row of text into format with the options, in chunks of a few hundred bytes.
 narrowed_run narrow_row(const std::string& cells, std::int32_t ncols, element_format format,
-                        bool round, bool strict, const std::string* n, int threads) {
+                        bool round, bool strict, const std::string* n, int threads,
+                        const std::string& nodata = "-9999") {
     narrowed_run run;
     narrowing plan;
     failure f = plan_narrowing(round, strict, n, format, plan);
-    if (!f.failed()) f = plan_nodata("-9999", FMT_ASCII, format, plan);
+    if (!f.failed()) f = plan_nodata(nodata, FMT_ASCII, format, plan);
     if (f.failed()) return {"", f.message, f.detail};
     text_source source(cells + "\n", 64);
     memory_target out(16);
@@ -176,7 +177,205 @@ TEST(Narrowing, TokensLongerThanAChunk) {
     }
 }
 
+// N is a value of the target, checked before anything is opened: every spelling of an integer for
+// an integer target, no infinity (written or overflowing) for a real one.
+TEST(Narrowing, ReplacementIsAValueOfTheTarget) {
+    struct {
+        element_format format;
+        std::string n;
+        std::string refusal;  // the detail, empty where N is taken
+        double value;
+    } const cases[] = {
+        {FMT_UCHAR, "5", "", 5},
+        {FMT_UCHAR, "5e0", "", 5},
+        {FMT_UCHAR, "+5", "", 5},
+        {FMT_UCHAR, "5.0", "", 5},
+        {FMT_UCHAR, "50e-1", "", 5},
+        {FMT_UCHAR, "0.5E1", "", 5},
+        {FMT_UCHAR, ".5e1", "", 5},
+        {FMT_UCHAR, "-0", "", 0},
+        {FMT_UCHAR, "0e999999999999", "", 0},
+        {FMT_CHAR, "-128.000", "", -128},
+        {FMT_INTEGER, "-2147483648e0", "", -2147483648.0},
+        {FMT_UCHAR, "256e0", "256e0 (uchar holds 0 to 255)", 0},
+        {FMT_UCHAR, "1e3", "1e3 (uchar holds 0 to 255)", 0},
+        {FMT_UCHAR, "1e999999", "1e999999 (uchar holds 0 to 255)", 0},
+        {FMT_UCHAR, "5.5", "5.5 (write an integer: uchar holds 0 to 255)", 0},
+        {FMT_UCHAR, "51e-1", "51e-1 (write an integer: uchar holds 0 to 255)", 0},
+        {FMT_SHORTINT, "0x5", "0x5 (write an integer: shortint holds -32768 to 32767)", 0},
+        {FMT_SHORTINT, "nan", "nan (write an integer: shortint holds -32768 to 32767)", 0},
+        {FMT_SHORTINT, "5e", "5e (write an integer: shortint holds -32768 to 32767)", 0},
+        {FMT_SHORTINT, "", " (write an integer: shortint holds -32768 to 32767)", 0},
+        {FMT_DOUBLE, "1e309", "1e309 (not a finite double)", 0},
+        {FMT_DOUBLE, "-1e309", "-1e309 (not a finite double)", 0},
+        {FMT_DOUBLE, "inf", "inf (not a finite double)", 0},
+        {FMT_FLOAT, "-Infinity", "-Infinity (not a finite float)", 0},
+        {FMT_FLOAT, "1e39", "1e39 (not a finite float)", 0},
+        {FMT_FLOAT, "3.4e38", "", 3.4e38f},
+        {FMT_DOUBLE, "1.7976931348623157e308", "", 1.7976931348623157e308},
+    };
+    for (const auto& c : cases) {
+        narrowing plan;
+        const failure f = plan_narrowing(false, false, &c.n, c.format, plan);
+        EXPECT_EQ(f.detail, c.refusal) << c.n;
+        if (c.refusal.empty()) {
+            EXPECT_EQ(plan.replacement_real, c.value) << c.n;
+        } else {
+            EXPECT_EQ(f.message, MSG_BAD_NODATA) << c.n;
+        }
+    }
+}
+
+// The no-data value a sidecar gives is what the cells hold for the source's: N where given; from
+// text as the target reads it, rounded where asked; from elements as the source stores it,
+// converted (or rounded) as the cells are.
+TEST(Narrowing, NoDataAsTheTargetHoldsIt) {
+    const std::string seventy = "-9999." + std::string(64, '0');
+    struct {
+        std::string nodata;
+        element_format source, target;
+        bool round;
+        std::optional<std::string> n;
+        std::optional<std::string> held;  // nothing: no cell holds it
+    } const cases[] = {
+        {"-9999", FMT_ASCII, FMT_CHAR, false, {}, "-15"},
+        {"-9999", FMT_ASCII, FMT_UCHAR, false, {}, "241"},
+        {"-9999", FMT_CHAR, FMT_SHORTINT, false, {}, "-15"},
+        {"-9999", FMT_UCHAR, FMT_INTEGER, false, {}, "241"},
+        {"-9999", FMT_UCHAR, FMT_UCHAR, false, {}, "241"},
+        {"-9999", FMT_UCHAR, FMT_FLOAT, false, {}, "241"},
+        {"-9999.5", FMT_ASCII, FMT_SHORTINT, true, {}, "-10000"},
+        {"-9999.5", FMT_ASCII, FMT_SHORTINT, false, {}, std::nullopt},
+        {"-9999.5", FMT_FLOAT, FMT_SHORTINT, false, {}, "-9999"},
+        {"-9999.5", FMT_FLOAT, FMT_SHORTINT, true, {}, "-10000"},
+        {"-9999.5", FMT_DOUBLE, FMT_CHAR, true, {}, "-16"},
+        {"-9999.5", FMT_ASCII, FMT_FLOAT, false, {}, "-9999.5"},
+        {"-3.4e+38", FMT_ASCII, FMT_SHORTINT, true, {}, "0"},
+        {"1e300", FMT_DOUBLE, FMT_FLOAT, false, {}, "inf"},
+        {"5e0", FMT_ASCII, FMT_UCHAR, true, {}, "5"},
+        {"5e0", FMT_ASCII, FMT_UCHAR, false, {}, std::nullopt},
+        {"+5", FMT_ASCII, FMT_CHAR, false, {}, "5"},
+        {"-0", FMT_ASCII, FMT_FLOAT, false, {}, "-0"},
+        {"-0", FMT_ASCII, FMT_INTEGER, false, {}, "0"},
+        {"nan", FMT_ASCII, FMT_DOUBLE, false, {}, "nan"},
+        {"nan", FMT_ASCII, FMT_INTEGER, true, {}, std::nullopt},
+        {seventy, FMT_ASCII, FMT_CHAR, false, {}, "-15"},
+        {seventy + "1", FMT_ASCII, FMT_CHAR, true, {}, "-15"},
+        {seventy + "1", FMT_ASCII, FMT_DOUBLE, false, {}, "-9999"},
+        {"", FMT_ASCII, FMT_CHAR, false, {}, std::nullopt},
+        {"-9999", FMT_ASCII, FMT_UCHAR, false, "7", "7"},
+        {"-9999.5", FMT_FLOAT, FMT_SHORTINT, true, "5e0", "5"},
+        {"-9999", FMT_CHAR, FMT_FLOAT, false, "-1e-45", "-1e-45"},
+        {"-9999", FMT_ASCII, FMT_ASCII, false, {}, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        const std::string* n = c.n ? &*c.n : nullptr;
+        narrowing plan;
+        failure f = plan_narrowing(c.round, false, n, c.target, plan);
+        if (!f.failed()) f = plan_nodata(c.nodata, c.source, c.target, plan);
+        EXPECT_FALSE(f.failed()) << c.nodata << f.detail;
+        EXPECT_EQ(nodata_in_target(c.nodata, c.source, c.target, plan), c.held)
+            << c.nodata << " into " << info_of(c.target).name;
+    }
+}
+
+// Where no cell can equal the source's no-data value, the refusal says why: the value as the
+// cells are read (the source's elements, or the target's kind from text).
+TEST(Narrowing, NothingToMapSaysWhy) {
+    struct {
+        std::string nodata;
+        element_format source, target;
+        bool round;
+        std::string detail;
+    } const cases[] = {
+        {"-9999.5", FMT_INTEGER, FMT_CHAR, false, "NODATA_value -9999.5 is no integer"},
+        {"-9999.5", FMT_ASCII, FMT_CHAR, false, "NODATA_value -9999.5 is no integer"},
+        {"none", FMT_FLOAT, FMT_CHAR, false, "NODATA_value none is no number"},
+        {"none", FMT_ASCII, FMT_FLOAT, false, "NODATA_value none is no number"},
+        {"", FMT_ASCII, FMT_FLOAT, false, "the source has no NODATA_value"},
+        {"-9999.5", FMT_FLOAT, FMT_CHAR, false, ""},
+        {"-9999.5", FMT_ASCII, FMT_CHAR, true, ""},
+    };
+    const std::string n = "1";
+    for (const auto& c : cases) {
+        narrowing plan;
+        failure f = plan_narrowing(c.round, false, &n, c.target, plan);
+        if (!f.failed()) f = plan_nodata(c.nodata, c.source, c.target, plan);
+        EXPECT_EQ(f.detail, c.detail) << c.nodata;
+        EXPECT_EQ(f.message, c.detail.empty() ? "" : MSG_NOTHING_TO_MAP) << c.nodata;
+    }
+}
+
+// A cell and the no-data value are compared on their whole value: beyond every format, sharing
+// the low 32 bits makes no cell the no-data value.
+TEST(Narrowing, NoDataComparedOnTheWholeValue) {
+    const std::string n = "7";
+    const std::string big = "340000000000000000000000000000000000000";
+    struct {
+        std::string nodata, cells;
+        element_format format;
+        bool round;
+        std::string wrapped;  // without --strict; with it the run stops at the second cell
+    } const cases[] = {
+        {"-3.4e+38", "-3.4e+38 -1e+38 -" + big + ".4 5", FMT_SHORTINT, true,
+         le_bytes<std::int16_t>({7, 0, 7, 5})},
+        {"-3.4e+38", "-" + big + " -" + big + "1 -34e37 5", FMT_SHORTINT, true,
+         le_bytes<std::int16_t>({7, -1, 7, 5})},
+        {"1099511627776", "1099511627776 1103806595072 1099511627776.0 5", FMT_INTEGER, false,
+         le_bytes<std::int32_t>({7, 0, 7, 5})},
+        {"-1099511627776", "-1099511627776 -1103806595072 -01099511627776 5", FMT_INTEGER, false,
+         le_bytes<std::int32_t>({7, 0, 7, 5})},
+        {"1099511627776.4", "1099511627776 1103806595072 1.0995116277755e12 5", FMT_INTEGER, true,
+         le_bytes<std::int32_t>({7, 0, 7, 5})},
+        {"9" + big, "9" + big + " 8" + big + " 9" + big + " 5", FMT_ULONGINTEGER, false,
+         le_bytes<std::uint32_t>({7, 0, 7, 5})},
+    };
+    for (const auto& c : cases) {
+        for (const int threads : {1, 2}) {
+            const narrowed_run plain =
+                narrow_row(c.cells, 4, c.format, c.round, false, &n, threads, c.nodata);
+            EXPECT_EQ(plain.message, "") << c.cells << plain.detail;
+            EXPECT_EQ(plain.bytes, c.wrapped) << c.cells;
+            const narrowed_run strict =
+                narrow_row(c.cells, 4, c.format, c.round, true, &n, threads, c.nodata);
+            EXPECT_EQ(strict.detail, "Row: 0\tColumn: 1") << c.cells;
+        }
+    }
+}
+
+// With --round, a token longer than a chunk wraps on its low digits as a short one does.
+TEST(Narrowing, RoundedTokensLongerThanAChunk) {
+    const std::string seven = "1" + std::string(300000, '0') + "7";
+    const std::string minus_eight = "-1" + std::string(3000, '0') + "7.5";
+    const std::string cells = seven + " 5 " + minus_eight;
+    for (const int threads : {1, 2}) {
+        EXPECT_EQ(narrow_row(cells, 3, FMT_INTEGER, true, false, nullptr, threads).bytes,
+                  le_bytes<std::int32_t>({7, 5, -8}));
+        EXPECT_EQ(narrow_row(cells, 3, FMT_INTEGER, false, false, nullptr, threads).message,
+                  MSG_READ_ERROR);  // 7.5 is no integer without --round
+        EXPECT_EQ(narrow_row("5 " + cells, 4, FMT_INTEGER, true, true, nullptr, threads).detail,
+                  "Row: 0\tColumn: 1");
+    }
+}
+
 #ifndef _WIN32
+// The same from a file and from a pipe, on one thread and on several.
+TEST(Narrowing, RoundedLongTokensFromFileAndPipe) {
+    scratch_dir dir;
+    const std::string zeros(3000000, '0');
+    write_file(dir / "in.asc",
+               "ncols 3\nnrows 1\nNODATA_value -9999\n1" + zeros + "7 5 -1" + zeros + "7.5\n");
+    for (const std::string threads : {"1", "2", "4"}) {
+        const std::string run_it =
+            "RASTMILL_THREADS=" + threads + " \"$RASTMILL\" --round integer ";
+        for (const std::string& command :
+             {run_it + "in.asc out.bin", "cat in.asc | " + run_it + "- out.bin"}) {
+            EXPECT_EQ(run_shell(dir, command).err, "") << command;
+            EXPECT_EQ(read_file(dir / "out.bin"), le_bytes<std::int32_t>({7, 5, -8})) << command;
+        }
+    }
+}
+
 // The fixture: -9999 (the no-data value), 255, 256, -1 and 0 into uchar with --nodata 0: plain
 // runs wrap as always; --strict leaves no cell that silently became N.
 TEST(Narrowing, CommandLineFixture) {
@@ -205,6 +404,12 @@ TEST(Narrowing, CommandLineFixture) {
         {"\"$RASTMILL\" float in.asc f.bin && \"$RASTMILL\" --from float --like in.asc --nodata 9 "
          "--round uchar f.bin out.bin",
          "", le_bytes<std::uint8_t>({9, 255, 0, 255, 0})},
+        {"\"$RASTMILL\" --nodata 1e309 double missing.asc out.bin",
+         "Invalid no-data value for the target format: 1e309 (not a finite double)\n",
+         std::nullopt},
+        {"\"$RASTMILL\" --nodata 5e0 --hdr uchar in.asc out.bin && "
+         "(grep -q '^NODATA *5$' out.hdr || echo no NODATA 5 >&2)",
+         "", le_bytes<std::uint8_t>({5, 255, 0, 255, 0})},
     };
     for (const auto& c : cases) {
         scratch_dir dir;

@@ -273,6 +273,49 @@ TEST(LongToken, ShortFormKeepsTheValue) {
     EXPECT_EQ(whole_integer(shortened("4294967297." + std::string(2000, '0'), true, 64)), 1u);
 }
 
+// With --round a long real is cut short to the integer it rounds to: its low 32 bits need the
+// digits before the point however far from the first they lie.
+TEST(LongToken, RoundedShortFormKeepsTheRoundedValue) {
+    const std::string zeros(3000, '0');
+    std::string pattern;
+    for (int i = 0; i < 300; ++i)
+        pattern += "1234567";
+    const std::string texts[] = {
+        "1" + std::string(300000, '0') + "7",
+        "-1" + zeros + "7.5",
+        "1" + zeros + "7.25",
+        "1" + zeros + "7." + std::string(3000, '4') + "9",
+        "1" + zeros + "7." + std::string(3000, '9'),
+        "1" + zeros + "75e-1",
+        "1" + zeros + "7.25e1",
+        "-" + pattern + "." + pattern,
+        "4294967295." + std::string(2000, '9'),
+        "0." + std::string(5000, '0') + "5e5001",
+        "0." + std::string(3000, '4') + "9",
+        "-0." + std::string(3000, '9'),
+        std::string(3000, '9'),
+        std::string(3000, '9') + ".5",
+        "-" + std::string(3000, '9') + "e-2990",
+        "00000" + zeros + "17.5",
+        "1" + zeros + "e40",
+        "-0." + zeros,
+    };
+    for (const std::string& text : texts) {
+        const number_scan<std::int64_t> full = scan_cell_rounded((text + " ").c_str());
+        ASSERT_TRUE(full.ok) << text.substr(0, 40);
+        for (const std::size_t piece : {std::size_t(1), std::size_t(7), text.size()}) {
+            const std::string short_form = shortened(text, false, piece, true) + " ";
+            EXPECT_LT(short_form.size(), 30u) << text.substr(0, 40);
+            const number_scan<std::int64_t> scan = scan_cell_rounded(short_form.c_str());
+            EXPECT_TRUE(scan.ok && *scan.end == ' ') << short_form;
+            EXPECT_EQ(scan.value, full.value) << text.substr(0, 40) << " as " << short_form;
+        }
+    }
+    // A point the exponent moves to where no digit was kept cannot be rounded: refused, not wrong.
+    EXPECT_EQ(shortened(pattern + pattern + "e-1000", false, 100, true), "?");
+    EXPECT_EQ(shortened("1.5e", false, 1, true), "?");
+}
+
 TEST(LongToken, RefusedFormsStayRefused) {
     for (const std::string& text :
          {std::string(2000, '1') + "x", std::string(2000, '1') + "e", std::string(2000, '1') + ".5",
