@@ -183,13 +183,13 @@ bool put_elements(grid_target& target, const unsigned char* data, std::size_t co
 
 namespace {
 
-// The text of one cell at at, which has room for 32 characters (the longest double takes 26);
-// returns its end.
+// The text of one cell at at, which has room for LONGEST_NUMBER_TEXT characters (the longest
+// double takes 26); returns its end.
 template <typename T>
 char* cell_chars(char* at, T value) {
     if constexpr (std::is_floating_point_v<T>) {
         if (std::isnan(value)) return std::copy_n("nan", 3, at);
-        char* end = std::to_chars(at, at + 32, value).ptr;
+        char* end = std::to_chars(at, at + LONGEST_NUMBER_TEXT, value).ptr;
         if (std::find_if(at, end, [](char c) { return c == '.' || c == 'n'; }) != end) return end;
         // A whole number: a decimal point keeps the grid real for the readers that type it by one.
         char* exponent = std::find(at, end, 'e');
@@ -198,16 +198,20 @@ char* cell_chars(char* at, T value) {
         exponent[1] = '0';
         return end + 2;
     } else {
-        return std::to_chars(at, at + 32, value).ptr;
+        return std::to_chars(at, at + LONGEST_NUMBER_TEXT, value).ptr;
     }
 }
 
-// One cell's text at at: the no-data text for a cell whose bytes are the no-data value's.
+// Whether a cell is written as the no-data text: its bytes are the no-data value's.
+template <typename T>
+bool is_nodata(const unsigned char* cell, const cell_text& style) {
+    return !style.nodata.empty() && std::memcmp(cell, style.nodata_bytes, sizeof(T)) == 0;
+}
+
+// One cell's text at at, which has room for it: the no-data text for a no-data cell.
 template <typename T>
 char* put_cell(char* at, const unsigned char* cell, const cell_text& style) {
-    if (!style.nodata.empty() && std::memcmp(cell, style.nodata_bytes, sizeof(T)) == 0) {
-        return at + style.nodata.copy(at, style.nodata.size());
-    }
+    if (is_nodata<T>(cell, style)) return at + style.nodata.copy(at, style.nodata.size());
     T value;
     std::memcpy(&value, cell, sizeof(T));
     return cell_chars(at, value);
@@ -216,7 +220,7 @@ char* put_cell(char* at, const unsigned char* cell, const cell_text& style) {
 }  // namespace
 
 std::size_t max_cell_text(const cell_text& style) {
-    return std::max<std::size_t>(32, style.nodata.size()) + 1;
+    return std::max(LONGEST_NUMBER_TEXT, style.nodata.size()) + 1;
 }
 
 std::size_t format_rows(char* out, element_format format, const void* values, std::size_t count,
@@ -239,24 +243,36 @@ std::size_t format_rows(char* out, element_format format, const void* values, st
 
 std::int32_t write_ascii_row(grid_target& target, std::int32_t count, element_format format,
                              const void* buffer, const cell_text& style) {
+    // Cells gather in pieces of TEXT_PIECE bytes; the room after a piece takes the cell that
+    // passes it, with its separator, and the line end. A longer no-data text goes straight to the
+    // target.
+    constexpr std::size_t TEXT_PIECE = 4096;
+    char text[TEXT_PIECE + 1 + LONGEST_NUMBER_TEXT + 2];
+    std::size_t used = 0;
+    const auto put_text = [&](const char* bytes, std::size_t size) {
+        put_elements(target, reinterpret_cast<const unsigned char*>(bytes), size, 1);
+    };
     with_element_type(format, [&](auto tag) {
         using T = typename decltype(tag)::type;
         const auto* values = static_cast<const unsigned char*>(buffer);
-        std::string text(4096 + max_cell_text(style), '\0');
-        std::size_t used = 0;
         for (std::int32_t i = 0; i < count; ++i) {
-            if (used > 4096) {
-                put_elements(target, reinterpret_cast<const unsigned char*>(text.data()), used, 1);
+            if (used > TEXT_PIECE) {
+                put_text(text, used);
                 used = 0;
             }
             if (i != 0) text[used++] = ' ';
             const unsigned char* cell = values + static_cast<std::size_t>(i) * sizeof(T);
-            used = static_cast<std::size_t>(put_cell<T>(text.data() + used, cell, style) -
-                                            text.data());
+            if (style.nodata.size() > LONGEST_NUMBER_TEXT && is_nodata<T>(cell, style)) {
+                put_text(text, used);
+                put_text(style.nodata.data(), style.nodata.size());
+                used = 0;
+                continue;
+            }
+            used = static_cast<std::size_t>(put_cell<T>(text + used, cell, style) - text);
         }
-        used += style.line_end.copy(text.data() + used, 2);
-        put_elements(target, reinterpret_cast<const unsigned char*>(text.data()), used, 1);
     });
+    used += style.line_end.copy(text + used, 2);
+    put_text(text, used);
     return target.failed || count < 1 ? 0 : count;
 }
 

@@ -49,6 +49,9 @@ bool flush_target(grid_target& target);
 // Flushes, stops the writer thread and closes the file; false when bytes were lost on the way.
 bool close_target(grid_target& target);
 
+// The longest text of a number the text writer writes (the longest double takes 26).
+constexpr std::size_t LONGEST_NUMBER_TEXT = 32;
+
 // How the cells of an Arc ascii grid are written: the line end, and the text of the no-data value
 // for a cell whose bytes equal it as the values' format stores it.
 struct cell_text {

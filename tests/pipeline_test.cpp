@@ -428,3 +428,39 @@ TEST(MoveRows, ElementsToTextSameAtEveryThreadCount) {
 }
 
 }  // namespace
+
+namespace {
+
+// Long no-data texts, which rows become in chunks up to a length and the sink writes beyond it,
+// in rows narrower and wider than a chunk, ending in a no-data cell: the same text on every
+// thread count, each no-data cell its text whole.
+TEST(MoveRows, LongNoDataTextsSameAtEveryThreadCount) {
+    const float nodata = -9999.0f;
+    for (const std::size_t zeros :
+         {std::size_t(30), std::size_t(58), std::size_t(59), std::size_t(200)}) {
+        cell_text style{std::string("\r\n"), "-9999." + std::string(zeros, '0'), {}};
+        std::memcpy(style.nodata_bytes, &nodata, sizeof nodata);
+        for (const std::int32_t ncols : {5, 3000}) {  // 3000 floats: wider than a 1 KiB chunk
+            const std::int32_t nrows = 12000 / ncols;
+            std::vector<float> cells;
+            for (int i = 0; i < 12000; ++i)
+                cells.push_back(i % 5 == 4 ? nodata : static_cast<float>(i));
+            std::string expected;
+            for (int i = 0; i < 12000; ++i) {
+                expected += i % 5 == 4 ? style.nodata : std::to_string(i) + ".0";
+                expected += (i + 1) % ncols == 0 ? "\r\n" : " ";
+            }
+            for (const int threads : {1, 2, 4}) {
+                text_source source(le_bytes<float>(cells), 4096, false);
+                memory_target out(4096, threads > 1 ? 0 : NO_WRITE_BEHIND);
+                const pipeline_settings settings{threads, MIN_CHUNK_BYTES, &style, true};
+                EXPECT_FALSE(move_rows(nrows, ncols, FMT_FLOAT, source.reader, FMT_ASCII,
+                                       out.target, settings)
+                                 .failed());
+                EXPECT_TRUE(out.bytes() == expected) << zeros << " " << ncols << " " << threads;
+            }
+        }
+    }
+}
+
+}  // namespace

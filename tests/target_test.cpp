@@ -119,3 +119,38 @@ TEST(AsciiWriter, ShortestTextAPointInEveryRealAndTheNoDataText) {
 }
 
 }  // namespace
+
+namespace {
+
+// Rows wider than the writer's pieces of text, ending in a no-data text of 32 characters or more
+// and CR LF, the last cell at every offset around a piece's end: the text whole, and nothing
+// written past the writer's buffer (the AddressSanitizer build checks that).
+TEST(AsciiWriter, LongNoDataTextLastInAWideRow) {
+    const struct {
+        float value;
+        const char* text;
+    } firsts[] = {{1, "1.0"}, {12, "12.0"}, {123, "123.0"}, {1234, "1234.0"}};
+    const float nodata = -9999.0f;
+    for (const std::size_t length : {31, 32, 41, 64, 65, 300}) {
+        cell_text style{std::string("\r\n"), "-9999." + std::string(length - 6, '0'), {}};
+        std::memcpy(style.nodata_bytes, &nodata, sizeof nodata);
+        for (const auto& first : firsts) {
+            for (const int ones : {1020, 1021, 1022, 1023, 1024, 1025, 2045, 2046, 2047, 2048}) {
+                std::vector<float> row(static_cast<std::size_t>(ones) + 2, 1.0f);
+                row.front() = first.value;
+                row.back() = nodata;
+                std::string expected = first.text;
+                for (int i = 0; i < ones; ++i)
+                    expected += " 1.0";
+                expected += " " + style.nodata + "\r\n";
+                memory_target out;
+                EXPECT_EQ(write_ascii_row(out.target, static_cast<std::int32_t>(row.size()),
+                                          FMT_FLOAT, row.data(), style),
+                          static_cast<std::int32_t>(row.size()));
+                EXPECT_TRUE(out.bytes() == expected) << length << " " << first.text << " " << ones;
+            }
+        }
+    }
+}
+
+}  // namespace
