@@ -202,10 +202,19 @@ char* cell_chars(char* at, T value) {
     }
 }
 
-// Whether a cell is written as the no-data text: its bytes are the no-data value's.
+// Whether a cell is written as the no-data text: its bytes are the no-data value's, or it is a
+// NaN, which models write for no data and GDAL cannot read as a grid's first cell.
 template <typename T>
 bool is_nodata(const unsigned char* cell, const cell_text& style) {
-    return !style.nodata.empty() && std::memcmp(cell, style.nodata_bytes, sizeof(T)) == 0;
+    if (style.nodata.empty()) return false;
+    if (std::memcmp(cell, style.nodata_bytes, sizeof(T)) == 0) return true;
+    if constexpr (std::is_floating_point_v<T>) {
+        T value;
+        std::memcpy(&value, cell, sizeof(T));
+        return std::isnan(value);
+    } else {
+        return false;
+    }
 }
 
 // One cell's text at at, which has room for it: the no-data text for a no-data cell.

@@ -53,7 +53,7 @@ bool close_target(grid_target& target);
 constexpr std::size_t LONGEST_NUMBER_TEXT = 32;
 
 // How the cells of an Arc ascii grid are written: the line end, and the text of the no-data value
-// for a cell whose bytes equal it as the values' format stores it.
+// for a cell whose bytes equal it as the values' format stores it, and for a NaN.
 struct cell_text {
     std::string line_end = "\n";
     std::string nodata;                  // empty: no cell is no-data
@@ -63,7 +63,8 @@ struct cell_text {
 // Row writers: each puts count values of a binary format from buffer into the target and returns
 // how many of them reached it. The text writer prints the values separated by one space, then the
 // line end: integers in plain decimal, float and double as the shortest text that reads back to
-// the same value (with a decimal point, so that GIS tools type the grid as real), NaN as "nan".
+// the same value (with a decimal point, so that GIS tools type the grid as real), NaN as the
+// no-data text, or "nan" where there is none.
 std::int32_t write_ascii_row(grid_target& target, std::int32_t count, element_format format,
                              const void* buffer, const cell_text& style = {});
 

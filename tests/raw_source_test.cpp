@@ -179,6 +179,16 @@ TEST(RawSource, GdalReadsTheGridWrittenBack) {
         "gdal_translate -q -ot Float64 -of ENVI g.bil g2.bin && "
         "cmp g1.bin g2.bin");
     EXPECT_EQ(placed.status, 0) << placed.err;
+
+    // A model's NaN cells are written as the no-data text, which GDAL reads, even first.
+    const run_result nan_first = run_shell(
+        dir,
+        "printf 'ncols 2\\nnrows 1\\nxllcorner 0\\nyllcorner 0\\ncellsize 1\\nNODATA_value "
+        "-9999\\n' > t.asc && printf '\\000\\000\\300\\177\\000\\000\\200\\077' > n.bin && "
+        "\"$RASTMILL\" --like t.asc --from float ascii n.bin n.asc && "
+        "gdal_translate -q -of ENVI n.asc n2.bin");
+    EXPECT_EQ(nan_first.status, 0) << nan_first.err;
+    EXPECT_EQ(read_file(dir / "n.asc"), read_file(dir / "t.asc") + "-9999 1.0\n");
 }
 #endif
 

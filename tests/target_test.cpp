@@ -154,3 +154,40 @@ TEST(AsciiWriter, LongNoDataTextLastInAWideRow) {
 }
 
 }  // namespace
+
+namespace {
+
+// A NaN is the no-data text where there is one (GDAL cannot read a grid whose first cell is
+// "nan"), whatever its payload and sign, and "nan" where there is none.
+TEST(AsciiWriter, NanIsTheNoDataText) {
+    const float float_nan = std::numeric_limits<float>::quiet_NaN();
+    const double double_nan = -std::numeric_limits<double>::quiet_NaN();
+    const std::uint32_t payload_bits = 0x7F800001;  // a signalling NaN with payload 1
+    float payload_nan;
+    std::memcpy(&payload_nan, &payload_bits, sizeof payload_nan);
+    const float floats[4] = {float_nan, 1.5f, -9999.0f, payload_nan};
+    const double doubles[3] = {double_nan, -9999.0, 2.5};
+    const struct {
+        const char* nodata;
+        double value;
+        std::string expected_floats, expected_doubles;
+    } cases[] = {
+        {"-9999", -9999, "-9999 1.5 -9999 -9999\n", "-9999 -9999 2.5\n"},
+        {"-3.4e38", -3.4e38, "-3.4e38 1.5 -9999.0 -3.4e38\n", "-3.4e38 -9999.0 2.5\n"},
+        {"", 0, "nan 1.5 -9999.0 nan\n", "nan -9999.0 2.5\n"},
+    };
+    for (const auto& c : cases) {
+        cell_text style{"\n", c.nodata, {}};
+        const auto float_nodata = static_cast<float>(c.value);
+        std::memcpy(style.nodata_bytes, &float_nodata, sizeof float_nodata);
+        memory_target out;
+        write_ascii_row(out.target, 4, FMT_FLOAT, floats, style);
+        EXPECT_EQ(out.bytes(), c.expected_floats) << c.nodata;
+        std::memcpy(style.nodata_bytes, &c.value, sizeof c.value);
+        memory_target doubled;
+        write_ascii_row(doubled.target, 3, FMT_DOUBLE, doubles, style);
+        EXPECT_EQ(doubled.bytes(), c.expected_doubles) << c.nodata;
+    }
+}
+
+}  // namespace
