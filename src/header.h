@@ -7,6 +7,10 @@
 #include "failure.h"
 #include "source_reader.h"
 
+// The longest header line read, its line end aside: a generous bound on the memory that a
+// georeferencing value, kept whole, or a template's header line may take.
+constexpr std::size_t LONGEST_HEADER_LINE = std::size_t(1) << 20;
+
 struct grid_header {
     std::int32_t nrows = 0;
     std::int32_t ncols = 0;
@@ -23,5 +27,6 @@ struct grid_header {
 // header is keyword lines in any order, after any blank space: its "ncols" and "nrows" lines give
 // the counts. Either way the header goes on over blank lines and lines that begin with a header
 // keyword. Fails with "Fatal error" "Unrecognized input file format:" when the file is not a grid
-// or a count is missing, "Invalid integer:" and the token for a malformed or negative count.
+// or a count is missing, "Invalid integer:" and the token for a malformed or negative count,
+// "Header line longer than 1 MiB:" and the keyword of a line longer than LONGEST_HEADER_LINE.
 failure read_header(source_reader& reader, grid_header& header);

@@ -63,6 +63,7 @@ TEST(RawSource, EveryFormatRoundTrips) {
 
 TEST(RawSource, SizesLayoutAndFormat) {
     const std::string shorts = le_bytes<std::int16_t>({1, -9999, 300, -4, 5, -9999});
+    const std::string long_nodata = "-9999." + std::string(70, '0');
     struct {
         const char* name;
         std::string command;  // raw.bin holds the grid's six shorts
@@ -133,6 +134,12 @@ TEST(RawSource, SizesLayoutAndFormat) {
         {"the source's sidecar as the target's",
          "\"$RASTMILL\" --hdr shortint in.asc s.bin && \"$RASTMILL\" --hdr float s.bin s.flt",
          "File already exists, and should not be overwritten: s.hdr\n", 1, std::nullopt},
+        {"a no-data text longer than 64 characters, whole",
+         "{ printf 'ncols 3\\nnrows 2\\nNODATA_value -9999.'; printf '0%.0s' $(seq 70); echo; } "
+         "> long.asc && \"$RASTMILL\" --like long.asc --from short ascii raw.bin out.asc",
+         "", 0,
+         "ncols 3\nnrows 2\nNODATA_value " + long_nodata + "\n1 " + long_nodata + " 300\n-4 5 " +
+             long_nodata + "\n"},
         {"the template as the target",
          "\"$RASTMILL\" --like in.asc --from short ascii raw.bin in.asc && cmp in.asc keep.asc",
          "File already exists, and should not be overwritten: in.asc\n", 1, std::nullopt},
