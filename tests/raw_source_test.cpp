@@ -37,6 +37,53 @@ TEST(RawSource, TemplateHeaderByteForByte) {
     EXPECT_TRUE(read_template(dir / "missing.asc", read, text).failed());
 }
 
+// The header lines of templates read once, whatever their length: the last one keeps its line
+// end, or gets the template's where the file ends without one; the white space before the first
+// value is the rows'.
+TEST(RawSource, TemplateHeaderLines) {
+    const std::string many_lines = [] {
+        std::string lines;
+        for (int i = 0; i < 300000; ++i)
+            lines += "dx 1\n";  // 1.5 MB, past a block of the reader
+        return lines;
+    }();
+    const struct {
+        const char* name;
+        std::string bytes;
+        std::string text;  // expected; empty where refused
+        std::int32_t nrows;
+    } cases[] = {
+        {"no-data line last, no line end", "ncols 3\nnrows 2\nNODATA_value -9999",
+         "ncols 3\nnrows 2\nNODATA_value -9999\n", 2},
+        {"CR LF", "ncols 3\r\nnrows 2\r\nNODATA_value -9999",
+         "ncols 3\r\nnrows 2\r\nNODATA_value -9999\r\n", 2},
+        {"row count last, no line end", "NODATA_value -9999\nncols 3\nnrows 2",
+         "NODATA_value -9999\nncols 3\nnrows 2\n", 2},
+        {"white space before the end", "ncols 3\nnrows 2\n \t", "ncols 3\nnrows 2\n", 2},
+        {"white space before the first value", "ncols 3\nnrows 2\n\t 1 2 3\n", "ncols 3\nnrows 2\n",
+         2},
+        {"longer than a block", "ncols 3\nnrows 2\n" + many_lines + "1 2 3\n",
+         "ncols 3\nnrows 2\n" + many_lines, 2},
+        {"longer than 16 MiB", std::string(std::size_t(17) << 20, '\n') + "ncols 3\nnrows 2\n", "",
+         0},
+    };
+    for (const auto& c : cases) {
+        scratch_dir dir;
+        write_file(dir / "t.asc", c.bytes);
+        grid_header read;
+        std::string text;
+        const failure f = read_template(dir / "t.asc", read, text);
+        if (c.text.empty()) {
+            EXPECT_EQ(f.message, "Template header longer than 16 MiB:") << c.name;
+            EXPECT_EQ(f.detail, dir / "t.asc") << c.name;
+            continue;
+        }
+        EXPECT_FALSE(f.failed()) << c.name << ": " << f.message;
+        EXPECT_TRUE(text == c.text) << c.name << ": " << text.substr(0, 80);
+        EXPECT_EQ(read.nrows, c.nrows) << c.name;
+    }
+}
+
 #ifndef _WIN32
 // asc -> FORMAT -> asc -> FORMAT gives the same bytes for every format, and the grid written back
 // has the template's header, its line ends and its no-data text.
@@ -140,6 +187,24 @@ TEST(RawSource, SizesLayoutAndFormat) {
          "", 0,
          "ncols 3\nnrows 2\nNODATA_value " + long_nodata + "\n1 " + long_nodata + " 300\n-4 5 " +
              long_nodata + "\n"},
+        {"a template through a pipe",
+         "cat in.asc | \"$RASTMILL\" --like /dev/stdin --from short ascii raw.bin out.asc", "", 0,
+         grid},
+        {"a template through a FIFO",
+         "mkfifo t.fifo && (cat in.asc > t.fifo &) && \"$RASTMILL\" --like t.fifo --from short "
+         "ascii raw.bin out.asc",
+         "", 0, grid},
+        {"a template through a process substitution",
+         "bash -c '\"$RASTMILL\" --like <(cat in.asc) --from short ascii raw.bin out.asc'", "", 0,
+         grid},
+        {"a template whose last line has no line end",
+         "printf 'ncols 3\\r\\nnrows 2\\r\\nNODATA_value -9999' > t.asc && \"$RASTMILL\" --like "
+         "t.asc --from short ascii raw.bin out.asc",
+         "", 0, "ncols 3\r\nnrows 2\r\nNODATA_value -9999\r\n1 -9999 300\r\n-4 5 -9999\r\n"},
+        {"a template whose row count is last, without a line end",
+         "printf 'NODATA_value -9999\\nncols 3\\nnrows 2' > t.asc && \"$RASTMILL\" --like t.asc "
+         "--from short ascii raw.bin out.asc && \"$RASTMILL\" short out.asc out.bin && rm out.asc",
+         "", 0, shorts},
         {"the template as the target",
          "\"$RASTMILL\" --like in.asc --from short ascii raw.bin in.asc && cmp in.asc keep.asc",
          "File already exists, and should not be overwritten: in.asc\n", 1, std::nullopt},
