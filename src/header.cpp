@@ -41,7 +41,7 @@ constexpr std::string_view KEYWORD_NAMES[KEYWORD_COUNT] = {
 
 // What a header line holds beyond its keyword: how many tokens (up to 3), and the second one, read
 // as a count whatever its length and kept whole on georeferencing lines, up to KEPT_TOKEN_LIMIT
-// characters on the others. A line longer than LONGEST_HEADER_LINE is read no further.
+// characters on the others. A value longer than LONGEST_HEADER_VALUE is read no further.
 struct header_line {
     int token_count = 0;
     count_scanner count;
@@ -70,16 +70,12 @@ int next_line_byte(source_reader& reader) {
     return get_byte(reader);
 }
 
-// Consumes a whole header line, or LONGEST_HEADER_LINE bytes of a longer one.
+// Consumes a whole header line, or stops in a georeferencing value longer than
+// LONGEST_HEADER_VALUE, which would be held whole.
 header_line read_line(source_reader& reader, bool georeferencing = false) {
     header_line line;
     bool in_token = false;
-    std::size_t length = 0;
     for (int c; (c = next_line_byte(reader)) >= 0;) {
-        if (++length > LONGEST_HEADER_LINE) {
-            line.too_long = true;
-            return line;
-        }
         if (is_header_separator(c)) {
             in_token = false;
             continue;
@@ -90,6 +86,10 @@ header_line read_line(source_reader& reader, bool georeferencing = false) {
         }
         if (line.token_count != 2) continue;
         feed_count(line.count, static_cast<char>(c));
+        if (georeferencing && line.kept.size() == LONGEST_HEADER_VALUE) {
+            line.too_long = true;
+            return line;
+        }
         if (georeferencing || line.kept.size() < KEPT_TOKEN_LIMIT) {
             line.kept += static_cast<char>(c);
         } else {
@@ -154,7 +154,7 @@ struct keyword_lines {
     std::optional<header_line> first[KEYWORD_COUNT];
     bool any = false;
     bool comma_before_data = false;
-    int too_long = -1;  // the keyword of a line read no further
+    int too_long = -1;  // the keyword of a value read no further
 };
 
 // Consumes blank lines and lines whose first token is a header keyword, up to the first other line.
@@ -201,7 +201,7 @@ failure read_failure() {
 }
 
 failure too_long(int keyword) {
-    return {MSG_HEADER_LINE_TOO_LONG, KEYWORD_NAMES[keyword]};
+    return {MSG_HEADER_VALUE_TOO_LONG, KEYWORD_NAMES[keyword]};
 }
 
 }  // namespace
@@ -212,9 +212,7 @@ failure read_header(source_reader& reader, grid_header& header) {
     std::optional<header_line> rows;
     if (starts_with(reader, "ncols")) {
         columns = read_line(reader);
-        if (columns->too_long) return too_long(KW_NCOLS);
         rows = read_line(reader);
-        if (rows->too_long) return too_long(KW_NROWS);
         if (reader.read_error) return read_failure();
         // The row count is checked first, as the reads of lines 2 and 1 have always been ordered.
         if (failure f = read_count(*rows, header.nrows); f.failed()) return f;

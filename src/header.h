@@ -7,9 +7,9 @@
 #include "failure.h"
 #include "source_reader.h"
 
-// The longest header line read, its line end aside: a generous bound on the memory that a
-// georeferencing value, kept whole, or a template's header line may take.
-constexpr std::size_t LONGEST_HEADER_LINE = std::size_t(1) << 20;
+// The longest georeferencing or no-data value read, which is kept whole: a generous bound on the
+// memory it takes.
+constexpr std::size_t LONGEST_HEADER_VALUE = std::size_t(1) << 20;
 
 struct grid_header {
     std::int32_t nrows = 0;
@@ -28,5 +28,5 @@ struct grid_header {
 // the counts. Either way the header goes on over blank lines and lines that begin with a header
 // keyword. Fails with "Fatal error" "Unrecognized input file format:" when the file is not a grid
 // or a count is missing, "Invalid integer:" and the token for a malformed or negative count,
-// "Header line longer than 1 MiB:" and the keyword of a line longer than LONGEST_HEADER_LINE.
+// "Header value longer than 1 MiB:" and the keyword of a value longer than LONGEST_HEADER_VALUE.
 failure read_header(source_reader& reader, grid_header& header);

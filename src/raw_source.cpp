@@ -21,7 +21,7 @@ bool is_file(const std::string& path) {
     return std::filesystem::is_regular_file(native_path(path), error);
 }
 
-// The most of a template's header kept: its lines are bounded, their count is not.
+// The most of a template's header kept, byte for byte: a header line may be of any length.
 constexpr std::size_t LONGEST_TEMPLATE_HEADER = std::size_t(16) << 20;
 
 // The header's lines, from the bytes it consumed: the white space before the first value on its
