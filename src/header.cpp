@@ -11,9 +11,8 @@
 
 namespace {
 
-// Characters kept of a header line's second token as written: for messages, which show longer
-// tokens cut and ending in "...", and for the georeferencing, which keeps a longer one in a short
-// form with the same value.
+// Characters kept of a count line's second token as written, for messages, which show longer
+// tokens cut and ending in "...". The georeferencing keeps its values whole.
 constexpr std::size_t KEPT_TOKEN_LIMIT = 64;
 
 // The longest header keyword, "nodata_value".
@@ -35,16 +34,20 @@ enum keyword_id {
 constexpr std::string_view KEYWORDS[KEYWORD_COUNT] = {
     "ncols",     "nrows",    "xllcorner", "xllcenter", "yllcorner",
     "yllcenter", "cellsize", "dx",        "dy",        "nodata_value"};
+// The keywords as messages name them.
+constexpr std::string_view KEYWORD_NAMES[KEYWORD_COUNT] = {
+    "ncols",     "nrows",    "xllcorner", "xllcenter", "yllcorner",
+    "yllcenter", "cellsize", "dx",        "dy",        "NODATA_value"};
 
 // What a header line holds beyond its keyword: how many tokens (up to 3), and the second one, read
-// as a count whatever its length and kept up to KEPT_TOKEN_LIMIT characters; past them, on
-// georeferencing lines, also carried as a real number.
+// as a count whatever its length and kept whole on georeferencing lines, up to KEPT_TOKEN_LIMIT
+// characters on the others. A value longer than LONGEST_HEADER_VALUE is read no further.
 struct header_line {
     int token_count = 0;
     count_scanner count;
     std::string kept;
     bool cut = false;
-    long_token real;
+    bool too_long = false;
 };
 
 // Whether the unread byte at offset ends the line: a newline, or a carriage return before one of
@@ -67,8 +70,8 @@ int next_line_byte(source_reader& reader) {
     return get_byte(reader);
 }
 
-// Consumes a whole header line; a georeferencing value longer than KEPT_TOKEN_LIMIT is carried
-// whole as a real number.
+// Consumes a whole header line, or stops in a georeferencing value longer than
+// LONGEST_HEADER_VALUE, which would be held whole.
 header_line read_line(source_reader& reader, bool georeferencing = false) {
     header_line line;
     bool in_token = false;
@@ -83,19 +86,15 @@ header_line read_line(source_reader& reader, bool georeferencing = false) {
         }
         if (line.token_count != 2) continue;
         feed_count(line.count, static_cast<char>(c));
-        if (line.kept.size() < KEPT_TOKEN_LIMIT) {
+        if (georeferencing && line.kept.size() == LONGEST_HEADER_VALUE) {
+            line.too_long = true;
+            return line;
+        }
+        if (georeferencing || line.kept.size() < KEPT_TOKEN_LIMIT) {
             line.kept += static_cast<char>(c);
-            continue;
-        }
-        if (!georeferencing) {
+        } else {
             line.cut = true;
-            continue;
         }
-        if (!line.cut)
-            feed_long_token(line.real, line.kept.data(), line.kept.data() + line.kept.size());
-        line.cut = true;
-        const char byte = static_cast<char>(c);
-        feed_long_token(line.real, &byte, &byte + 1);
     }
     return line;
 }
@@ -155,6 +154,7 @@ struct keyword_lines {
     std::optional<header_line> first[KEYWORD_COUNT];
     bool any = false;
     bool comma_before_data = false;
+    int too_long = -1;  // the keyword of a value read no further
 };
 
 // Consumes blank lines and lines whose first token is a header keyword, up to the first other line.
@@ -170,18 +170,19 @@ keyword_lines read_keyword_lines(source_reader& reader) {
         }
         lines.any = true;
         header_line line = read_line(reader, keyword != KW_NCOLS && keyword != KW_NROWS);
+        if (line.too_long) {
+            lines.too_long = keyword;
+            return lines;
+        }
         if (!lines.first[keyword]) lines.first[keyword] = std::move(line);
     }
 }
 
-// The second token of a keyword line as written, or for a token too long to keep a short form
-// with its value; nothing for a line that is absent or a long token that is no number.
+// The second token of a keyword line as written; nothing for a line that is absent.
 std::string written_value(const keyword_lines& lines, keyword_id keyword) {
     const std::optional<header_line>& line = lines.first[keyword];
     if (!line || line->token_count < 2) return "";
-    if (!line->cut) return line->kept;
-    const std::string short_form = finish_long_token(line->real);
-    return short_form == "?" ? "" : short_form;
+    return line->kept;
 }
 
 void keep_georeferencing(const keyword_lines& lines, grid_header& header) {
@@ -199,6 +200,10 @@ failure read_failure() {
     return {MSG_READ_ERROR, row_column(0, 0)};
 }
 
+failure too_long(int keyword) {
+    return {MSG_HEADER_VALUE_TOO_LONG, KEYWORD_NAMES[keyword]};
+}
+
 }  // namespace
 
 failure read_header(source_reader& reader, grid_header& header) {
@@ -214,6 +219,7 @@ failure read_header(source_reader& reader, grid_header& header) {
         if (failure f = read_count(*columns, header.ncols); f.failed()) return f;
     }
     const keyword_lines lines = read_keyword_lines(reader);
+    if (lines.too_long >= 0) return too_long(lines.too_long);
     if (reader.read_error) return read_failure();
     if (!columns) {
         // Keywords in any order: the first bytes that begin no keyword line refuse the file.

@@ -7,6 +7,10 @@
 #include "failure.h"
 #include "source_reader.h"
 
+// The longest georeferencing or no-data value read, which is kept whole: a generous bound on the
+// memory it takes.
+constexpr std::size_t LONGEST_HEADER_VALUE = std::size_t(1) << 20;
+
 struct grid_header {
     std::int32_t nrows = 0;
     std::int32_t ncols = 0;
@@ -23,5 +27,6 @@ struct grid_header {
 // header is keyword lines in any order, after any blank space: its "ncols" and "nrows" lines give
 // the counts. Either way the header goes on over blank lines and lines that begin with a header
 // keyword. Fails with "Fatal error" "Unrecognized input file format:" when the file is not a grid
-// or a count is missing, "Invalid integer:" and the token for a malformed or negative count.
+// or a count is missing, "Invalid integer:" and the token for a malformed or negative count,
+// "Header value longer than 1 MiB:" and the keyword of a value longer than LONGEST_HEADER_VALUE.
 failure read_header(source_reader& reader, grid_header& header);

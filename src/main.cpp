@@ -500,7 +500,11 @@ int run(int argc, char** argv) {
     if (source != stdin) std::fclose(source);
     if (!close_target(target)) {
         const int width = info_of(format).width;
-        fatal_error(MSG_WRITE_ERROR, lost_value_position(target, header.ncols, width));
+        const std::uint64_t cells = header.nrows < 1 || header.ncols < 1
+                                        ? 0
+                                        : static_cast<std::uint64_t>(header.nrows) *
+                                              static_cast<std::uint64_t>(header.ncols);
+        fatal_error(MSG_WRITE_ERROR, lost_value_position(target, header.ncols, width, cells));
     }
     if (args.sidecar) {
         // The value the cells hold for the source's no-data value: N, or it wrapped or rounded.

@@ -42,6 +42,8 @@ constexpr std::uint64_t THREADS_FROM_CHUNKS = 2;
 // either), 17 ms (31 ms, 28 ms).
 constexpr std::size_t PROBE_BYTES = std::size_t(1) << 20;
 constexpr std::chrono::nanoseconds WORKERS_PAY_FROM = std::chrono::milliseconds(10);
+// The longest no-data text that rows become in a chunk; the sink writes rows with a longer one.
+constexpr std::size_t LONGEST_TEXT_IN_CHUNKS = 64;
 
 // What a chunk becomes: text parsed into values, or binary elements converted into them. Pure: it
 // knows nothing of files, threads or messages.
@@ -212,6 +214,9 @@ std::size_t values_size(const transform& job, std::size_t capacity) {
 // when a row does not fit a chunk.
 std::size_t plan_chunks(const pipeline_settings& settings, transform& job, int workers,
                         std::size_t slots) {
+    // A long no-data text would make the room for a chunk's text too large for its values.
+    if (job.rows_as_text != nullptr && job.rows_as_text->nodata.size() > LONGEST_TEXT_IN_CHUNKS)
+        job.rows_as_text = nullptr;
     std::size_t capacity = chunk_capacity(settings, job, workers, slots);
     if (job.rows_as_text != nullptr &&
         static_cast<std::uint64_t>(job.ncols) * width_of(job.source) > capacity) {

@@ -1,5 +1,7 @@
 #include "raw_source.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -7,6 +9,7 @@
 #include <system_error>
 #include <utility>
 
+#include "chars.h"
 #include "exact_decimal.h"
 #include "paths.h"
 #include "raw_sidecar.h"
@@ -18,6 +21,23 @@ namespace {
 bool is_file(const std::string& path) {
     std::error_code error;
     return std::filesystem::is_regular_file(native_path(path), error);
+}
+
+// The most of a template's header kept, byte for byte: a header line may be of any length.
+constexpr std::size_t LONGEST_TEMPLATE_HEADER = std::size_t(16) << 20;
+
+// The header's lines, from the bytes it consumed: the white space before the first value on its
+// line belongs to the rows; a last line that ends the file without a line end gets the line end of
+// the line before it.
+void end_header_lines(std::string& text) {
+    const std::size_t last = text.find_last_of('\n');
+    const std::size_t tail = last == std::string::npos ? 0 : last + 1;
+    if (std::all_of(text.begin() + static_cast<std::ptrdiff_t>(tail), text.end(),
+                    [](char c) { return is_header_separator(c); })) {
+        text.resize(tail);
+    } else {
+        text += last != std::string::npos && last > 0 && text[last - 1] == '\r' ? "\r\n" : "\n";
+    }
 }
 
 std::string counts_text(const grid_header& header) {
@@ -88,16 +108,15 @@ failure read_template(const std::string& path, grid_header& header, std::string&
     if (file == nullptr) return {MSG_CANNOT_OPEN, path};
     source_reader reader;
     open_reader(reader, file_descriptor(file), true);
+    // Kept as it is read: a template through a pipe or a FIFO cannot be read again.
+    text.clear();
+    reader.keep = &text;
+    reader.keep_limit = LONGEST_TEMPLATE_HEADER;
     failure f = read_header(reader, header);
-    text.assign(static_cast<std::size_t>(bytes_consumed(reader)), '\0');
-    std::rewind(file);
-    if (!f.failed() && std::fread(text.data(), 1, text.size(), file) != text.size()) {
-        f = {MSG_READ_ERROR, row_column(0, 0)};
-    }
+    keep_consumed(reader);
     std::fclose(file);
-    // The white space before the first value on its line belongs to the rows, not the header.
-    const std::size_t line_end = text.find_last_of("\r\n");
-    text.resize(line_end == std::string::npos ? 0 : line_end + 1);
+    if (!f.failed() && !reader.kept_all) f = {MSG_TEMPLATE_HEADER_TOO_LONG, path};
+    end_header_lines(text);
     return f;
 }
 

@@ -35,9 +35,10 @@ bool raw_by_sidecar(const std::string& source);
 failure find_raw_layout(const std::string& source, const std::string& like,
                         std::optional<element_format> from, raw_layout& layout);
 
-// Reads the header of the Arc ascii grid at path, and in text its lines byte for byte, up to the
-// line end before the first value. Fails as the header of a source fails, or with "Cannot open
-// file:".
+// Reads the header of the Arc ascii grid at path once (it may be a pipe), and in text its lines
+// byte for byte, up to the line end before the first value; a last line without a line end gets
+// the template's. Fails as the header of a source fails, with "Cannot open file:", or with
+// "Template header longer than 16 MiB:".
 failure read_template(const std::string& path, grid_header& header, std::string& text);
 
 // How the cells of that grid are written back from elements of format: the template's line end,

@@ -8,6 +8,7 @@ bool open_row_sink(row_sink& sink, grid_target& target, element_format format, b
     sink.target = &target;
     sink.format = format;
     sink.text = text;
+    if (text) count_text_cells(target);
     sink.ncols = ncols;
     sink.taken = sink.staged = 0;
     // Rows of no values move nothing; counting through 2^31 of them would only take time.
@@ -78,7 +79,8 @@ failure stopped_at_next_value(row_sink& sink, std::uint64_t ahead) {
 
 failure lost_values(const row_sink& sink) {
     return {MSG_WRITE_ERROR,
-            lost_value_position(*sink.target, sink.ncols, static_cast<int>(width_of(sink.format)))};
+            lost_value_position(*sink.target, sink.ncols, static_cast<int>(width_of(sink.format)),
+                                sink.wanted)};
 }
 
 failure finish_rows(row_sink& sink) {

@@ -80,7 +80,18 @@ void open_reader(source_reader& reader, int fd, bool text_mode, std::size_t capa
     reader.bytes_read.store(0, std::memory_order_relaxed);
 }
 
+void keep_consumed(source_reader& reader) {
+    const char* base = reader.storage.get();
+    if (reader.keep == nullptr || reader.pos == base) return;
+    std::size_t consumed = static_cast<std::size_t>(reader.pos - base);
+    if (reader.added_newline && reader.pos == reader.end) --consumed;
+    const std::size_t room = reader.keep_limit - std::min(reader.keep_limit, reader.keep->size());
+    if (consumed > room) reader.kept_all = false;
+    reader.keep->append(base, std::min(consumed, room));
+}
+
 bool refill(source_reader& reader) {
+    keep_consumed(reader);
     const std::size_t kept = static_cast<std::size_t>(reader.end - reader.pos);
     char* base = reader.storage.get();
     if (kept != 0 && reader.pos != base) std::memmove(base, reader.pos, kept);

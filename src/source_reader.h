@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <memory>
 #include <optional>
+#include <string>
 
 constexpr std::size_t SOURCE_BLOCK_SIZE = std::size_t(1) << 20;
 constexpr std::size_t MIN_SOURCE_BLOCK_SIZE = 16;
@@ -27,6 +28,11 @@ struct source_reader {
     bool read_error = false;     // ... because a read failed: the last bytes may be cut short
     bool added_newline = false;  // the byte before end is the newline text mode added
     std::atomic<std::uint64_t> bytes_read{0};  // from the file so far; read by the progress line
+    // Where set, the bytes consumed are appended here as the buffer lets go of them, up to
+    // keep_limit of them; kept_all is false once more were consumed.
+    std::string* keep = nullptr;
+    std::size_t keep_limit = 0;
+    bool kept_all = true;
 };
 
 // Starts reading the open descriptor fd in blocks of up to capacity bytes. In text mode a byte
@@ -71,6 +77,10 @@ std::uint64_t bytes_consumed(const source_reader& reader);
 
 // Consumes the unread bytes before p, which lies in [pos, end].
 void advance_to(source_reader& reader, const char* p);
+
+// Appends to reader.keep what was consumed since the buffer last let go of its bytes, without the
+// newline text mode added: the bytes of a stream read once (a template through a pipe).
+void keep_consumed(source_reader& reader);
 
 // Whether p is the newline that text mode added at the end of the input, not one of the file's.
 inline bool is_added_newline(const source_reader& reader, const char* p) {

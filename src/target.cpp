@@ -26,8 +26,10 @@ struct block_writer {
     std::mutex lock;
     std::condition_variable changed;  // a block was handed over or written, or stop was set
     std::unique_ptr<unsigned char[]> block;
-    std::size_t pending = 0;  // bytes of block to write; 0 when the writer is idle
-    std::size_t written = 0;  // bytes of the last block that reached the file
+    std::size_t pending = 0;            // bytes of block to write; 0 when the writer is idle
+    std::size_t written = 0;            // bytes of the last block that reached the file
+    std::size_t cells_from = SIZE_MAX;  // the block's first byte of cells, for a text target
+    std::uint64_t cells = 0;            // cells of the last block whose text reached the file
     bool failed = false;
     bool stop = false;
 };
@@ -46,6 +48,13 @@ void open_target(grid_target& target, std::FILE* file, std::size_t capacity,
     target.failed = false;
     target.write_behind_after = write_behind_after;
     target.writer.reset();
+    target.cells_from = NO_CELLS;
+    target.cells_committed = 0;
+}
+
+void count_text_cells(grid_target& target) {
+    target.cells_from = target.committed + target.in_flight + target.used;
+    target.cells_committed = 0;
 }
 
 bool writes_behind(const grid_target& target) {
@@ -66,6 +75,53 @@ void stop_block_writer::operator()(block_writer* writer) const {
 
 namespace {
 
+// The high bit of each byte of x that is zero, and no other bit.
+std::uint64_t zero_bytes(std::uint64_t x) {
+    constexpr std::uint64_t low7 = 0x7F7F7F7F7F7F7F7F;
+    return ~(((x & low7) + low7) | x | low7);
+}
+
+// The cells whose text reached the file with the first written of size bytes at block, from its
+// byte from on (SIZE_MAX: none): each space or LF ends one. Where the write stopped short at a
+// separator (a space, or a line end's CR or LF), the cell before it is whole.
+std::uint64_t cells_written(const unsigned char* block, std::size_t from, std::size_t written,
+                            std::size_t size) {
+    if (from > written) return 0;
+    std::uint64_t cells = 0;
+    std::size_t i = from;
+    // Eight bytes at a time, the matches summed per byte lane for up to 255 words.
+    while (written - i >= 8) {
+        std::uint64_t lanes = 0;
+        const std::size_t stop = i + std::min<std::size_t>((written - i) / 8, 255) * 8;
+        for (; i < stop; i += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, block + i, 8);
+            lanes +=
+                (zero_bytes(word ^ 0x2020202020202020) | zero_bytes(word ^ 0x0A0A0A0A0A0A0A0A)) >>
+                7;
+        }
+        const std::uint64_t pairs =
+            (lanes & 0x00FF00FF00FF00FF) + ((lanes >> 8) & 0x00FF00FF00FF00FF);
+        cells += (pairs * 0x0001000100010001) >> 48;
+    }
+    for (; i < written; ++i)
+        cells += static_cast<unsigned>(block[i] == ' ') + static_cast<unsigned>(block[i] == '\n');
+    if (written < size) {
+        const unsigned char next = block[written];
+        if (next == ' ' || next == '\r' || next == '\n') ++cells;
+    }
+    return cells;
+}
+
+// Where the cells begin in the block to be written next, which starts at the file's byte
+// committed.
+std::size_t cells_from_in_block(const grid_target& target) {
+    if (target.cells_from == NO_CELLS) return SIZE_MAX;
+    if (target.cells_from <= target.committed) return 0;
+    return static_cast<std::size_t>(
+        std::min<std::uint64_t>(target.cells_from - target.committed, SIZE_MAX - 1));
+}
+
 void write_blocks(block_writer& writer, std::FILE* file) {
     std::unique_lock<std::mutex> held(writer.lock);
     for (;;) {
@@ -74,8 +130,11 @@ void write_blocks(block_writer& writer, std::FILE* file) {
         const std::size_t size = writer.pending;
         held.unlock();
         const std::size_t written = std::fwrite(writer.block.get(), 1, size, file);
+        const std::uint64_t cells =
+            cells_written(writer.block.get(), writer.cells_from, written, size);
         held.lock();
         writer.written = written;
+        writer.cells = cells;
         writer.failed = written != size;
         writer.pending = 0;
         writer.changed.notify_all();
@@ -89,7 +148,9 @@ bool settle(grid_target& target) {
         std::unique_lock<std::mutex> held(writer.lock);
         writer.changed.wait(held, [&] { return writer.pending == 0; });
         target.committed += writer.written;
+        target.cells_committed += writer.cells;
         writer.written = 0;
+        writer.cells = 0;
         target.in_flight = 0;
         if (writer.failed) target.failed = true;
     }
@@ -98,6 +159,8 @@ bool settle(grid_target& target) {
 
 bool write_now(grid_target& target) {
     const std::size_t written = std::fwrite(target.block.get(), 1, target.used, target.file);
+    target.cells_committed +=
+        cells_written(target.block.get(), cells_from_in_block(target), written, target.used);
     target.committed += written;
     if (written != target.used) target.failed = true;
     target.used = 0;
@@ -132,6 +195,7 @@ bool hand_off(grid_target& target) {
         const std::lock_guard<std::mutex> held(writer.lock);
         std::swap(target.block, writer.block);
         writer.pending = target.used;
+        writer.cells_from = cells_from_in_block(target);
     }
     writer.changed.notify_all();
     target.in_flight = target.used;
@@ -183,13 +247,13 @@ bool put_elements(grid_target& target, const unsigned char* data, std::size_t co
 
 namespace {
 
-// The text of one cell at at, which has room for 32 characters (the longest double takes 26);
-// returns its end.
+// The text of one cell at at, which has room for LONGEST_NUMBER_TEXT characters (the longest
+// double takes 26); returns its end.
 template <typename T>
 char* cell_chars(char* at, T value) {
     if constexpr (std::is_floating_point_v<T>) {
         if (std::isnan(value)) return std::copy_n("nan", 3, at);
-        char* end = std::to_chars(at, at + 32, value).ptr;
+        char* end = std::to_chars(at, at + LONGEST_NUMBER_TEXT, value).ptr;
         if (std::find_if(at, end, [](char c) { return c == '.' || c == 'n'; }) != end) return end;
         // A whole number: a decimal point keeps the grid real for the readers that type it by one.
         char* exponent = std::find(at, end, 'e');
@@ -198,16 +262,29 @@ char* cell_chars(char* at, T value) {
         exponent[1] = '0';
         return end + 2;
     } else {
-        return std::to_chars(at, at + 32, value).ptr;
+        return std::to_chars(at, at + LONGEST_NUMBER_TEXT, value).ptr;
     }
 }
 
-// One cell's text at at: the no-data text for a cell whose bytes are the no-data value's.
+// Whether a cell is written as the no-data text: its bytes are the no-data value's, or it is a
+// NaN, which models write for no data and GDAL cannot read as a grid's first cell.
+template <typename T>
+bool is_nodata(const unsigned char* cell, const cell_text& style) {
+    if (style.nodata.empty()) return false;
+    if (std::memcmp(cell, style.nodata_bytes, sizeof(T)) == 0) return true;
+    if constexpr (std::is_floating_point_v<T>) {
+        T value;
+        std::memcpy(&value, cell, sizeof(T));
+        return std::isnan(value);
+    } else {
+        return false;
+    }
+}
+
+// One cell's text at at, which has room for it: the no-data text for a no-data cell.
 template <typename T>
 char* put_cell(char* at, const unsigned char* cell, const cell_text& style) {
-    if (!style.nodata.empty() && std::memcmp(cell, style.nodata_bytes, sizeof(T)) == 0) {
-        return at + style.nodata.copy(at, style.nodata.size());
-    }
+    if (is_nodata<T>(cell, style)) return at + style.nodata.copy(at, style.nodata.size());
     T value;
     std::memcpy(&value, cell, sizeof(T));
     return cell_chars(at, value);
@@ -216,7 +293,7 @@ char* put_cell(char* at, const unsigned char* cell, const cell_text& style) {
 }  // namespace
 
 std::size_t max_cell_text(const cell_text& style) {
-    return std::max<std::size_t>(32, style.nodata.size()) + 1;
+    return std::max(LONGEST_NUMBER_TEXT, style.nodata.size()) + 1;
 }
 
 std::size_t format_rows(char* out, element_format format, const void* values, std::size_t count,
@@ -239,24 +316,36 @@ std::size_t format_rows(char* out, element_format format, const void* values, st
 
 std::int32_t write_ascii_row(grid_target& target, std::int32_t count, element_format format,
                              const void* buffer, const cell_text& style) {
+    // Cells gather in pieces of TEXT_PIECE bytes; the room after a piece takes the cell that
+    // passes it, with its separator, and the line end. A longer no-data text goes straight to the
+    // target.
+    constexpr std::size_t TEXT_PIECE = 4096;
+    char text[TEXT_PIECE + 1 + LONGEST_NUMBER_TEXT + 2];
+    std::size_t used = 0;
+    const auto put_text = [&](const char* bytes, std::size_t size) {
+        put_elements(target, reinterpret_cast<const unsigned char*>(bytes), size, 1);
+    };
     with_element_type(format, [&](auto tag) {
         using T = typename decltype(tag)::type;
         const auto* values = static_cast<const unsigned char*>(buffer);
-        std::string text(4096 + max_cell_text(style), '\0');
-        std::size_t used = 0;
         for (std::int32_t i = 0; i < count; ++i) {
-            if (used > 4096) {
-                put_elements(target, reinterpret_cast<const unsigned char*>(text.data()), used, 1);
+            if (used > TEXT_PIECE) {
+                put_text(text, used);
                 used = 0;
             }
             if (i != 0) text[used++] = ' ';
             const unsigned char* cell = values + static_cast<std::size_t>(i) * sizeof(T);
-            used = static_cast<std::size_t>(put_cell<T>(text.data() + used, cell, style) -
-                                            text.data());
+            if (style.nodata.size() > LONGEST_NUMBER_TEXT && is_nodata<T>(cell, style)) {
+                put_text(text, used);
+                put_text(style.nodata.data(), style.nodata.size());
+                used = 0;
+                continue;
+            }
+            used = static_cast<std::size_t>(put_cell<T>(text + used, cell, style) - text);
         }
-        used += style.line_end.copy(text.data() + used, 2);
-        put_elements(target, reinterpret_cast<const unsigned char*>(text.data()), used, 1);
     });
+    used += style.line_end.copy(text + used, 2);
+    put_text(text, used);
     return target.failed || count < 1 ? 0 : count;
 }
 
@@ -273,10 +362,19 @@ std::int32_t write_binary_row(grid_target& target, std::int32_t count, element_f
     return static_cast<std::int32_t>(reached / static_cast<std::uint64_t>(width));
 }
 
+namespace {
+
+// The values that reached the file: its elements of width bytes, or its cells of text.
+std::uint64_t values_in_file(const grid_target& target, int width) {
+    if (target.cells_from != NO_CELLS) return target.cells_committed;
+    return width > 0 ? target.committed / static_cast<std::uint64_t>(width) : 0;
+}
+
+}  // namespace
+
 failure stopped_at_value(grid_target& target, std::uint64_t value, std::int32_t ncols, int width) {
     const auto columns = static_cast<std::uint64_t>(ncols < 1 ? 1 : ncols);
-    if (!flush_target(target) && width > 0 &&
-        target.committed / static_cast<std::uint64_t>(width) < value) {
+    if (!flush_target(target) && values_in_file(target, width) < value) {
         return {MSG_WRITE_ERROR, lost_value_position(target, ncols, width)};
     }
     failure stopped{MSG_READ_ERROR, row_column(value / columns, value % columns)};
@@ -284,8 +382,12 @@ failure stopped_at_value(grid_target& target, std::uint64_t value, std::int32_t 
     return stopped;
 }
 
-std::string lost_value_position(const grid_target& target, std::int32_t ncols, int width) {
-    return value_position(target.committed, ncols, width);
+std::string lost_value_position(const grid_target& target, std::int32_t ncols, int width,
+                                std::uint64_t grid_cells) {
+    std::uint64_t value = values_in_file(target, width);
+    // Every value reached the file, and what follows them did not.
+    if (grid_cells != 0 && value >= grid_cells) value = grid_cells - 1;
+    return value_position(value, ncols, 1);
 }
 
 std::string value_position(std::uint64_t committed, std::int32_t ncols, int width) {

@@ -12,6 +12,7 @@
 
 constexpr std::size_t TARGET_BLOCK_SIZE = std::size_t(1) << 20;
 constexpr std::uint64_t NO_WRITE_BEHIND = UINT64_MAX;
+constexpr std::uint64_t NO_CELLS = UINT64_MAX;
 
 // The thread that writes one full block while the converting thread fills the next; its state is
 // the target's own, in target.cpp.
@@ -34,6 +35,10 @@ struct grid_target {
     bool failed = false;
     std::uint64_t write_behind_after = NO_WRITE_BEHIND;
     std::unique_ptr<block_writer, stop_block_writer> writer;  // started at the first block behind
+    // A text target counts the cells whose text reached the file, from the byte cells_from on
+    // (NO_CELLS: a binary target); the first cell not counted is the first lost.
+    std::uint64_t cells_from = NO_CELLS;
+    std::uint64_t cells_committed = 0;
 };
 
 // Starts a target on file. Once write_behind_after bytes reached the file, full blocks are written
@@ -48,9 +53,16 @@ bool writes_behind(const grid_target& target);
 bool flush_target(grid_target& target);
 // Flushes, stops the writer thread and closes the file; false when bytes were lost on the way.
 bool close_target(grid_target& target);
+// Makes the target a text one, whose cells are the text from the next byte put on, each ended by
+// a space or a line end: a failure then names the first cell whose text did not wholly reach the
+// file.
+void count_text_cells(grid_target& target);
+
+// The longest text of a number the text writer writes (the longest double takes 26).
+constexpr std::size_t LONGEST_NUMBER_TEXT = 32;
 
 // How the cells of an Arc ascii grid are written: the line end, and the text of the no-data value
-// for a cell whose bytes equal it as the values' format stores it.
+// for a cell whose bytes equal it as the values' format stores it, and for a NaN.
 struct cell_text {
     std::string line_end = "\n";
     std::string nodata;                  // empty: no cell is no-data
@@ -60,7 +72,8 @@ struct cell_text {
 // Row writers: each puts count values of a binary format from buffer into the target and returns
 // how many of them reached it. The text writer prints the values separated by one space, then the
 // line end: integers in plain decimal, float and double as the shortest text that reads back to
-// the same value (with a decimal point, so that GIS tools type the grid as real), NaN as "nan".
+// the same value (with a decimal point, so that GIS tools type the grid as real), NaN as the
+// no-data text, or "nan" where there is none.
 std::int32_t write_ascii_row(grid_target& target, std::int32_t count, element_format format,
                              const void* buffer, const cell_text& style = {});
 
@@ -80,7 +93,9 @@ std::int32_t write_binary_row(grid_target& target, std::int32_t count, element_f
 failure stopped_at_value(grid_target& target, std::uint64_t value, std::int32_t ncols, int width);
 
 // "Row: %d\tColumn: %d" naming the first value of a row-major grid of ncols columns that did not
-// reach the target, as found from the bytes that did.
-std::string lost_value_position(const grid_target& target, std::int32_t ncols, int width);
+// reach the target, as found from the bytes that did (elements of width bytes), or for a text
+// target from the cells it counted; the last of grid_cells where all of them did.
+std::string lost_value_position(const grid_target& target, std::int32_t ncols, int width,
+                                std::uint64_t grid_cells = 0);
 // The same, from the count of bytes that reached the file.
 std::string value_position(std::uint64_t committed, std::int32_t ncols, int width);

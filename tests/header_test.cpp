@@ -90,10 +90,12 @@ TEST(Header, KeepsTheGeoreferencingAsWritten) {
          "1e3", "-12.50", "0.1", "", "", "-9999", false, false},
         {"nodata_value nan\ndy 2\ndx 1\nyllcenter 5\nxllcenter 4\nnrows 1\nncols 1\n", "4", "5", "",
          "1", "2", "nan", true, true},
-        // Longer than a message shows: kept as a short form with the same value, if a number.
+        // Longer than a message shows: kept whole all the same.
         {"ncols 1\nnrows 1\nxllcorner " + std::string(65, '1') + "\nyllcorner 0." +
-             std::string(80, '0') + "25\ncellsize 1" + std::string(70, 'x') + "\n",
-         "0." + std::string(65, '1') + "e65", "0.25e-80", "", "", "", "", false, false},
+             std::string(80, '0') + "25\ncellsize 1" + std::string(70, 'x') + "\nNODATA_value -" +
+             std::string(100, '9') + "\n",
+         std::string(65, '1'), "0." + std::string(80, '0') + "25", std::string("1").append(70, 'x'),
+         "", "", std::string("-").append(100, '9'), false, false},
         {"ncols 1\nnrows 1\n", "", "", "", "", "", "", false, false},
     };
     for (const auto& c : cases) {
@@ -132,6 +134,47 @@ TEST(Header, EndsAtTheFirstLineOfData) {
             memory_target out;
             EXPECT_FALSE(move_rows(1, 3, FMT_ASCII, source.reader, FMT_FLOAT, out.target).failed());
             EXPECT_EQ(out.bytes(), le_bytes<float>({7, 8, 9})) << text.substr(0, 60);
+        }
+    }
+}
+
+// Values of any length up to the bound are kept whole, in every block size; a longer one is
+// refused, naming its keyword, without being held. Counts and other tokens are not held: any
+// length goes.
+TEST(Header, ValuesWholeUpToTheirBound) {
+    const std::size_t bound = LONGEST_HEADER_VALUE;
+    const std::string nodata = "-9999." + std::string(bound - 6, '0');  // at the bound
+    const std::string too_long_message = "Header value longer than 1 MiB:";
+    const struct {
+        const char* name;
+        std::string text;
+        std::string message, detail;
+    } cases[] = {
+        {"no-data text at the bound", "ncols 1\nnrows 1\nNODATA_value " + nodata + "\n1\n", "", ""},
+        {"no-data text past it", "ncols 1\nnrows 1\nNODATA_value " + nodata + "0\n1\n",
+         too_long_message, "NODATA_value"},
+        {"a repeated line past it",
+         "ncols 1\nnrows 1\ncellsize 1\ncellsize " + std::string(bound + 1, '1') + "\n1\n",
+         too_long_message, "cellsize"},
+        {"a third token past it",
+         "ncols 1\nnrows 1\nNODATA_value " + nodata + " " + std::string(bound + 1, 'x') + "\n1\n",
+         "", ""},
+        {"the counts past it",
+         "ncols " + std::string(bound, '0') + "1\nnrows " + std::string(bound, '0') + "1\n" +
+             "NODATA_value " + nodata + "\n1\n",
+         "", ""},
+    };
+    for (const auto& c : cases) {
+        for (const std::size_t capacity : {std::size_t(4096), SOURCE_BLOCK_SIZE}) {
+            text_source source(c.text, capacity);
+            grid_header header;
+            const failure f = read_header(source.reader, header);
+            EXPECT_EQ(f.message, c.message) << c.name;
+            EXPECT_EQ(f.detail, c.detail) << c.name;
+            if (c.message.empty()) {
+                EXPECT_TRUE(header.nodata == nodata) << c.name;
+                EXPECT_EQ(header.ncols, 1) << c.name;
+            }
         }
     }
 }

@@ -216,3 +216,42 @@ TEST(HostileOs, DefaultThreadsMoveWhatOneThreadMoves) {
 }
 
 }  // namespace
+
+namespace {
+
+// Model output back to text into a file that fills up (a size limit, /dev/full), on one thread and
+// on the default: the message names the first cell whose text did not wholly reach the file, a
+// cell of the grid, not the bytes of text counted as elements.
+TEST(HostileOs, TextTargetWriteFailureNamesACellOfTheGrid) {
+    std::string body;
+    for (int i = 0; i < 40000; ++i)
+        body += std::to_string(i * 1.5) + " ";
+    scratch_dir dir;
+    write_file(dir / "in.asc", grid_text(200, 200, body));
+    const run_result made = run_shell(dir,
+                                      "\"$RASTMILL\" float in.asc raw.bin && \"$RASTMILL\" "
+                                      "--like in.asc --from float ascii raw.bin full.asc");
+    ASSERT_EQ(made.status, 0) << made.err;
+    const std::string text = read_file(dir / "full.asc");
+    const std::size_t cells_start = text.find("\n0.0 ") + 1;
+    std::uint64_t whole = 0;  // cells whose text lies in the first 100 KiB
+    for (std::size_t i = cells_start; i < 102400; ++i)
+        whole += text[i] != ' ' && text[i] != '\n' && (text[i + 1] == ' ' || text[i + 1] == '\n');
+    const std::string at_limit =
+        "Error writing output: " + row_column(whole / 200, whole % 200) + "\n";
+    const std::string convert = "\"$RASTMILL\" --like in.asc --from float ascii raw.bin ";
+    const std::pair<std::string, std::string> cases[] = {
+        {"bash -c 'ulimit -f 100 && exec " + convert + "out.asc'", at_limit},
+        {"RASTMILL_THREADS=1 bash -c 'ulimit -f 100 && exec " + convert + "out.asc'", at_limit},
+        {convert + "/dev/full", "Error writing output: Row: 0\tColumn: 0\n"},
+        {"RASTMILL_THREADS=1 " + convert + "/dev/full",
+         "Error writing output: Row: 0\tColumn: 0\n"},
+    };
+    for (const auto& [command, err] : cases) {
+        const run_result run = run_shell(dir, command);
+        EXPECT_EQ(run.status, 1) << command;
+        EXPECT_EQ(run.err, err) << command;
+    }
+}
+
+}  // namespace

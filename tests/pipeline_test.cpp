@@ -428,3 +428,129 @@ TEST(MoveRows, ElementsToTextSameAtEveryThreadCount) {
 }
 
 }  // namespace
+
+namespace {
+
+// Long no-data texts, which rows become in chunks up to a length and the sink writes beyond it,
+// in rows narrower and wider than a chunk, ending in a no-data cell: the same text on every
+// thread count, each no-data cell its text whole.
+TEST(MoveRows, LongNoDataTextsSameAtEveryThreadCount) {
+    const float nodata = -9999.0f;
+    for (const std::size_t zeros :
+         {std::size_t(30), std::size_t(58), std::size_t(59), std::size_t(200)}) {
+        cell_text style{std::string("\r\n"), "-9999." + std::string(zeros, '0'), {}};
+        std::memcpy(style.nodata_bytes, &nodata, sizeof nodata);
+        for (const std::int32_t ncols : {5, 3000}) {  // 3000 floats: wider than a 1 KiB chunk
+            const std::int32_t nrows = 12000 / ncols;
+            std::vector<float> cells;
+            for (int i = 0; i < 12000; ++i)
+                cells.push_back(i % 5 == 4 ? nodata : static_cast<float>(i));
+            std::string expected;
+            for (int i = 0; i < 12000; ++i) {
+                expected += i % 5 == 4 ? style.nodata : std::to_string(i) + ".0";
+                expected += (i + 1) % ncols == 0 ? "\r\n" : " ";
+            }
+            for (const int threads : {1, 2, 4}) {
+                text_source source(le_bytes<float>(cells), 4096, false);
+                memory_target out(4096, threads > 1 ? 0 : NO_WRITE_BEHIND);
+                const pipeline_settings settings{threads, MIN_CHUNK_BYTES, &style, true};
+                EXPECT_FALSE(move_rows(nrows, ncols, FMT_FLOAT, source.reader, FMT_ASCII,
+                                       out.target, settings)
+                                 .failed());
+                EXPECT_TRUE(out.bytes() == expected) << zeros << " " << ncols << " " << threads;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+#ifdef __GLIBC__
+// A file that takes no more than size bytes, as a full disk or a size limit does.
+struct small_file {
+    std::size_t room;
+    std::FILE* file;
+    explicit small_file(std::size_t size) : room(size) {
+        cookie_io_functions_t calls{};
+        calls.write = [](void* cookie, const char*, std::size_t count) -> ssize_t {
+            std::size_t& left = *static_cast<std::size_t*>(cookie);
+            const std::size_t taken = std::min(count, left);
+            left -= taken;
+            return static_cast<ssize_t>(taken);  // 0: a write error
+        };
+        file = fopencookie(&room, "w", calls);
+    }
+};
+
+// The first cell of text (after the header) whose last character lies at or past size.
+std::string first_cell_not_whole(const std::string& text, std::size_t header, std::size_t size,
+                                 std::int32_t ncols) {
+    std::uint64_t whole = 0;
+    for (std::size_t i = header; i + 1 < text.size() && i < size; ++i) {
+        const bool ends = text[i] != ' ' && text[i] != '\r' && text[i] != '\n' &&
+                          (text[i + 1] == ' ' || text[i + 1] == '\r' || text[i + 1] == '\n');
+        if (ends) ++whole;
+    }
+    return row_column(whole / static_cast<std::uint64_t>(ncols),
+                      whole % static_cast<std::uint64_t>(ncols));
+}
+
+// Elements to text into a file that stops taking bytes anywhere, header included: the failure
+// names the first cell whose text did not wholly reach it (the last cell where only the last line
+// end was lost), on the text rows of chunks and on rows wider than a chunk, at every thread count,
+// with and without a block written behind.
+TEST(MoveRows, TextWriteFailureNamesTheFirstCellNotWhole) {
+    const std::string header = "ncols x\r\nNODATA_value -9999.000000000000000000000000000000\r\n";
+    cell_text style{std::string("\r\n"), "-9999.000000000000000000000000000000", {}};
+    const float nodata = -9999.0f;
+    std::memcpy(style.nodata_bytes, &nodata, sizeof nodata);
+    for (const std::int32_t ncols : {3, 300}) {  // 300 floats: wider than a 1 KiB chunk
+        const std::int32_t nrows = ncols == 3 ? 4 : 2;
+        std::vector<float> cells;
+        for (int i = 0; i < ncols * nrows; ++i)
+            cells.push_back(i % 4 == 1 ? nodata : static_cast<float>(i) * 1.5f);
+        const std::string bytes = le_bytes<float>(cells);
+        std::string text;
+        {
+            text_source source(bytes, 4096, false);
+            memory_target out;
+            write_binary_row(out.target, static_cast<std::int32_t>(header.size()), FMT_UCHAR,
+                             header.data());
+            ASSERT_FALSE(move_rows(nrows, ncols, FMT_FLOAT, source.reader, FMT_ASCII, out.target,
+                                   {1, 0, &style, true})
+                             .failed());
+            text = out.bytes();
+        }
+        std::vector<std::size_t> sizes;
+        for (std::size_t size = 0; size < text.size(); size += ncols == 3 ? 1 : 13)
+            sizes.push_back(size);
+        for (std::size_t size = text.size() - 40; size < text.size(); ++size)
+            sizes.push_back(size);
+        for (const std::size_t size : sizes) {
+            const std::string expected =
+                size + 2 >= text.size() ? row_column(static_cast<std::uint64_t>(nrows - 1),
+                                                     static_cast<std::uint64_t>(ncols - 1))
+                                        : first_cell_not_whole(text, header.size(), size, ncols);
+            for (const int threads : {1, 2, 4}) {
+                small_file file(size);
+                text_source source(bytes, 4096, false);
+                grid_target target;
+                open_target(target, file.file, 64, threads > 1 ? 128 : NO_WRITE_BEHIND);
+                write_binary_row(target, static_cast<std::int32_t>(header.size()), FMT_UCHAR,
+                                 header.data());
+                const failure f =
+                    move_rows(nrows, ncols, FMT_FLOAT, source.reader, FMT_ASCII, target,
+                              {threads, threads > 1 ? MIN_CHUNK_BYTES : 0, &style, true});
+                close_target(target);
+                EXPECT_EQ(f.message, "Error writing output:") << ncols << " " << size;
+                EXPECT_EQ(f.detail, expected) << ncols << " " << size << " " << threads;
+            }
+        }
+    }
+}
+
+#endif
+
+}  // namespace

@@ -37,6 +37,53 @@ TEST(RawSource, TemplateHeaderByteForByte) {
     EXPECT_TRUE(read_template(dir / "missing.asc", read, text).failed());
 }
 
+// The header lines of templates read once, whatever their length: the last one keeps its line
+// end, or gets the template's where the file ends without one; the white space before the first
+// value is the rows'.
+TEST(RawSource, TemplateHeaderLines) {
+    const std::string many_lines = [] {
+        std::string lines;
+        for (int i = 0; i < 300000; ++i)
+            lines += "dx 1\n";  // 1.5 MB, past a block of the reader
+        return lines;
+    }();
+    const struct {
+        const char* name;
+        std::string bytes;
+        std::string text;  // expected; empty where refused
+        std::int32_t nrows;
+    } cases[] = {
+        {"no-data line last, no line end", "ncols 3\nnrows 2\nNODATA_value -9999",
+         "ncols 3\nnrows 2\nNODATA_value -9999\n", 2},
+        {"CR LF", "ncols 3\r\nnrows 2\r\nNODATA_value -9999",
+         "ncols 3\r\nnrows 2\r\nNODATA_value -9999\r\n", 2},
+        {"row count last, no line end", "NODATA_value -9999\nncols 3\nnrows 2",
+         "NODATA_value -9999\nncols 3\nnrows 2\n", 2},
+        {"white space before the end", "ncols 3\nnrows 2\n \t", "ncols 3\nnrows 2\n", 2},
+        {"white space before the first value", "ncols 3\nnrows 2\n\t 1 2 3\n", "ncols 3\nnrows 2\n",
+         2},
+        {"longer than a block", "ncols 3\nnrows 2\n" + many_lines + "1 2 3\n",
+         "ncols 3\nnrows 2\n" + many_lines, 2},
+        {"longer than 16 MiB", std::string(std::size_t(17) << 20, '\n') + "ncols 3\nnrows 2\n", "",
+         0},
+    };
+    for (const auto& c : cases) {
+        scratch_dir dir;
+        write_file(dir / "t.asc", c.bytes);
+        grid_header read;
+        std::string text;
+        const failure f = read_template(dir / "t.asc", read, text);
+        if (c.text.empty()) {
+            EXPECT_EQ(f.message, "Template header longer than 16 MiB:") << c.name;
+            EXPECT_EQ(f.detail, dir / "t.asc") << c.name;
+            continue;
+        }
+        EXPECT_FALSE(f.failed()) << c.name << ": " << f.message;
+        EXPECT_TRUE(text == c.text) << c.name << ": " << text.substr(0, 80);
+        EXPECT_EQ(read.nrows, c.nrows) << c.name;
+    }
+}
+
 #ifndef _WIN32
 // asc -> FORMAT -> asc -> FORMAT gives the same bytes for every format, and the grid written back
 // has the template's header, its line ends and its no-data text.
@@ -63,6 +110,7 @@ TEST(RawSource, EveryFormatRoundTrips) {
 
 TEST(RawSource, SizesLayoutAndFormat) {
     const std::string shorts = le_bytes<std::int16_t>({1, -9999, 300, -4, 5, -9999});
+    const std::string long_nodata = "-9999." + std::string(70, '0');
     struct {
         const char* name;
         std::string command;  // raw.bin holds the grid's six shorts
@@ -153,6 +201,30 @@ TEST(RawSource, SizesLayoutAndFormat) {
          "File already exists, and should not be overwritten: s.hdr\nhint: it is the source's "
          "sidecar\n",
          1, std::nullopt},
+        {"a no-data text longer than 64 characters, whole",
+         "{ printf 'ncols 3\\nnrows 2\\nNODATA_value -9999.'; printf '0%.0s' $(seq 70); echo; } "
+         "> long.asc && \"$RASTMILL\" --like long.asc --from short ascii raw.bin out.asc",
+         "", 0,
+         "ncols 3\nnrows 2\nNODATA_value " + long_nodata + "\n1 " + long_nodata + " 300\n-4 5 " +
+             long_nodata + "\n"},
+        {"a template through a pipe",
+         "cat in.asc | \"$RASTMILL\" --like /dev/stdin --from short ascii raw.bin out.asc", "", 0,
+         grid},
+        {"a template through a FIFO",
+         "mkfifo t.fifo && (cat in.asc > t.fifo &) && \"$RASTMILL\" --like t.fifo --from short "
+         "ascii raw.bin out.asc",
+         "", 0, grid},
+        {"a template through a process substitution",
+         "bash -c '\"$RASTMILL\" --like <(cat in.asc) --from short ascii raw.bin out.asc'", "", 0,
+         grid},
+        {"a template whose last line has no line end",
+         "printf 'ncols 3\\r\\nnrows 2\\r\\nNODATA_value -9999' > t.asc && \"$RASTMILL\" --like "
+         "t.asc --from short ascii raw.bin out.asc",
+         "", 0, "ncols 3\r\nnrows 2\r\nNODATA_value -9999\r\n1 -9999 300\r\n-4 5 -9999\r\n"},
+        {"a template whose row count is last, without a line end",
+         "printf 'NODATA_value -9999\\nncols 3\\nnrows 2' > t.asc && \"$RASTMILL\" --like t.asc "
+         "--from short ascii raw.bin out.asc && \"$RASTMILL\" short out.asc out.bin && rm out.asc",
+         "", 0, shorts},
         {"the template as the target",
          "\"$RASTMILL\" --like in.asc --from short ascii raw.bin in.asc && cmp in.asc keep.asc",
          "File already exists, and should not be overwritten: in.asc\nhint: the target is the "
@@ -201,6 +273,16 @@ TEST(RawSource, GdalReadsTheGridWrittenBack) {
         "gdal_translate -q -ot Float64 -of ENVI g.bil g2.bin && "
         "cmp g1.bin g2.bin");
     EXPECT_EQ(placed.status, 0) << placed.err;
+
+    // A model's NaN cells are written as the no-data text, which GDAL reads, even first.
+    const run_result nan_first = run_shell(
+        dir,
+        "printf 'ncols 2\\nnrows 1\\nxllcorner 0\\nyllcorner 0\\ncellsize 1\\nNODATA_value "
+        "-9999\\n' > t.asc && printf '\\000\\000\\300\\177\\000\\000\\200\\077' > n.bin && "
+        "\"$RASTMILL\" --like t.asc --from float ascii n.bin n.asc && "
+        "gdal_translate -q -of ENVI n.asc n2.bin");
+    EXPECT_EQ(nan_first.status, 0) << nan_first.err;
+    EXPECT_EQ(read_file(dir / "n.asc"), read_file(dir / "t.asc") + "-9999 1.0\n");
 }
 
 // Sidecars that GDAL reads by its defaults and its last-label rule give the grid gdalinfo shows.

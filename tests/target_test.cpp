@@ -119,3 +119,75 @@ TEST(AsciiWriter, ShortestTextAPointInEveryRealAndTheNoDataText) {
 }
 
 }  // namespace
+
+namespace {
+
+// Rows wider than the writer's pieces of text, ending in a no-data text of 32 characters or more
+// and CR LF, the last cell at every offset around a piece's end: the text whole, and nothing
+// written past the writer's buffer (the AddressSanitizer build checks that).
+TEST(AsciiWriter, LongNoDataTextLastInAWideRow) {
+    const struct {
+        float value;
+        const char* text;
+    } firsts[] = {{1, "1.0"}, {12, "12.0"}, {123, "123.0"}, {1234, "1234.0"}};
+    const float nodata = -9999.0f;
+    for (const std::size_t length : {31, 32, 41, 64, 65, 300}) {
+        cell_text style{std::string("\r\n"), "-9999." + std::string(length - 6, '0'), {}};
+        std::memcpy(style.nodata_bytes, &nodata, sizeof nodata);
+        for (const auto& first : firsts) {
+            for (const int ones : {1020, 1021, 1022, 1023, 1024, 1025, 2045, 2046, 2047, 2048}) {
+                std::vector<float> row(static_cast<std::size_t>(ones) + 2, 1.0f);
+                row.front() = first.value;
+                row.back() = nodata;
+                std::string expected = first.text;
+                for (int i = 0; i < ones; ++i)
+                    expected += " 1.0";
+                expected += " " + style.nodata + "\r\n";
+                memory_target out;
+                EXPECT_EQ(write_ascii_row(out.target, static_cast<std::int32_t>(row.size()),
+                                          FMT_FLOAT, row.data(), style),
+                          static_cast<std::int32_t>(row.size()));
+                EXPECT_TRUE(out.bytes() == expected) << length << " " << first.text << " " << ones;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// A NaN is the no-data text where there is one (GDAL cannot read a grid whose first cell is
+// "nan"), whatever its payload and sign, and "nan" where there is none.
+TEST(AsciiWriter, NanIsTheNoDataText) {
+    const float float_nan = std::numeric_limits<float>::quiet_NaN();
+    const double double_nan = -std::numeric_limits<double>::quiet_NaN();
+    const std::uint32_t payload_bits = 0x7F800001;  // a signalling NaN with payload 1
+    float payload_nan;
+    std::memcpy(&payload_nan, &payload_bits, sizeof payload_nan);
+    const float floats[4] = {float_nan, 1.5f, -9999.0f, payload_nan};
+    const double doubles[3] = {double_nan, -9999.0, 2.5};
+    const struct {
+        const char* nodata;
+        double value;
+        std::string expected_floats, expected_doubles;
+    } cases[] = {
+        {"-9999", -9999, "-9999 1.5 -9999 -9999\n", "-9999 -9999 2.5\n"},
+        {"-3.4e38", -3.4e38, "-3.4e38 1.5 -9999.0 -3.4e38\n", "-3.4e38 -9999.0 2.5\n"},
+        {"", 0, "nan 1.5 -9999.0 nan\n", "nan -9999.0 2.5\n"},
+    };
+    for (const auto& c : cases) {
+        cell_text style{"\n", c.nodata, {}};
+        const auto float_nodata = static_cast<float>(c.value);
+        std::memcpy(style.nodata_bytes, &float_nodata, sizeof float_nodata);
+        memory_target out;
+        write_ascii_row(out.target, 4, FMT_FLOAT, floats, style);
+        EXPECT_EQ(out.bytes(), c.expected_floats) << c.nodata;
+        std::memcpy(style.nodata_bytes, &c.value, sizeof c.value);
+        memory_target doubled;
+        write_ascii_row(doubled.target, 3, FMT_DOUBLE, doubles, style);
+        EXPECT_EQ(doubled.bytes(), c.expected_doubles) << c.nodata;
+    }
+}
+
+}  // namespace
