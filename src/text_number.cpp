@@ -210,7 +210,8 @@ void add_real_digit(long_token& token, int digit, bool integer_part) {
         return;
     }
     if (integer_part) ++token.point;
-    token.last_digits[token.counted++ % std::size(token.last_digits)] = static_cast<char>(digit);
+    const auto kept = static_cast<std::size_t>(token.counted++) % std::size(token.last_digits);
+    token.last_digits[kept] = static_cast<char>(digit);
     if (!integer_part && token.point_counted < 0) {
         std::copy(std::begin(token.last_digits), std::end(token.last_digits), token.point_digits);
         token.point_counted = token.counted;
