@@ -19,6 +19,10 @@ inline constexpr char MSG_READ_ERROR[] = "Error reading input:";
 inline constexpr char MSG_WRITE_ERROR[] = "Error writing output:";
 inline constexpr char MSG_GRID_TARGET[] =
     "Refusing to overwrite an Arc ascii grid with binary cells:";
+inline constexpr char MSG_COMPRESSED_TARGET[] =
+    "Refusing to overwrite a compressed file with binary cells:";
+inline constexpr char MSG_SOURCE_SIDECAR_NAME[] =
+    "Refusing to write a file named as the source's sidecar:";
 inline constexpr char MSG_GRID_TO_ASCII[] =
     "The source is an Arc ascii grid already; ascii writes raw cells back as one:";
 inline constexpr char MSG_TERMINAL_TARGET[] = "Refusing to write binary output to a terminal:";

@@ -1,9 +1,11 @@
 #include "raw_source.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <system_error>
@@ -104,8 +106,17 @@ failure find_raw_layout(const std::string& source, const std::string& like,
 }
 
 failure read_template(const std::string& path, grid_header& header, std::string& text) {
+    std::error_code error;
+    if (std::filesystem::is_directory(native_path(path), error)) {
+        return {MSG_CANNOT_OPEN, path, "the template is a folder"};
+    }
+    errno = 0;
     std::FILE* file = open_named(path, "rb");
-    if (file == nullptr) return {MSG_CANNOT_OPEN, path};
+    if (file == nullptr) {
+        return {MSG_CANNOT_OPEN, path,
+                path == "-" ? "a template from standard input is /dev/stdin"
+                            : std::string("the template: ") + std::strerror(errno)};
+    }
     source_reader reader;
     open_reader(reader, file_descriptor(file), true);
     // Kept as it is read: a template through a pipe or a FIFO cannot be read again.

@@ -37,8 +37,11 @@ std::vector<kept_file> files_kept(const written_files& run) {
         if (!path.empty() && path != "-") kept.push_back({identity_of_path(path), what});
     };
     if (run.source != "-") add(sidecar_path(run.source, ".prj"), "the source's .prj");
-    add(run.prj_from, "the .prj the run copies");
     add(run.template_path, "the template");
+    if (!run.template_path.empty() && run.template_path != "-") {
+        add(sidecar_path(run.template_path, ".prj"), "the template's .prj");
+    }
+    add(run.prj_from, "the .prj the run copies");
     for (const std::string& path : run.source_sidecars)
         add(path, "the source's sidecar");
     return kept;
@@ -51,11 +54,27 @@ const kept_file* kept_as(const std::vector<kept_file>& kept, const file_identity
     return nullptr;
 }
 
+// A file written under the name of a raw source's .hdr, where none lies yet, would describe the
+// source as something else to the next run and to GDAL. (A .prj copied there gives the source the
+// projection of its own grid.)
+failure named_as_source_sidecar(const written_files& run, const std::string& path) {
+    for (const std::string& name : run.source_sidecars) {
+        if (native_path(name).extension() != ".prj" && same_path(path, name)) {
+            return {MSG_SOURCE_SIDECAR_NAME, path,
+                    "GIS tools would read it as the sidecar of " + run.source +
+                        ": name the target otherwise"};
+        }
+    }
+    return {};
+}
+
 }  // namespace
 
 std::vector<std::string> raw_source_sidecars(const std::string& source) {
     if (source == "-") return {};
-    return {sidecar_path(source, ".hdr"), source + ".hdr", sidecar_path(source, ".prj")};
+    // GDAL finds them in either letter case.
+    return {sidecar_path(source, ".hdr"), source + ".hdr", sidecar_path(source, ".HDR"),
+            source + ".HDR", sidecar_path(source, ".prj")};
 }
 
 failure check_written_files(const written_files& run) {
@@ -65,6 +84,7 @@ failure check_written_files(const written_files& run) {
     if (const kept_file* file = kept_as(kept, target)) {
         return {MSG_OVERWRITE, run.target, "the target is " + file->what};
     }
+    if (const failure f = named_as_source_sidecar(run, run.target); f.failed()) return f;
     if (!run.sidecar) return {};
     const file_identity copied =
         run.prj_from.empty() ? file_identity{} : identity_of_path(run.prj_from);
@@ -81,6 +101,7 @@ failure check_written_files(const written_files& run) {
         if (const kept_file* file = kept_as(kept, written)) {
             return {MSG_OVERWRITE, path, "it is " + file->what};
         }
+        if (const failure f = named_as_source_sidecar(run, path); f.failed()) return f;
     }
     return {};
 }
@@ -95,8 +116,14 @@ failure refuse_grid_target(const std::string& target, const std::string& source)
     source_reader reader;
     open_reader(reader, file_descriptor(file), true);
     grid_header header;
-    const failure f = read_header(reader, header);
+    const bool compressed =
+        ensure_bytes(reader, 2) >= 2 && reader.pos[0] == '\x1f' && reader.pos[1] == '\x8b';
+    const failure f = compressed ? failure{} : read_header(reader, header);
     std::fclose(file);
+    if (compressed) {
+        return {MSG_COMPRESSED_TARGET, target,
+                "check the order of the operands: rastmill FORMAT SOURCE TARGET"};
+    }
     if (f.detail == MSG_NOT_A_GRID || f.message == MSG_READ_ERROR) return {};
     return {MSG_GRID_TARGET, target,
             "check the order of the operands: rastmill FORMAT SOURCE TARGET"};

@@ -31,9 +31,9 @@ std::vector<std::string> raw_source_sidecars(const std::string& source);
 // refused.
 failure check_written_files(const written_files& run);
 
-// Refuses a binary target that exists and begins as an Arc ascii grid does (operands swapped, a
-// glob that gave two grids), unless it is the source ("-": standard input), which
-// check_written_files names.
+// Refuses a binary target that exists and begins as an Arc ascii grid does, or is compressed with
+// gzip (operands swapped, a glob that gave two grids), unless it is the source ("-": standard
+// input), which check_written_files names.
 failure refuse_grid_target(const std::string& target, const std::string& source);
 
 // Whether the target's folder is a device's (/dev/stdout, /dev/fd/N, /proc/self/fd/N), beside

@@ -64,8 +64,19 @@ TEST(WrittenFiles, SidecarsBesideARawSourceAreNeverWritten) {
          "File already exists, and should not be overwritten: o.bin.hdr\nhint: the target is the "
          "source's sidecar\n",
          "o.bin.hdr"},
+        {"a new .hdr under its name would describe it as something else",
+         "rm o.hdr && " + like + "--hdr float o.bin o.dat && test ! -e o.hdr",
+         "Refusing to write a file named as the source's sidecar: o.hdr\nhint: GIS tools would "
+         "read it as the sidecar of o.bin: name the target otherwise\n",
+         ""},
+        {"its header in upper case, which GDAL reads too",
+         "mv o.hdr o.HDR && { " + like +
+             "float o.bin o.HDR; s=$?; cmp -s o.HDR o.bin.hdr && exit $s; }",
+         "File already exists, and should not be overwritten: o.HDR\nhint: the target is the "
+         "source's sidecar\n",
+         ""},
         {"its .prj, which the template's would replace",
-         "rm o.hdr && " + like + "--hdr float o.bin o.dat",
+         "rm o.hdr && " + like + "--hdr ascii o.bin o.asc",
          "File already exists, and should not be overwritten: o.prj\nhint: it is the source's "
          ".prj\n",
          "o.prj"},
@@ -73,6 +84,13 @@ TEST(WrittenFiles, SidecarsBesideARawSourceAreNeverWritten) {
          "File already exists, and should not be overwritten: o.prj\nhint: the target is the "
          "source's .prj\n",
          "o.prj"},
+        {"the template's .prj as the target", like + "float raw.bin in.prj",
+         "File already exists, and should not be overwritten: in.prj\nhint: the target is the "
+         "template's .prj\n",
+         "in.prj"},
+        {"a folder as the template",
+         "mkdir d.asc && \"$RASTMILL\" --like d.asc --from short ascii raw.bin x.asc",
+         "Cannot open file: d.asc\nhint: the template is a folder\n", ""},
         {"a text grid's .prj as the target", "\"$RASTMILL\" float in.asc in.prj",
          "File already exists, and should not be overwritten: in.prj\nhint: the target is the "
          "source's .prj\n",
@@ -98,6 +116,10 @@ TEST(WrittenFiles, MistakesOnTheCommandLine) {
          "Refusing to overwrite an Arc ascii grid with binary cells: b.asc\n" + swap_hint, "b.asc"},
         {"a grid whose keywords come in another order", "\"$RASTMILL\" char in.asc c.asc",
          "Refusing to overwrite an Arc ascii grid with binary cells: c.asc\n" + swap_hint, "c.asc"},
+        {"operands swapped onto a compressed grid",
+         "gzip -k in.asc && cp in.asc.gz keep.gz && \"$RASTMILL\" float in.asc out.bin && "
+         "{ \"$RASTMILL\" float out.bin in.asc.gz; s=$?; cmp -s in.asc.gz keep.gz && exit $s; }",
+         "Refusing to overwrite a compressed file with binary cells: in.asc.gz\n" + swap_hint, ""},
         {"a raw source onto a grid",
          "\"$RASTMILL\" --like in.asc --from short float raw.bin in.asc",
          "Refusing to overwrite an Arc ascii grid with binary cells: in.asc\n" + swap_hint,
