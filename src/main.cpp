@@ -298,9 +298,10 @@ void refuse_target(const arguments& args, element_format format, const std::stri
 failure read_source_header(source_reader& reader, grid_header& header, const arguments& args,
                            element_format format) {
     const std::string source_path = args.operands[1];
+    const source_look look = look_at_source(reader);
     failure f = read_header(reader, header);
     if (f.detail == MSG_NOT_A_GRID) {
-        f.hint = not_a_grid_hint(reader, source_path, command_from_stdin(args));
+        f.hint = not_a_grid_hint(look, source_path, command_from_stdin(args));
     }
     if (!f.failed() && format == FMT_ASCII && header.nrows >= 1) {
         return {MSG_GRID_TO_ASCII, source_path};

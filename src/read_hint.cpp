@@ -119,7 +119,9 @@ refused_number refused_by_integer(const found_token& token, element_format forma
     const std::string text = token.text + " ";
     const number_scan<double> scan = scan_cell_real<double>(text.c_str());
     if (!scan.ok || *scan.end != ' ') return refused_number::none;
-    return std::isfinite(scan.value) ? refused_number::decimal : refused_number::not_finite;
+    // A number too large for a double (1e400) is still one that --round can take.
+    const bool word = token.text.find_first_of("nNiI") != std::string::npos;
+    return word ? refused_number::not_finite : refused_number::decimal;
 }
 
 // Walks the text grid at path to value number value; false where path is no regular file that can

@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "chars.h"
+#include "failure.h"
 #include "paths.h"
 #include "sidecar.h"
 
@@ -16,6 +17,18 @@ bool looks_compressed(source_reader& reader) {
 // GRASS ASCII grids begin with "north:", "south:", "east:", "west:", "rows:" or "cols:" lines.
 bool looks_grass(source_reader& reader) {
     for (const std::string_view key : {"north:", "south:", "east:", "west:", "rows:", "cols:"}) {
+        if (ensure_bytes(reader, key.size()) < key.size()) continue;
+        bool same = true;
+        for (std::size_t i = 0; i < key.size() && same; ++i)
+            same = to_lower(reader.pos[i]) == key[i];
+        if (same) return true;
+    }
+    return false;
+}
+
+// A header cut short (ncols alone) is a broken grid, not raw cells.
+bool starts_with_keyword(source_reader& reader) {
+    for (const std::string_view key : {"ncols", "nrows"}) {
         if (ensure_bytes(reader, key.size()) < key.size()) continue;
         bool same = true;
         for (std::size_t i = 0; i < key.size() && same; ++i)
@@ -47,13 +60,32 @@ std::string shell_quoted(std::string_view text) {
     return quoted + "'";
 }
 
-std::string not_a_grid_hint(source_reader& reader, const std::string& path,
-                            const std::string& from_stdin) {
-    if (looks_compressed(reader)) {
-        return "the source is compressed with gzip: zcat " + shell_quoted(path) + " | " +
-               from_stdin;
+source_look look_at_source(source_reader& reader) {
+    // A text source that ends without a line end is given one; an empty file has only that.
+    if (ensure_bytes(reader, 1) == 0 || is_added_newline(reader, reader.pos)) {
+        return source_look::empty;
     }
-    if (looks_grass(reader)) {
+    if (looks_compressed(reader)) return source_look::compressed;
+    if (starts_with_keyword(reader)) return source_look::header_begun;
+    if (looks_grass(reader)) return source_look::grass;
+    return source_look::other;
+}
+
+std::string not_a_grid_hint(source_look look, const std::string& path,
+                            const std::string& from_stdin) {
+    if (look == source_look::compressed) {
+        // "--" keeps zcat from taking a name such as -x.gz for options; control bytes are shown
+        // escaped, never sent to the terminal.
+        const std::string name =
+            path.starts_with('-') ? "-- " + shell_quoted(path) : shell_quoted(path);
+        return printable("the source is compressed with gzip: zcat " + name + " | " + from_stdin,
+                         false);
+    }
+    if (look == source_look::empty) return (path == "-" ? "standard input" : path) + " is empty";
+    if (look == source_look::header_begun) {
+        return path + " begins as an Arc ascii grid, but its header lacks ncols or nrows";
+    }
+    if (look == source_look::grass) {
         return path +
                " is a GRASS ASCII grid: convert it with r.out.gdal or gdal_translate -of "
                "AAIGrid";

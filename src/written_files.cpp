@@ -84,7 +84,7 @@ failure check_written_files(const written_files& run) {
     if (const kept_file* file = kept_as(kept, target)) {
         return {MSG_OVERWRITE, run.target, "the target is " + file->what};
     }
-    if (const failure f = named_as_source_sidecar(run, run.target); f.failed()) return f;
+    if (failure f = named_as_source_sidecar(run, run.target); f.failed()) return f;
     if (!run.sidecar) return {};
     const file_identity copied =
         run.prj_from.empty() ? file_identity{} : identity_of_path(run.prj_from);
@@ -101,7 +101,7 @@ failure check_written_files(const written_files& run) {
         if (const kept_file* file = kept_as(kept, written)) {
             return {MSG_OVERWRITE, path, "it is " + file->what};
         }
-        if (const failure f = named_as_source_sidecar(run, path); f.failed()) return f;
+        if (failure f = named_as_source_sidecar(run, path); f.failed()) return f;
     }
     return {};
 }

@@ -86,15 +86,14 @@ TEST(CommandLine, GoldenCases) {
         {"not a grid",
          {"float", "in.asc", "out.bin"},
          "nrows 5\nnodata_value 4\n",
-         "Fatal error Unrecognized input file format:\nhint: in.asc is no Arc ascii grid: for raw "
-         "cells give --like GRID and --from FORMAT, or put in.hdr beside it\n",
+         "Fatal error Unrecognized input file format:\nhint: in.asc begins as an Arc ascii grid, "
+         "but its header lacks ncols or nrows\n",
          1,
          std::nullopt},
         {"empty source",
          {"float", "in.asc", "out.bin"},
          "",
-         "Fatal error Unrecognized input file format:\nhint: in.asc is no Arc ascii grid: for raw "
-         "cells give --like GRID and --from FORMAT, or put in.hdr beside it\n",
+         "Fatal error Unrecognized input file format:\nhint: in.asc is empty\n",
          1,
          std::nullopt},
         {"invalid count",

@@ -62,7 +62,9 @@ TEST(ReadHint, AdviceFitsTheRun) {
         {"nan", false, "; shortint holds no nan or infinity: convert to float or double"},
         {"nan", true, "; shortint holds no nan or infinity: convert to float or double"},
         {"-inf", true, "; shortint holds no nan or infinity: convert to float or double"},
-        {"1e999", true, "; shortint holds no nan or infinity: convert to float or double"},
+        {"1e999", false,
+         "; shortint takes whole numbers only: add --round, or convert to float or double"},
+        {"1e999", true, ""},
     };
     for (const auto& c : cases) {
         scratch_dir dir;

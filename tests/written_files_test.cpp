@@ -155,6 +155,19 @@ TEST(WrittenFiles, HintsSayWhatTheSourceIsAndKeepTheRun) {
          "Fatal error Unrecognized input file format:\nhint: the source is compressed with gzip: "
          "zcat 'my dem.asc' | rastmill --round --nodata=0 shortint - 'it'\\''s.bin'\n",
          ""},
+        {"gzip under a name that begins with -, and control bytes shown escaped",
+         "printf '\\037\\213\\010' > ./-x.gz && cp ./-x.gz \"$(printf 'e\\033.gz')\" && "
+         "{ \"$RASTMILL\" float -- -x.gz out.bin; \"$RASTMILL\" float \"$(printf 'e\\033.gz')\" "
+         "out.bin; }",
+         "Fatal error Unrecognized input file format:\nhint: the source is compressed with gzip: "
+         "zcat -- -x.gz | rastmill float -- - out.bin\nFatal error Unrecognized input file "
+         "format:\nhint: the source is compressed with gzip: zcat 'e\\x1b.gz' | rastmill float - "
+         "out.bin\n",
+         ""},
+        {"a header cut short", "printf 'ncols 2\\n' > c.asc && \"$RASTMILL\" float c.asc out.bin",
+         "Fatal error Unrecognized input file format:\nhint: c.asc begins as an Arc ascii grid, "
+         "but its header lacks ncols or nrows\n",
+         ""},
         {"a GRASS ASCII grid",
          "printf 'north: 10\\nsouth: 0\\neast: 10\\nwest: 0\\nrows: 1\\ncols: 1\\n5\\n' > g.asc && "
          "\"$RASTMILL\" float g.asc out.bin",
