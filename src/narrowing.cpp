@@ -318,7 +318,8 @@ void put_wide(std::int64_t value, element_format format, unsigned char* element)
     });
 }
 
-// An element of format as text that reads back to it: integers in decimal, reals shortest.
+}  // namespace
+
 std::string element_text(element_format format, const unsigned char* element) {
     std::string shown;
     with_element_type(format, [&](auto tag) {
@@ -334,8 +335,6 @@ std::string element_text(element_format format, const unsigned char* element) {
     });
     return shown;
 }
-
-}  // namespace
 
 failure plan_narrowing(bool round, bool strict, const std::string* replacement,
                        element_format target, narrowing& plan) {

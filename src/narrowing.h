@@ -29,6 +29,10 @@ struct narrowing {
     std::string nodata_written;
 };
 
+// An element of format (in the host's order) as text that reads back to it: integers in decimal,
+// reals in their shortest form.
+std::string element_text(element_format format, const unsigned char* element);
+
 // Checks the options (replacement: N, nullptr without --nodata) against the target format before
 // anything is opened, and fills plan: "Invalid no-data value for the target format:" for an N the
 // format does not hold (an integer target takes every spelling of an integer, 5e0 and 5.0 as 5; a

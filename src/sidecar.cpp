@@ -14,6 +14,7 @@
 #include "chars.h"
 #include "exact_decimal.h"
 #include "formats.h"
+#include "narrowing.h"
 #include "paths.h"
 #include "text_span.h"
 
@@ -23,19 +24,7 @@ namespace {
 std::optional<std::string> stored_nodata(const std::string& text, element_format format) {
     unsigned char stored[8];
     if (!parse_one_value(text, format, stored)) return std::nullopt;
-    std::string shown;
-    with_element_type(format, [&](auto tag) {
-        using T = typename decltype(tag)::type;
-        T value;
-        std::memcpy(&value, stored, sizeof value);
-        if constexpr (std::is_floating_point_v<T>) {
-            char out[64];
-            shown.assign(out, std::to_chars(out, out + sizeof out, value).ptr);
-        } else {
-            shown = std::to_string(value);
-        }
-    });
-    return shown;
+    return element_text(format, stored);
 }
 
 // Where the cells lie, from a header that gives it all: the cell sizes as written (a cellsize line

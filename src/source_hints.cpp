@@ -1,6 +1,7 @@
 #include "source_hints.h"
 
 #include <filesystem>
+#include <initializer_list>
 #include <system_error>
 
 #include "chars.h"
@@ -14,21 +15,9 @@ bool looks_compressed(source_reader& reader) {
     return ensure_bytes(reader, 2) >= 2 && reader.pos[0] == '\x1f' && reader.pos[1] == '\x8b';
 }
 
-// GRASS ASCII grids begin with "north:", "south:", "east:", "west:", "rows:" or "cols:" lines.
-bool looks_grass(source_reader& reader) {
-    for (const std::string_view key : {"north:", "south:", "east:", "west:", "rows:", "cols:"}) {
-        if (ensure_bytes(reader, key.size()) < key.size()) continue;
-        bool same = true;
-        for (std::size_t i = 0; i < key.size() && same; ++i)
-            same = to_lower(reader.pos[i]) == key[i];
-        if (same) return true;
-    }
-    return false;
-}
-
-// A header cut short (ncols alone) is a broken grid, not raw cells.
-bool starts_with_keyword(source_reader& reader) {
-    for (const std::string_view key : {"ncols", "nrows"}) {
+// Whether the unread bytes begin with one of keys, in any letter case.
+bool starts_with_any(source_reader& reader, std::initializer_list<std::string_view> keys) {
+    for (const std::string_view key : keys) {
         if (ensure_bytes(reader, key.size()) < key.size()) continue;
         bool same = true;
         for (std::size_t i = 0; i < key.size() && same; ++i)
@@ -66,8 +55,11 @@ source_look look_at_source(source_reader& reader) {
         return source_look::empty;
     }
     if (looks_compressed(reader)) return source_look::compressed;
-    if (starts_with_keyword(reader)) return source_look::header_begun;
-    if (looks_grass(reader)) return source_look::grass;
+    // A header cut short (ncols alone) is a broken grid, not raw cells.
+    if (starts_with_any(reader, {"ncols", "nrows"})) return source_look::header_begun;
+    if (starts_with_any(reader, {"north:", "south:", "east:", "west:", "rows:", "cols:"})) {
+        return source_look::grass;
+    }
     return source_look::other;
 }
 
