@@ -64,12 +64,6 @@ constexpr const format_info& info_of(element_format format) {
     return format_table[code_of(format)];
 }
 
-// Width in bytes of each binary format, indexed by its code.
-inline constexpr int element_size[BINARY_FORMATS] = {
-    format_table[0].width, format_table[1].width, format_table[2].width, format_table[3].width,
-    format_table[4].width, format_table[5].width, format_table[6].width, format_table[7].width,
-    format_table[8].width, format_table[9].width};
-
 // The width of a format's elements in bytes; 0 for ascii.
 constexpr std::size_t width_of(element_format format) {
     return static_cast<std::size_t>(info_of(format).width);

@@ -28,7 +28,7 @@
 #include "progress.h"
 #include "raw_source.h"
 #include "read_hint.h"
-#include "sidecar.h"
+#include "sidecar_writer.h"
 #include "source_hints.h"
 #include "source_reader.h"
 #include "target.h"

@@ -12,6 +12,7 @@
 #include "narrowing.h"
 #include "source_reader.h"
 #include "target.h"
+#include "text_rows.h"
 
 struct pipeline_settings {
     // Threads that transform chunks, the converting thread among them: with 1 it does everything

@@ -15,7 +15,7 @@
 #include "exact_decimal.h"
 #include "paths.h"
 #include "raw_sidecar.h"
-#include "sidecar.h"
+#include "sidecar_writer.h"
 #include "text_span.h"
 
 namespace {

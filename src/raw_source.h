@@ -9,7 +9,7 @@
 #include "formats.h"
 #include "header.h"
 #include "source_reader.h"
-#include "target.h"
+#include "text_rows.h"
 
 // Everything a run needs to read a raw source as a grid.
 struct raw_layout {

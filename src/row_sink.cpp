@@ -27,10 +27,8 @@ bool open_row_sink(row_sink& sink, grid_target& target, element_format format, b
 namespace {
 
 bool write_rows(row_sink& sink, const unsigned char* values, std::int32_t count) {
-    const std::int32_t written =
-        sink.text ? write_ascii_row(*sink.target, count, sink.format, values, *sink.style)
-                  : write_binary_row(*sink.target, count, sink.format, values);
-    return written == count;
+    return sink.text ? write_ascii_row(*sink.target, count, sink.format, values, *sink.style)
+                     : write_binary_row(*sink.target, count, sink.format, values);
 }
 
 }  // namespace
@@ -65,7 +63,7 @@ bool put_text_rows(row_sink& sink, const char* text, std::size_t size, std::size
     while (size != 0) {
         const std::size_t n = std::min<std::size_t>(size, INT32_MAX);
         const auto piece = static_cast<std::int32_t>(n);
-        if (write_binary_row(*sink.target, piece, FMT_UCHAR, text) != piece) return false;
+        if (!write_binary_row(*sink.target, piece, FMT_UCHAR, text)) return false;
         text += n;
         size -= n;
     }

@@ -9,6 +9,7 @@
 #include "failure.h"
 #include "formats.h"
 #include "target.h"
+#include "text_rows.h"
 
 // The converting thread's own.
 struct row_sink {

@@ -7,7 +7,7 @@
 #include "chars.h"
 #include "failure.h"
 #include "paths.h"
-#include "sidecar.h"
+#include "sidecar_writer.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "header.h"
 #include "paths.h"
 #include "platform.h"
-#include "sidecar.h"
+#include "sidecar_writer.h"
 #include "source_reader.h"
 
 namespace {

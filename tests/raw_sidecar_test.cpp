@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "sidecar.h"
+#include "sidecar_writer.h"
 
 namespace {
 

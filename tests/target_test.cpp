@@ -1,4 +1,5 @@
 #include "target.h"
+#include "text_rows.h"
 
 #include <gtest/gtest.h>
 
@@ -144,9 +145,8 @@ TEST(AsciiWriter, LongNoDataTextLastInAWideRow) {
                     expected += " 1.0";
                 expected += " " + style.nodata + "\r\n";
                 memory_target out;
-                EXPECT_EQ(write_ascii_row(out.target, static_cast<std::int32_t>(row.size()),
-                                          FMT_FLOAT, row.data(), style),
-                          static_cast<std::int32_t>(row.size()));
+                EXPECT_TRUE(write_ascii_row(out.target, static_cast<std::int32_t>(row.size()),
+                                            FMT_FLOAT, row.data(), style));
                 EXPECT_TRUE(out.bytes() == expected) << length << " " << first.text << " " << ones;
             }
         }

@@ -1,4 +1,4 @@
-#include "sidecar.h"
+#include "sidecar_writer.h"
 
 #include <gtest/gtest.h>
 
