@@ -49,12 +49,14 @@ std::optional<element_format> format_from_name(std::string_view text) {
     return format;
 }
 
-element_format parse_format(char* text) {
-    for (char* c = text; *c != '\0'; ++c)
-        *c = to_lower(*c);
-    const auto format = format_from_name(text);
-    if (!format) fatal_error({MSG_BAD_FORMAT_NAME, text, format_names_hint()});
-    return *format;
+failure parse_format(std::string_view text, element_format& format) {
+    std::string lowered(text);
+    for (char& c : lowered)
+        c = to_lower(c);
+    const auto named = format_from_name(lowered);
+    if (!named) return {MSG_BAD_FORMAT_NAME, lowered, format_names_hint()};
+    format = *named;
+    return {};
 }
 
 std::string format_names_hint() {

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <utility>
 
+#include "failure.h"
+
 // The order of the codes is fixed: every per-format table is indexed by it. A scoped type, so that
 // no integer passes for a format by accident; the names themselves are used unqualified.
 enum class element_format : int {
@@ -83,10 +85,9 @@ constexpr element_format binary_format(int code) {
 // the format's width in bits or bytes ("float32", "f4"), so that a name never gets a wrong width.
 std::optional<element_format> format_from_name(std::string_view text);
 
-// Lower-cases text in place and returns its format; ends the run with
-// "Unrecognized format specifier:" and the lower-cased text when the name is refused, and a hint
-// with the names and what GDAL and numpy call them.
-element_format parse_format(char* text);
+// The format text names, in any case, into format; fails with "Unrecognized format specifier:",
+// the lower-cased text and a hint with the names and what GDAL and numpy call them.
+failure parse_format(std::string_view text, element_format& format);
 
 // The hint after a refused format name: every name, with GDAL's and numpy's.
 std::string format_names_hint();

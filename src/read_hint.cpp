@@ -4,7 +4,9 @@
 #include <bit>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -17,6 +19,7 @@
 #include "separator_scan.h"
 #include "source_reader.h"
 #include "text_number.h"
+#include "text_span.h"
 
 namespace {
 
@@ -181,4 +184,32 @@ std::optional<std::string> token_at(const std::string& path, std::uint64_t value
     found_token token;
     if (!find_token(path, value, token) || !token.found || token.longer) return std::nullopt;
     return token.text;
+}
+
+std::string nodata_hint(const std::string& nodata, element_format format) {
+    return "the cell is the grid's no-data value " + nodata + ", which " +
+           std::string(info_of(format).name) +
+           " does not hold: add --nodata N to write no-data cells as N";
+}
+
+bool element_is_nodata(const std::string& path, std::uint64_t value, element_format format,
+                       bool big_endian, const std::string& nodata) {
+    const std::size_t width = width_of(format);
+    unsigned char stored[8];
+    if (path == "-" || nodata.empty() || !parse_one_value(nodata, format, stored)) return false;
+    if (big_endian != (std::endian::native == std::endian::big))
+        std::reverse(stored, stored + width);
+    std::ifstream file(native_path(path), std::ios::binary);
+    char cell[8];
+    file.seekg(static_cast<std::streamoff>(value * width));
+    return file.read(cell, static_cast<std::streamsize>(width)) &&
+           std::memcmp(cell, stored, width) == 0;
+}
+
+bool token_is_nodata(const std::string& path, std::uint64_t value, const std::string& nodata) {
+    const std::optional<std::string> token = token_at(path, value);
+    double cell = 0;
+    double held = 0;
+    return !nodata.empty() && token && parse_one_value(*token, FMT_DOUBLE, &cell) &&
+           parse_one_value(nodata, FMT_DOUBLE, &held) && cell == held;
 }

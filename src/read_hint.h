@@ -20,3 +20,15 @@ std::string bad_value_hint(const std::string& path, std::uint64_t value, std::ui
 // The token of value number value of the text grid at path, as written; nothing where it cannot
 // be read again or is longer than the hint keeps.
 std::optional<std::string> token_at(const std::string& path, std::uint64_t value);
+
+// The hint after --strict stopped at a cell that is the grid's no-data value nodata, which format
+// does not hold: give --nodata N.
+std::string nodata_hint(const std::string& nodata, element_format format);
+
+// Whether element number value of the raw source at path (elements of format, big-endian where
+// said) holds the no-data value nodata, read again from the file; false for standard input.
+bool element_is_nodata(const std::string& path, std::uint64_t value, element_format format,
+                       bool big_endian, const std::string& nodata);
+
+// Whether value number value of the text grid at path is written as a number equal to nodata.
+bool token_is_nodata(const std::string& path, std::uint64_t value, const std::string& nodata);

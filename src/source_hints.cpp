@@ -99,3 +99,10 @@ std::string not_a_grid_hint(source_look look, const std::string& path,
     if (std::filesystem::is_regular_file(status)) hint += ", or put " + hdr + " beside it";
     return hint;
 }
+
+std::string command_from_stdin(const std::vector<std::string>& given, std::size_t source_at) {
+    std::string command = "rastmill";
+    for (std::size_t i = 0; i < given.size(); ++i)
+        command.append(" ").append(shell_quoted(i == source_at ? "-" : given[i]));
+    return command;
+}

@@ -144,3 +144,42 @@ bool beside_devices(const std::string& target) {
     return false;
 #endif
 }
+
+namespace {
+
+// Where --hdr cannot give a sidecar GIS tools read beside the target: a format they do not take,
+// a target that is no regular file (standard output, a device such as /dev/stdout, a FIFO),
+// beside which the sidecar would land in /dev or nowhere.
+failure refuse_unwritable_sidecar(element_format format, const std::string& target) {
+    if (!sidecar_supported(format)) return {MSG_SIDECAR_FORMAT, std::string(info_of(format).name)};
+    if (target == "-") return {MSG_NO_SIDECAR, target};
+    std::error_code error;
+    const auto status = std::filesystem::status(native_path(target), error);
+    if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+        return {MSG_SIDECAR_NOT_FILE, target};
+    }
+    // /dev/stdout onto a file: the sidecar would land in /dev.
+    if (beside_devices(target)) return {MSG_NO_SIDECAR, target};
+    return {};
+}
+
+}  // namespace
+
+failure refuse_target(const target_asked& asked) {
+    const std::string& target = asked.target;
+    const bool binary = asked.format != FMT_ASCII;
+    // A closed standard output has /dev/null behind it now: the cells would vanish into it.
+    if (target == "-" && asked.output_closed) return {MSG_CANNOT_OPEN, target};
+    if (binary && (target == "-" ? is_terminal(1) : names_terminal(target))) {
+        return {MSG_TERMINAL_TARGET, target};
+    }
+    if (asked.sidecar) {
+        if (failure f = refuse_unwritable_sidecar(asked.format, target); f.failed()) return f;
+    }
+    return binary ? refuse_grid_target(target, asked.source) : failure{};
+}
+
+std::string prj_copied(const std::string& source, const std::string& like, bool raw) {
+    const std::string& of = raw && !like.empty() ? like : source;
+    return of == "-" ? "" : sidecar_path(of, ".prj");
+}

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "failure.h"
+#include "formats.h"
 
 // What a run writes and what it must keep.
 struct written_files {
@@ -39,3 +40,21 @@ failure refuse_grid_target(const std::string& target, const std::string& source)
 // Whether the target's folder is a device's (/dev/stdout, /dev/fd/N, /proc/self/fd/N), beside
 // which no sidecar can be written.
 bool beside_devices(const std::string& target);
+
+// What the target of a run is asked to be, checked before anything is read.
+struct target_asked {
+    std::string target;  // "-" for standard output
+    std::string source;  // "-" for standard input
+    element_format format = FMT_FLOAT;
+    bool sidecar = false;        // --hdr
+    bool output_closed = false;  // standard output was closed when the run began
+};
+
+// Refuses a target that cannot take what is asked: a closed standard output, binary cells onto a
+// terminal, --hdr where GIS tools could not read the sidecar beside the target (a format they do
+// not take; standard output, a device, a FIFO), or a binary target that is an Arc ascii grid.
+failure refuse_target(const target_asked& asked);
+
+// The .prj that --hdr copies beside the target: the template's for a raw source given --like,
+// else the source's own; empty for standard input.
+std::string prj_copied(const std::string& source, const std::string& like, bool raw);

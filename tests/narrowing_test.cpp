@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -223,6 +224,33 @@ TEST(Narrowing, ReplacementIsAValueOfTheTarget) {
         } else {
             EXPECT_EQ(f.message, MSG_BAD_NODATA) << c.n;
         }
+    }
+}
+
+// A raw source's reals rounded to integers: halves away from zero, as text rounds, never cut.
+TEST(Narrowing, RawRealsRoundToNearest) {
+    // Every one exact in a float too.
+    const std::vector<double> cells = {2.5, -2.5, 1.75, -1.75, 0.25, 1e6 + 0.5, -0.5};
+    const std::vector<std::int32_t> rounded = {3, -3, 2, -2, 0, 1000001, -1};
+    for (const element_format source : {FMT_DOUBLE, FMT_FLOAT}) {
+        std::vector<unsigned char> elements;
+        for (const double cell : cells) {
+            unsigned char bytes[8];
+            if (source == FMT_FLOAT) {
+                const auto value = static_cast<float>(cell);
+                std::memcpy(bytes, &value, sizeof value);
+            } else {
+                std::memcpy(bytes, &cell, sizeof cell);
+            }
+            elements.insert(elements.end(), bytes, bytes + width_of(source));
+        }
+        narrowing plan;
+        ASSERT_FALSE(plan_narrowing(true, false, nullptr, FMT_INTEGER, plan).failed());
+        std::vector<std::int32_t> out(cells.size());
+        const span_parse done = narrow_elements(source, elements.data(), cells.size(), FMT_INTEGER,
+                                                plan, reinterpret_cast<unsigned char*>(out.data()));
+        EXPECT_EQ(done.values, cells.size());
+        EXPECT_EQ(out, rounded) << info_of(source).name;
     }
 }
 

@@ -218,4 +218,20 @@ TEST(WrittenFiles, ShellQuoting) {
         EXPECT_EQ(shell_quoted(c.text), c.quoted) << c.text;
 }
 
+// --hdr copies the template's .prj for a raw source given --like, the source's otherwise.
+TEST(WrittenFiles, PrjCopiedFromTheTemplateOrTheSource) {
+    struct {
+        const char* source;
+        const char* like;
+        bool raw;
+        const char* prj;
+    } const cases[] = {
+        {"in.asc", "", false, "in.prj"},   {"dir/o.bin", "t.asc", true, "t.prj"},
+        {"o.bin", "", true, "o.prj"},      {"-", "", false, ""},
+        {"-", "a/t.asc", true, "a/t.prj"}, {"in.asc", "t.asc", false, "in.prj"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(prj_copied(c.source, c.like, c.raw), c.prj) << c.source << " " << c.like;
+}
+
 }  // namespace
