@@ -6,6 +6,7 @@
 
 #include "formats.h"
 #include "memory_file.h"
+#include "memory_target.h"
 #include "pipeline.h"
 
 namespace {
@@ -36,16 +37,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         memory_file source(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
         source_reader reader;
         open_reader(reader, source.fd, true, MIN_SOURCE_BLOCK_SIZE + data[2] % 64);
-        std::FILE* sink = std::tmpfile();
-        grid_target target;
-        open_target(target, sink, 64 + data[1], on_threads ? 0 : NO_WRITE_BEHIND);
+        memory_target sink(64 + data[1], on_threads ? 0 : NO_WRITE_BEHIND);
         const pipeline_settings settings{on_threads ? threads : 1, on_threads ? chunk_bytes : 0};
-        r->outcome = move_rows(nrows, ncols, FMT_ASCII, reader, format, target, settings);
-        flush_target(target);
-        target.file = nullptr;  // read back below
-        close_target(target);
-        r->bytes = file_contents(sink);
-        std::fclose(sink);
+        r->outcome = move_rows(nrows, ncols, FMT_ASCII, reader, format, sink.target, settings);
+        r->bytes = sink.bytes();
     }
     if (serial.bytes != threaded.bytes || serial.outcome.message != threaded.outcome.message ||
         serial.outcome.detail != threaded.outcome.detail) {

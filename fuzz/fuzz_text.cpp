@@ -9,7 +9,9 @@
 
 #include "formats.h"
 #include "memory_file.h"
+#include "memory_target.h"
 #include "pipeline.h"
+#include "text_rows.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1) return 0;
@@ -19,25 +21,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (count == 0) return 0;
     const auto ncols = static_cast<std::int32_t>(count);
 
-    std::FILE* text_file = std::tmpfile();
-    grid_target text;
-    open_target(text, text_file, 64 + data[0]);
-    if (write_ascii_row(text, ncols, format, data + 1) != ncols || !flush_target(text)) {
-        __builtin_trap();
+    std::string written;
+    {
+        memory_target text(64 + data[0]);
+        if (!write_ascii_row(text.target, ncols, format, data + 1)) __builtin_trap();
+        written = text.bytes();
     }
-    const std::string written = file_contents(text_file);
-    close_target(text);
 
     memory_file source(reinterpret_cast<const std::uint8_t*>(written.data()), written.size());
     source_reader reader;
     open_reader(reader, source.fd, true, MIN_SOURCE_BLOCK_SIZE + data[0] % 64);
-    std::FILE* back_file = std::tmpfile();
-    grid_target back;
-    open_target(back, back_file);
-    if (move_rows(1, ncols, FMT_ASCII, reader, format, back).failed()) __builtin_trap();
-    flush_target(back);
-    const std::string bytes = file_contents(back_file);
-    close_target(back);
+    memory_target back;
+    if (move_rows(1, ncols, FMT_ASCII, reader, format, back.target).failed()) __builtin_trap();
+    const std::string bytes = back.bytes();
     if (bytes.size() != count * width) __builtin_trap();
     with_element_type(format, [&](auto tag) {
         using T = typename decltype(tag)::type;

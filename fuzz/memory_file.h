@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 
 struct memory_file {
@@ -19,13 +18,3 @@ struct memory_file {
     memory_file(const memory_file&) = delete;
     memory_file& operator=(const memory_file&) = delete;
 };
-
-// Everything written to file so far, read back from its start.
-inline std::string file_contents(std::FILE* file) {
-    std::string all;
-    std::rewind(file);
-    char piece[4096];
-    for (std::size_t n; (n = std::fread(piece, 1, sizeof piece, file)) > 0;)
-        all.append(piece, n);
-    return all;
-}
