@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "digit_kernels.h"
 #include "failure.h"
 #include "formats.h"
 #include "header.h"
@@ -113,6 +114,8 @@ constexpr const char HELP[] =
     "Environment:\n"
     "\tRASTMILL_THREADS=N\tparse on N threads (1: one thread; default: one per core)\n"
     "\tRASTMILL_PROGRESS=0\tno progress line, even on a terminal\n"
+    "\tRASTMILL_KERNELS=NAME\tparse with the kernels NAME (portable, ssse3, avx2,\n"
+    "\t\t\tavx512vbmi2; --version names the default and those this CPU runs)\n"
     "\n"
     "Manual: man rastmill (doc/rastmill.1 in the sources)\n";
 
@@ -228,10 +231,22 @@ arguments read_arguments(int argc, char** argv) {
     }
     if (args.help) print_and_exit(HELP);
     if (args.version && !args.operands.empty()) usage_error();
-    if (args.version) print_and_exit("rastmill " RASTMILL_VERSION "\n");
+    if (args.version) {
+        print_and_exit(
+            "rastmill " RASTMILL_VERSION "\nkernels: " + std::string(active_kernels().name) +
+            " (this CPU runs " + runnable_kernel_names() + ")\n");
+    }
     // Extra operands are refused: "rastmill float *.asc" would otherwise overwrite a grid.
     if (args.operands.size() != 3) usage_error();
     return args;
+}
+
+// RASTMILL_KERNELS=NAME forces the parsers' kernels, before anything is read; empty, it leaves the
+// default.
+void choose_kernels() {
+    const char* name = std::getenv("RASTMILL_KERNELS");
+    if (name == nullptr || *name == '\0') return;
+    if (const failure f = set_kernels(name); f.failed()) fatal_error(f);
 }
 
 // The threads that parse a large grid: RASTMILL_THREADS=N sets them, 1 keeps the whole run on
@@ -473,6 +488,7 @@ int run(int argc, char** argv) {
     ignore_write_signals();
     fixed_block_mapping();
     binary_standard_streams();
+    choose_kernels();
     const arguments args = read_arguments(argc, argv);
     const element_format format = parse_format(args.operands[0]);
     const std::string source_path = args.operands[1];
