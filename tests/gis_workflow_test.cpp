@@ -37,9 +37,15 @@ TEST(GisWorkflow, OptionsAndStandardStreams) {
         {"--help names every option, format and peer name",
          "h=$(\"$RASTMILL\" --help) && for w in --like --from --hdr --round --nodata --strict "
          "'Int16, i2' 'Byte, u1' 'Float64, f8' 'mask = char' 'ascii dem.bin' RASTMILL_THREADS "
-         "'man rastmill'; do case \"$h\" in *\"$w\"*) ;; *) exit 1 ;; esac; done && echo all",
+         "RASTMILL_KERNELS 'man rastmill'; do case \"$h\" in *\"$w\"*) ;; *) exit 1 ;; esac; done "
+         "&& echo all",
          "all\n", "", 0, std::nullopt},
         {"--version", "\"$RASTMILL\" --version", "rastmill 1.", "", 0, std::nullopt},
+        {"RASTMILL_KERNELS chooses the kernels, --version names them",
+         "RASTMILL_KERNELS=Portable \"$RASTMILL\" --version | sed -n 2p",
+         "kernels: portable (this CPU runs portable", "", 0, std::nullopt},
+        {"RASTMILL_KERNELS unknown", "RASTMILL_KERNELS=neon9 \"$RASTMILL\" float in.asc out.bin",
+         "", "Unknown kernel set: neon9\nhint: this CPU runs portable", 1, std::nullopt},
         {"unknown option", "\"$RASTMILL\" float in.asc out.bin --bogus", "",
          "rastmill: unknown option '--bogus'\n" + usage_start, 1, std::nullopt},
         {"--version with an operand", "\"$RASTMILL\" --version extra", "", usage_start, 1,
