@@ -236,8 +236,7 @@ bool convert_plain_integers(const char* first, const char* base, const stride_ma
 }
 
 // Stage 1 of a stride, besides its byte masks: where its tokens start and end (offsets from the
-// stride's base), as a converter asks for them. Apart from the masks, which the kernels never
-// see, so that what no converter reads of those is not even stored.
+// stride's base), as a converter asks for them.
 struct token_offsets {
     std::uint32_t starts[STRIDE_TOKENS];
     std::uint32_t ends[STRIDE_TOKENS];
