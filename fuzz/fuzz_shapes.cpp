@@ -1,7 +1,8 @@
 // The span parser against the one-byte reference on texts made of the token shapes it takes in
 // bulk (one- and two-digit codes, short signed integers, fixed-point decimals, no-data), which
-// random bytes seldom form: each input byte picks a token, its digits and the white space after
-// it, with a lone minus, a long token or a stray character now and then.
+// random bytes seldom form, with every implementation of the kernels this CPU runs: each input
+// byte picks a token, its digits and the white space after it, with a lone minus, a long token or
+// a stray character now and then.
 #include <cstdint>
 #include <string>
 
@@ -52,6 +53,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = 2; i + 1 < size; i += 2)
         append_token(text, data[i], data[i + 1]);
     if (text.empty()) return 0;
-    if (!span_like_reference(text, format, max_values)) __builtin_trap();
+    if (!span_unlike_reference(text, format, max_values).empty()) __builtin_trap();
     return 0;
 }

@@ -151,5 +151,7 @@ const char HELP[] =
     "Environment:\n"
     "\tRASTMILL_THREADS=N\tparse on N threads (1: one thread; default: one per core)\n"
     "\tRASTMILL_PROGRESS=0\tno progress line, even on a terminal\n"
+    "\tRASTMILL_KERNELS=NAME\tparse with the kernels NAME (portable, ssse3, avx2,\n"
+    "\t\t\tavx512vbmi2; --version names the default and those this CPU runs)\n"
     "\n"
     "Manual: man rastmill (doc/rastmill.1 in the sources)\n";

@@ -1,5 +1,9 @@
 #include "digit_kernels.h"
 
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+
 #include "separator_scan.h"
 
 #if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__) && \
@@ -55,15 +59,6 @@ constexpr gather_table GATHER = make_gather_table();
     return out + count_bits(mask);
 }
 
-}  // namespace
-
-bool packs_short_digits() {
-    static const bool has = __builtin_cpu_supports("ssse3");
-    return has;
-}
-
-namespace {
-
 // A whole block at once where the CPU compresses bytes by a mask (AVX-512 VBMI2): the value at
 // every byte, then those at the starts packed together.
 [[gnu::target("avx512bw,avx512vbmi2")]] void pack_short_digits_512(const char* base,
@@ -89,16 +84,9 @@ namespace {
     }
 }
 
-}  // namespace
-
-[[gnu::target("ssse3")]] void pack_short_digits(const char* base, const std::uint64_t* starting,
-                                                std::size_t blocks, unsigned char* out) {
-    static const bool compresses =
-        __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi2");
-    if (compresses) {
-        pack_short_digits_512(base, starting, blocks, out);
-        return;
-    }
+[[gnu::target("ssse3")]] void pack_short_digits_ssse3(const char* base,
+                                                      const std::uint64_t* starting,
+                                                      std::size_t blocks, unsigned char* out) {
     for (std::size_t b = 0; b < blocks; ++b) {
         const std::uint64_t starts = starting[b];
         if (starts == 0) continue;
@@ -112,8 +100,6 @@ namespace {
         }
     }
 }
-
-namespace {
 
 inline std::int64_t load_word(const char* p) {
     std::int64_t word;
@@ -149,16 +135,10 @@ inline std::int64_t load_word(const char* p) {
     return _mm256_andnot_si256(longer, token);
 }
 
-}  // namespace
-
-bool converts_short_integers() {
-    static const bool has = __builtin_cpu_supports("avx2");
-    return has;
-}
-
-[[gnu::target("avx2")]] std::size_t convert_short_integers(const char* base,
-                                                           const std::uint32_t* ends,
-                                                           std::size_t count, std::int32_t* out) {
+[[gnu::target("avx2")]] std::size_t convert_short_integers_avx2(const char* base,
+                                                                const std::uint32_t* ends,
+                                                                std::size_t count,
+                                                                std::int32_t* out) {
     const __m256i zeros = _mm256_set1_epi8('0');
     const __m256i minus = _mm256_set1_epi8('-');
     const __m256i tens = _mm256_set1_epi16(0x010A);       // byte pairs: 10 a + b
@@ -187,8 +167,6 @@ bool converts_short_integers() {
     }
     return k;
 }
-
-namespace {
 
 // The tokens of four lanes: their digits read as integers, and which have a point and a minus.
 struct four_decimals {
@@ -250,16 +228,10 @@ constexpr std::int32_t POWERS_OF_TEN[] = {1, 10, 100, 1000, 10000, 100000, 10000
     return _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(masks, lanes));
 }
 
-}  // namespace
-
-bool converts_fixed_decimals() {
-    return converts_short_integers();
-}
-
-[[gnu::target("avx2")]] std::size_t convert_fixed_decimals(const char* base,
-                                                           const std::uint32_t* ends,
-                                                           std::size_t count, int places,
-                                                           float* out) {
+[[gnu::target("avx2")]] std::size_t convert_fixed_floats_avx2(const char* base,
+                                                              const std::uint32_t* ends,
+                                                              std::size_t count, int places,
+                                                              float* out) {
     const __m128 scale = _mm_set1_ps(static_cast<float>(POWERS_OF_TEN[places]));
     const __m128 one = _mm_set1_ps(1.0F);
     const __m128 sign = _mm_set1_ps(-0.0F);
@@ -276,10 +248,10 @@ bool converts_fixed_decimals() {
     return k;
 }
 
-[[gnu::target("avx2")]] std::size_t convert_fixed_decimals(const char* base,
-                                                           const std::uint32_t* ends,
-                                                           std::size_t count, int places,
-                                                           double* out) {
+[[gnu::target("avx2")]] std::size_t convert_fixed_doubles_avx2(const char* base,
+                                                               const std::uint32_t* ends,
+                                                               std::size_t count, int places,
+                                                               double* out) {
     const __m256d scale = _mm256_set1_pd(static_cast<double>(POWERS_OF_TEN[places]));
     const __m256d one = _mm256_set1_pd(1.0);
     const __m256d sign = _mm256_set1_pd(-0.0);
@@ -294,32 +266,86 @@ bool converts_fixed_decimals() {
     return k;
 }
 
-#else
-
-bool packs_short_digits() {
-    return false;
+bool has_ssse3() {
+    return __builtin_cpu_supports("ssse3");
 }
 
-void pack_short_digits(const char*, const std::uint64_t*, std::size_t, unsigned char*) {}
-
-bool converts_short_integers() {
-    return false;
+bool has_avx2() {
+    return __builtin_cpu_supports("avx2") && has_ssse3();
 }
 
-std::size_t convert_short_integers(const char*, const std::uint32_t*, std::size_t, std::int32_t*) {
-    return 0;
+bool has_avx512vbmi2() {
+    return __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi2") &&
+           has_avx2();
 }
 
-bool converts_fixed_decimals() {
-    return false;
-}
-
-std::size_t convert_fixed_decimals(const char*, const std::uint32_t*, std::size_t, int, float*) {
-    return 0;
-}
-
-std::size_t convert_fixed_decimals(const char*, const std::uint32_t*, std::size_t, int, double*) {
-    return 0;
-}
+}  // namespace
 
 #endif
+
+namespace {
+
+bool runs_everywhere() {
+    return true;
+}
+
+// Each one's kernels need no more than the one before has.
+constexpr digit_kernels IMPLEMENTATIONS[] = {
+    {"portable", runs_everywhere, nullptr, nullptr, nullptr, nullptr},
+#ifdef RASTMILL_X86_KERNELS
+    {"ssse3", has_ssse3, pack_short_digits_ssse3, nullptr, nullptr, nullptr},
+    {"avx2", has_avx2, pack_short_digits_ssse3, convert_short_integers_avx2,
+     convert_fixed_floats_avx2, convert_fixed_doubles_avx2},
+    {"avx512vbmi2", has_avx512vbmi2, pack_short_digits_512, convert_short_integers_avx2,
+     convert_fixed_floats_avx2, convert_fixed_doubles_avx2},
+#endif
+};
+
+// Null until the first span asks or set_kernels chooses.
+std::atomic<const digit_kernels*> active{nullptr};
+
+bool same_name(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+}  // namespace
+
+std::vector<const digit_kernels*> runnable_kernels() {
+    std::vector<const digit_kernels*> runnable;
+    for (const digit_kernels& kernels : IMPLEMENTATIONS) {
+        if (kernels.runs_here()) runnable.push_back(&kernels);
+    }
+    return runnable;
+}
+
+const digit_kernels& active_kernels() {
+    const digit_kernels* chosen = active.load(std::memory_order_acquire);
+    if (chosen != nullptr) [[likely]]
+        return *chosen;
+    const digit_kernels* best = runnable_kernels().back();
+    // A choice made meanwhile by set_kernels stays.
+    return active.compare_exchange_strong(chosen, best, std::memory_order_acq_rel) ? *best
+                                                                                   : *chosen;
+}
+
+failure set_kernels(std::string_view name) {
+    for (const digit_kernels& kernels : IMPLEMENTATIONS) {
+        if (!same_name(name, kernels.name)) continue;
+        if (!kernels.runs_here()) {
+            return {MSG_KERNELS_UNSUPPORTED, name, "this CPU runs " + runnable_kernel_names()};
+        }
+        active.store(&kernels, std::memory_order_release);
+        return {};
+    }
+    return {MSG_UNKNOWN_KERNELS, name, "this CPU runs " + runnable_kernel_names()};
+}
+
+std::string runnable_kernel_names() {
+    std::string names;
+    for (const digit_kernels* kernels : runnable_kernels())
+        names += (names.empty() ? "" : ", ") + std::string(kernels->name);
+    return names;
+}

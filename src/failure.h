@@ -43,6 +43,8 @@ inline constexpr char MSG_RAW_SIZE[] = "Source size does not match the grid:";
 inline constexpr char MSG_RAW_LONGER[] = "Source holds more than the grid:";
 inline constexpr char MSG_HEADER_VALUE_TOO_LONG[] = "Header value longer than 1 MiB:";
 inline constexpr char MSG_TEMPLATE_HEADER_TOO_LONG[] = "Template header longer than 16 MiB:";
+inline constexpr char MSG_UNKNOWN_KERNELS[] = "Unknown kernel set:";
+inline constexpr char MSG_KERNELS_UNSUPPORTED[] = "Kernel set not supported on this CPU:";
 
 // A failure found by a helper that does not end the run itself. An empty message means success.
 // A hint, where one is given, is printed on a second line after "hint: ".

@@ -8,6 +8,7 @@
 
 #include "arguments.h"
 #include "conversion.h"
+#include "digit_kernels.h"
 #include "failure.h"
 #include "platform.h"
 
@@ -17,8 +18,8 @@
 
 namespace {
 
-[[noreturn]] void print_and_exit(const char* text) {
-    std::fputs(text, stdout);
+[[noreturn]] void print_and_exit(const std::string& text) {
+    std::fputs(text.c_str(), stdout);
     std::exit(std::fflush(stdout) == 0 ? 0 : 1);
 }
 
@@ -27,9 +28,18 @@ int run(int argc, char** argv) {
     ignore_write_signals();
     fixed_block_mapping();
     binary_standard_streams();
+    // RASTMILL_KERNELS=NAME forces the parsers' kernels before anything is read; empty, the
+    // default.
+    if (const char* kernels = std::getenv("RASTMILL_KERNELS"); kernels && *kernels != '\0') {
+        if (const failure f = set_kernels(kernels); f.failed()) fatal_error(f);
+    }
     const argument_reading read = read_arguments(argc, argv);
     if (read.action == argument_action::help) print_and_exit(HELP);
-    if (read.action == argument_action::version) print_and_exit("rastmill " RASTMILL_VERSION "\n");
+    if (read.action == argument_action::version) {
+        print_and_exit(
+            "rastmill " RASTMILL_VERSION "\nkernels: " + std::string(active_kernels().name) +
+            " (this CPU runs " + runnable_kernel_names() + ")\n");
+    }
     if (read.action == argument_action::usage) {
         if (!read.unknown_option.empty()) {
             const std::string line = "rastmill: unknown option '" + read.unknown_option + "'\n";

@@ -132,14 +132,6 @@ inline std::size_t flatten_ends(const stride_masks& masks, std::uint32_t* ends) 
     return ended;
 }
 
-// The offsets of the tokens' starts, and of their ends unless every token is short; how many
-// there are.
-inline std::size_t flatten_stride(const stride_masks& masks, std::uint32_t* starts,
-                                  std::uint32_t* ends, bool with_ends = false) {
-    if (with_ends || !masks.short_digits) flatten_ends(masks, ends);
-    return flatten_starts(masks, starts);
-}
-
 // The end of the stride that starts at base: after its last white space, at most as many bytes on
 // as the values wanted take at eight bytes each (a narrow row indexes no kilobytes in vain), and
 // never more than STRIDE; base itself where a token longer than that starts there. A stride so
@@ -224,13 +216,13 @@ std::size_t run_in_fours(const char* first, const char* base, std::uint32_t* end
 template <typename T>
 bool convert_plain_integers(const char* first, const char* base, const stride_masks& masks,
                             std::uint32_t* starts, std::uint32_t* ends, std::size_t count, T* out,
-                            std::size_t& converted) {
+                            std::size_t& converted, const digit_kernels& kernels) {
     std::int32_t values[STRIDE_TOKENS];
     std::size_t near = 0;
     const std::size_t done =
         run_in_fours(first, base, ends, count, near, values,
                      [&](const std::uint32_t* at, std::size_t n, std::int32_t* into) {
-                         return convert_short_integers(base, at, n, into);
+                         return kernels.convert_short_integers(base, at, n, into);
                      });
     for (std::size_t k = near; k < done; ++k)
         out[k] = static_cast<T>(values[k - near]);  // keeps the low bits
@@ -243,6 +235,107 @@ bool convert_plain_integers(const char* first, const char* base, const stride_ma
     return convert_plain_tokens(base, starts, ends, done, count, out, converted);
 }
 
+// Stage 1 of a stride, besides its byte masks: where its tokens start and end (offsets from the
+// stride's base), as a converter asks for them.
+struct token_offsets {
+    std::uint32_t starts[STRIDE_TOKENS];
+    std::uint32_t ends[STRIDE_TOKENS];
+};
+
+// Where stage 2 converts a stride: the span's first byte (no load reaches before it), the stride
+// [base, limit), the values wanted from it (at least one), the values out has room for from
+// base's first token on, and the implementation whose kernels take the shapes they can.
+struct stride_place {
+    const char* first;
+    const char* base;
+    const char* limit;
+    std::size_t wanted;
+    std::size_t room;
+    const digit_kernels& kernels;
+};
+
+// Stage 2, one converter per shape of the stride's tokens. Each returns the values it took, and
+// whether it stopped at a token that is not wholly a number (next: at it), else next: after the
+// last value wanted, or at the stride's limit when it took them all.
+
+// One- and two-digit tokens: all of the stride at once by the kernel, straight into bytes where
+// out has room for its 8-byte stores, else as bytes widened; only strides that leave values
+// wanted, as where the last one wanted ends is the indexed path's to find.
+template <typename T>
+span_parse convert_short_digit_stride(const stride_masks& masks, token_offsets& offsets,
+                                      const stride_place& at, T* out) {
+    if (at.kernels.pack_short_digits != nullptr) {
+        const std::size_t packed = count_tokens(masks);
+        if (packed < at.wanted && (sizeof(T) != 1 || packed + 8 <= at.room)) {
+            if constexpr (sizeof(T) == 1) {
+                at.kernels.pack_short_digits(at.base, masks.starting, masks.blocks,
+                                             reinterpret_cast<unsigned char*>(out));
+            } else {
+                unsigned char bytes[STRIDE_TOKENS];
+                at.kernels.pack_short_digits(at.base, masks.starting, masks.blocks, bytes);
+                for (std::size_t k = 0; k < packed; ++k)
+                    out[k] = static_cast<T>(bytes[k]);
+            }
+            return {packed, false, at.limit};
+        }
+    }
+    const std::size_t tokens = std::min(flatten_starts(masks, offsets.starts), at.wanted);
+    convert_short_digits(at.base, offsets.starts, tokens, out);
+    const bool all = tokens == at.wanted;
+    return {tokens, false, all ? next_separator(at.base + offsets.starts[tokens - 1]) : at.limit};
+}
+
+// Digits after an optional minus: four at a time by the kernel where there is one, else one by
+// one at their indexed lengths.
+template <typename T>
+span_parse convert_plain_integer_stride(const stride_masks& masks, token_offsets& offsets,
+                                        const stride_place& at, T* out) {
+    std::size_t tokens = std::min(flatten_ends(masks, offsets.ends), at.wanted);
+    std::size_t converted = 0;
+    bool whole = false;
+    if (at.kernels.convert_short_integers != nullptr) {
+        whole = convert_plain_integers(at.first, at.base, masks, offsets.starts, offsets.ends,
+                                       tokens, out, converted, at.kernels);
+    } else {
+        tokens = std::min(flatten_starts(masks, offsets.starts), at.wanted);
+        whole =
+            convert_plain_tokens(at.base, offsets.starts, offsets.ends, 0, tokens, out, converted);
+    }
+    if (!whole) return {converted, true, at.base + offsets.starts[converted]};
+    return {converted, false,
+            converted == at.wanted ? at.base + offsets.ends[tokens - 1] : at.limit};
+}
+
+// Any other tokens: each by the general integer path, at its indexed start and end.
+template <typename T>
+span_parse convert_any_integer_stride(const stride_masks& masks, token_offsets& offsets,
+                                      const stride_place& at, T* out) {
+    flatten_ends(masks, offsets.ends);
+    const std::size_t tokens = std::min(flatten_starts(masks, offsets.starts), at.wanted);
+    for (std::size_t k = 0; k < tokens; ++k) {
+        if (!scan_token<T>(at.base + offsets.starts[k], at.base + offsets.ends[k], out[k])) {
+            return {k, true, at.base + offsets.starts[k]};
+        }
+    }
+    return {tokens, false, tokens == at.wanted ? at.base + offsets.ends[tokens - 1] : at.limit};
+}
+
+// Stage 1 of a stride of integers, out of line: inlined into the span's loop, the classifier's
+// vector constants no longer all stay in registers (1 % more instructions on Int16 grids,
+// measured).
+[[gnu::noinline]] void index_integer_stride(const char* base, const char* limit,
+                                            stride_masks& masks) {
+    classify_stride(base, limit, masks);
+}
+
+// A token longer than a stride, at base.
+template <typename T>
+span_parse convert_long_integer(const char* base, T* out) {
+    const char* end = next_separator(base);
+    if (!scan_token<T>(base, end, *out)) return {0, true, base};
+    return {1, false, end};
+}
+
 // Integers: where tokens start and end comes from the byte masks, not from parsing the token
 // before, so the parses of neighbouring tokens do not wait on each other; strides whose tokens all
 // have one of the common shapes are converted in bulk.
@@ -250,78 +343,30 @@ template <typename T>
 span_parse parse_integer_span(const char* first, const char* last, T* out, std::size_t max_values) {
     // The values out has room for, as parse_text_span promises.
     const std::size_t room = static_cast<std::size_t>(last - first + 1) / 2;
-    std::uint32_t starts[STRIDE_TOKENS];
-    std::uint32_t ends[STRIDE_TOKENS];
+    const digit_kernels& kernels = active_kernels();
+    token_offsets offsets;
     std::size_t n = 0;
     const char* base = first;
     while (base != last && n != max_values) {
         const char* limit = stride_limit(base, last, max_values - n);
-        if (limit == base) {  // a token longer than a stride starts at base
-            const char* end = next_separator(base);
-            if (!scan_token<T>(base, end, out[n])) return {n, true, base};
-            ++n;
-            base = end;
-            continue;
-        }
-        stride_masks masks;
-        classify_stride(base, limit, masks);
-        // One- and two-digit tokens, all of the stride at once: straight into bytes where the
-        // values left room for the kernel's 8-byte stores, else as bytes widened. Only strides
-        // that leave values wanted: where the last one wanted ends is the indexed path's to find.
-        const std::size_t packed =
-            masks.short_digits && packs_short_digits() ? count_tokens(masks) : SIZE_MAX;
-        if (packed < max_values - n) {
-            if constexpr (sizeof(T) == 1) {
-                if (n + packed + 8 <= room) {
-                    pack_short_digits(base, masks.starting, masks.blocks,
-                                      reinterpret_cast<unsigned char*>(out + n));
-                    n += packed;
-                    base = limit;
-                    continue;
-                }
-            } else {
-                unsigned char bytes[STRIDE_TOKENS];
-                pack_short_digits(base, masks.starting, masks.blocks, bytes);
-                for (std::size_t k = 0; k < packed; ++k)
-                    out[n + k] = static_cast<T>(bytes[k]);
-                n += packed;
-                base = limit;
-                continue;
-            }
-        }
-        if (masks.plain_integers && !masks.short_digits && converts_short_integers()) {
-            const std::size_t tokens = std::min(flatten_ends(masks, ends), max_values - n);
-            std::size_t converted = 0;
-            const bool whole = convert_plain_integers(first, base, masks, starts, ends, tokens,
-                                                      out + n, converted);
-            n += converted;
-            if (!whole) return {n, true, base + starts[converted]};
-            if (n == max_values) return {n, false, base + ends[tokens - 1]};
-            base = limit;
-            continue;
-        }
-        const std::size_t indexed = flatten_stride(masks, starts, ends);
-        const std::size_t tokens = std::min(indexed, max_values - n);
-        if (masks.short_digits) {
-            convert_short_digits(base, starts, tokens, out + n);
-            n += tokens;
-            if (n == max_values) return {n, false, next_separator(base + starts[tokens - 1])};
-        } else if (masks.plain_integers) {
-            std::size_t converted = 0;
-            const bool whole =
-                convert_plain_tokens(base, starts, ends, 0, tokens, out + n, converted);
-            n += converted;
-            if (!whole) return {n, true, base + starts[converted]};
+        span_parse got{};
+        if (limit == base) {
+            got = convert_long_integer(base, out + n);
         } else {
-            for (std::size_t k = 0; k < tokens; ++k) {
-                if (!scan_token<T>(base + starts[k], base + ends[k], out[n])) {
-                    return {n, true, base + starts[k]};
-                }
-                ++n;
+            stride_masks masks;
+            index_integer_stride(base, limit, masks);
+            const stride_place at{first, base, limit, max_values - n, room - n, kernels};
+            if (masks.short_digits) {
+                got = convert_short_digit_stride(masks, offsets, at, out + n);
+            } else if (masks.plain_integers) {
+                got = convert_plain_integer_stride(masks, offsets, at, out + n);
+            } else {
+                got = convert_any_integer_stride(masks, offsets, at, out + n);
             }
         }
-        if (n == max_values) return {n, false, base + ends[tokens - 1]};
-        base = limit;
+        n += got.values;
+        if (got.stopped || n == max_values) return {n, got.stopped, got.next};
+        base = got.next;
     }
     return {n, false, base};
 }
@@ -444,17 +489,16 @@ std::size_t convert_fixed_point(const char* first, const char* base, const std::
 // at a time by the vector kernel, from the first token whose 9 bytes before its end lie in the
 // span; the others, once their starts are indexed too, by the checked path. Returns how many it
 // converted; starts are indexed when that is fewer than count.
-template <typename T>
+template <typename T, typename Kernel>
 std::size_t convert_fixed_in_fours(const char* first, const char* base, const stride_masks& masks,
                                    std::uint32_t* starts, std::uint32_t* ends, std::size_t count,
-                                   int places, T* out) {
+                                   int places, T* out, Kernel kernel) {
     T values[STRIDE_TOKENS];
     std::size_t near = 0;
-    const std::size_t done =
-        run_in_fours(first, base, ends, count, near, values,
-                     [&](const std::uint32_t* at, std::size_t n, T* into) {
-                         return convert_fixed_decimals(base, at, n, places, into);
-                     });
+    const std::size_t done = run_in_fours(first, base, ends, count, near, values,
+                                          [&](const std::uint32_t* at, std::size_t n, T* into) {
+                                              return kernel(base, at, n, places, into);
+                                          });
     std::copy(values, values + (done - near), out + near);
     if (near == 0 && done == count) return count;
     flatten_starts(masks, starts);
@@ -473,13 +517,26 @@ struct stride_parse {
     const char* next;
 };
 
+// The fixed-point kernel of an implementation for T; null where it has none.
+template <typename T>
+auto fixed_point_kernel(const digit_kernels& kernels) {
+    if constexpr (std::is_same_v<T, float>) {
+        return kernels.convert_fixed_floats;
+    } else {
+        return kernels.convert_fixed_doubles;
+    }
+}
+
 // The stride [base, limit), whose first token is a fixed-point decimal of places places, in bulk
-// as far as its tokens have that shape (or are integers), up to wanted values. Out of line, so
-// that the token loop of the reals keeps its place (its speed hangs on it).
+// as far as its tokens have that shape (or are integers), up to wanted values: four at a time by
+// the kernel where kernels has one, else by the portable path, which checks each token's point
+// unless fit_points found one at every token's place. Out of line, so that the token loop of the
+// reals keeps its place (its speed hangs on it).
 template <typename T>
 [[gnu::noinline]] stride_parse parse_fixed_point_stride(const char* first, const char* base,
                                                         const char* limit, int places,
-                                                        std::size_t wanted, T* out) {
+                                                        std::size_t wanted, T* out,
+                                                        const digit_kernels& kernels) {
     std::uint32_t starts[STRIDE_TOKENS];
     std::uint32_t ends[STRIDE_TOKENS];
     stride_masks masks;
@@ -488,11 +545,14 @@ template <typename T>
     if (fit == point_fit::elsewhere) return {0, false, base};
     std::size_t tokens = 0;
     std::size_t done = 0;
-    if (converts_fixed_decimals()) {
+    const auto kernel = fixed_point_kernel<T>(kernels);
+    if (kernel != nullptr) {
         tokens = std::min(flatten_ends(masks, ends), wanted);
-        done = convert_fixed_in_fours(first, base, masks, starts, ends, tokens, places, out);
+        done =
+            convert_fixed_in_fours(first, base, masks, starts, ends, tokens, places, out, kernel);
     } else {
-        tokens = std::min(flatten_stride(masks, starts, ends, true), wanted);
+        flatten_ends(masks, ends);
+        tokens = std::min(flatten_starts(masks, starts), wanted);
         done = fit == point_fit::every_token
                    ? convert_fixed_point<false>(first, base, starts, ends, tokens, places, out)
                    : convert_fixed_point<true>(first, base, starts, ends, tokens, places, out);
@@ -508,6 +568,7 @@ template <typename T>
 template <typename T>
 [[gnu::noinline]] span_parse parse_real_span(const char* first, const char* last, T* out,
                                              std::size_t max_values) {
+    const digit_kernels& kernels = active_kernels();
     std::size_t n = 0;
     const char* base = first;
     int patience = 0;  // strides to go before the bulk path is tried again
@@ -520,8 +581,8 @@ template <typename T>
         const int places = long_token || patience-- > 0 ? 0 : fixed_point_places(base, limit);
         if (places != 0) {
             patience = PATIENCE;
-            const stride_parse bulk =
-                parse_fixed_point_stride(first, base, limit, places, max_values - n, out + n);
+            const stride_parse bulk = parse_fixed_point_stride(first, base, limit, places,
+                                                               max_values - n, out + n, kernels);
             n += bulk.values;
             if (bulk.whole) {
                 if (n == max_values) return {n, false, bulk.next};

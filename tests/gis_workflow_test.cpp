@@ -8,6 +8,7 @@
 #include <sstream>
 #include <string>
 
+#include "digit_kernels.h"
 #include "test_support.h"
 
 namespace {
@@ -92,6 +93,35 @@ TEST(GisWorkflow, OptionsAndStandardStreams) {
         if (c.target) {
             EXPECT_EQ(read_file(dir / "out.bin"), *c.target) << c.name;
         }
+    }
+}
+
+// RASTMILL_KERNELS chooses the parsers' kernels in any case, --version names them, --help names
+// the variable; a name this CPU does not run is refused before anything is read.
+TEST(GisWorkflow, KernelsChosenByEnvironment) {
+    struct {
+        std::string command;  // the source is in.asc; stdout goes to out.txt
+        std::string out_start, err;
+        int status;
+    } const cases[] = {
+        {"RASTMILL_KERNELS=Portable \"$RASTMILL\" --version | sed -n 2p",
+         "kernels: portable (this CPU runs portable", "", 0},
+        {"\"$RASTMILL\" --help | grep -c RASTMILL_KERNELS=NAME", "1\n", "", 0},
+        {"RASTMILL_KERNELS=portable \"$RASTMILL\" float in.asc out.bin && echo done", "done\n", "",
+         0},
+        {"RASTMILL_KERNELS=neon9 \"$RASTMILL\" float in.asc out.bin", "",
+         "Unknown kernel set: neon9\nhint: this CPU runs " + runnable_kernel_names() + "\n", 1},
+        {"RASTMILL_KERNELS=neon9 \"$RASTMILL\" --version", "",
+         "Unknown kernel set: neon9\nhint: this CPU runs " + runnable_kernel_names() + "\n", 1},
+    };
+    for (const auto& c : cases) {
+        scratch_dir dir;
+        write_file(dir / "in.asc", grid_text(2, 1, "1.5 -2\n"));
+        const run_result run = run_shell(dir, "(" + c.command + ") > out.txt");
+        EXPECT_EQ(run.status, c.status) << c.command;
+        EXPECT_EQ(run.err, c.err) << c.command;
+        EXPECT_EQ(read_file(dir / "out.txt").substr(0, c.out_start.size()), c.out_start)
+            << c.command;
     }
 }
 
