@@ -238,18 +238,8 @@ arguments read_arguments(int argc, char** argv) {
 // one thread (no thread writes behind either); by default, up to one per core, started only when
 // the grid gains from them.
 pipeline_settings thread_settings() {
-    pipeline_settings settings;
-    const char* setting = std::getenv("RASTMILL_THREADS");
-    if (setting != nullptr && *setting != '\0') {
-        const long wanted = std::strtol(setting, nullptr, 10);
-        if (wanted >= 1) {
-            settings.threads = static_cast<int>(std::min(wanted, 1024L));
-            return settings;
-        }
-    }
-    settings.threads = static_cast<int>(std::max(std::thread::hardware_concurrency(), 1u));
-    settings.pick_workers = true;
-    return settings;
+    return threads_from_setting(std::getenv("RASTMILL_THREADS"),
+                                std::thread::hardware_concurrency());
 }
 
 // Ends the run, before anything is read, where --hdr cannot give a sidecar GIS tools read beside
