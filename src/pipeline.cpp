@@ -418,10 +418,6 @@ failure move_rows(std::int32_t nrows, std::int32_t ncols, element_format source_
         settings.narrow != nullptr && narrowing_asked(*settings.narrow) && !text_target
             ? settings.narrow
             : nullptr};
-    if (!is_binary_format(job.values)) {
-        if (nrows < 1) return {};
-        return {MSG_FATAL_COLON, MSG_UNKNOWN_FORMAT};
-    }
     row_sink sink;
     if (!open_row_sink(sink, target_stream, job.values, text_target, nrows, ncols)) {
         return {MSG_NO_MEMORY, ""};
@@ -457,14 +453,6 @@ failure move_rows(std::int32_t nrows, std::int32_t ncols, element_format source_
     if (workers.phase == thread_phase::workers) start_workers(pool, queue, workers.count);
     conversion c{queue, source, sink, settings, pool, workers};
     return convert(c);
-}
-
-void transfer_grid(std::int32_t nrows, std::int32_t ncols, element_format source_format,
-                   source_reader& source_stream, element_format target_format,
-                   grid_target& target_stream, const pipeline_settings& settings) {
-    const failure f = move_rows(nrows, ncols, source_format, source_stream, target_format,
-                                target_stream, settings);
-    if (f.failed()) fatal_error(f);
 }
 
 pipeline_settings threads_from_setting(const char* setting, unsigned cores) {

@@ -43,16 +43,11 @@ struct pipeline_settings {
 pipeline_settings threads_from_setting(const char* setting, unsigned cores);
 
 // Moves nrows rows of ncols values from source to target, converting between the formats when they
-// differ; a text side (FMT_ASCII) takes the other side's format. A binary source is read as
-// little-endian elements unless the settings say big-endian. Fails with "Error reading input:" or
-// "Error writing output:" and the row and column of the first value not moved; the complete rows
-// before it stay written. Rows of no values move nothing. The outcome is the same at any thread
-// count and chunk size.
+// differ; a text side (FMT_ASCII) takes the other side's format, and both are text only in a grid
+// of no rows. A binary source is read as little-endian elements unless the settings say
+// big-endian. Fails with "Error reading input:" or "Error writing output:" and the row and column
+// of the first value not moved; the complete rows before it stay written. Rows of no values move
+// nothing. The outcome is the same at any thread count and chunk size.
 failure move_rows(std::int32_t nrows, std::int32_t ncols, element_format source_format,
                   source_reader& source_stream, element_format target_format,
                   grid_target& target_stream, const pipeline_settings& settings = {});
-
-// move_rows, ending the run on failure. Does not close the streams.
-void transfer_grid(std::int32_t nrows, std::int32_t ncols, element_format source_format,
-                   source_reader& source_stream, element_format target_format,
-                   grid_target& target_stream, const pipeline_settings& settings = {});

@@ -99,8 +99,6 @@ TEST(MoveRows, FailuresNameTheRowAndColumn) {
          "Error reading input:", "Row: 1\tColumn: 1", le_bytes<std::int8_t>({1, 2})},
         {"NUL is no white space", 1, 2, FMT_CHAR, std::string("1\0 2", 4),
          "Error reading input:", "Row: 0\tColumn: 0", ""},
-        {"text target", 1, 2, FMT_ASCII, "1 2",
-         "Fatal error:", "Unknown format specifier in switch statement", ""},
         {"text target without rows", 0, 2, FMT_ASCII, "1 2", "", "", ""},
         {"negative columns", 1, -1, FMT_FLOAT, "1 2", "Failure to allocate memory", "", ""},
         {"no columns", 3, 0, FMT_FLOAT, "", "", "", ""},
