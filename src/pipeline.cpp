@@ -376,9 +376,9 @@ failure convert(conversion& c) {
     }
 }
 
-// Sets up the queue with the one thread's slot, and returns the phase the run starts in: with
-// workers, their slots are set aside in its place, and where their memory cannot be had the run
-// stays on one thread. false when not even one slot can be had.
+// Sets up the queue with the one thread's slot and sets the phase the run starts in, as the plan
+// says: where workers start at once their slots take the one thread's place, and where their
+// memory cannot be had the run stays on one thread. false when not even one slot can be had.
 bool set_up_queue(work_queue& queue, const pipeline_settings& settings, const source_reader& source,
                   std::size_t& capacity, worker_state& workers) {
     // The one thread's slot is had first, and kept until the workers' slots are: a run on more
