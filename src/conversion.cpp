@@ -75,18 +75,8 @@ std::uint64_t regular_file_size(const std::string& path) {
 // one thread (no thread writes behind either); by default, up to one per core, started only when
 // the grid gains from them.
 pipeline_settings thread_settings() {
-    pipeline_settings settings;
-    const char* setting = std::getenv("RASTMILL_THREADS");
-    if (setting != nullptr && *setting != '\0') {
-        const long wanted = std::strtol(setting, nullptr, 10);
-        if (wanted >= 1) {
-            settings.threads = static_cast<int>(std::min(wanted, 1024L));
-            return settings;
-        }
-    }
-    settings.threads = static_cast<int>(std::max(std::thread::hardware_concurrency(), 1u));
-    settings.pick_workers = true;
-    return settings;
+    return threads_from_setting(std::getenv("RASTMILL_THREADS"),
+                                std::thread::hardware_concurrency());
 }
 
 // What the run is asked for, checked before the source is opened: the format, the target, the

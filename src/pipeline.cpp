@@ -4,6 +4,7 @@
 #include <bit>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <functional>
@@ -11,6 +12,7 @@
 #include <mutex>
 #include <new>
 #include <optional>
+#include <stop_token>
 #include <thread>
 #include <vector>
 
@@ -21,7 +23,6 @@
 
 namespace {
 
-constexpr int MAX_WORKERS = 15;  // with the converting thread, 16 parse at most
 // What the chunks' bytes and values may take together, and the bounds of one chunk's bytes.
 constexpr std::size_t CHUNK_BUDGET = std::size_t(6) << 20;
 constexpr std::size_t MIN_CHUNK = std::size_t(32) << 10;
@@ -29,19 +30,6 @@ constexpr std::size_t MAX_CHUNK = std::size_t(1) << 20;
 // The chunk of a run on one thread: small enough that its text is still in the cache when its
 // values are put into the target.
 constexpr std::size_t INLINE_CHUNK = std::size_t(256) << 10;
-// A regular file with fewer chunks than this left is moved on one thread: starting others would
-// cost more than they give.
-constexpr std::uint64_t THREADS_FROM_CHUNKS = 2;
-// Where the workers are picked, the converting thread first parses the first chunk and then
-// PROBE_BYTES more alone, timing the latter (the first pays for cold caches), and starts them
-// only when what is left would take longer than WORKERS_PAY_FROM to parse on one thread: below
-// that, handing the text to another core and its values back costs more than the second core
-// gives. Measured on two cores, with the parse of what is left estimated at (one thread, two
-// threads): one- and two-digit cells, 7 ms (21 ms, 25 ms), 13 ms (36 ms, 35 ms), 45 ms (102 ms,
-// 84 ms); short integers, 6 ms (12.4 ms, 12.3 ms), 11 ms (20 ms, 18 ms); decimals, 8.5 ms (17 ms
-// either), 17 ms (31 ms, 28 ms).
-constexpr std::size_t PROBE_BYTES = std::size_t(1) << 20;
-constexpr std::chrono::nanoseconds WORKERS_PAY_FROM = std::chrono::milliseconds(10);
 // The longest no-data text that rows become in a chunk; the sink writes rows with a longer one.
 constexpr std::size_t LONGEST_TEXT_IN_CHUNKS = 64;
 
@@ -92,20 +80,19 @@ struct chunk {
 };
 
 // Shared by the converting thread and the workers. slots and job are set before any worker starts
-// and never change while they run. handed, claimed, stop and each chunk's parsed flag are read and
+// and never change while they run. handed, claimed and each chunk's parsed flag are read and
 // written only under lock. A chunk's bytes and size are written by the converting thread before
 // it is handed over; its values and result by the one thread that claimed it, before parsed is
 // set; the converting thread reads them once it saw parsed, and fills the slot again only after
 // clearing it.
 struct work_queue {
     std::mutex lock;
-    std::condition_variable work;    // a chunk was handed over, or stop was set
-    std::condition_variable parsed;  // a chunk was parsed
-    std::vector<chunk> slots;        // chunk n lives in slots[n % slots.size()]
+    std::condition_variable_any work;  // a chunk was handed over
+    std::condition_variable parsed;    // a chunk was parsed
+    std::vector<chunk> slots;          // chunk n lives in slots[n % slots.size()]
     transform job{FMT_ASCII, FMT_FLOAT};
     std::uint64_t handed = 0;   // chunks filled: the converting thread counts them
     std::uint64_t claimed = 0;  // chunks a thread took to transform
-    bool stop = false;          // set by the converting thread as the move ends
 };
 
 chunk& slot_of(work_queue& queue, std::uint64_t n) {
@@ -124,36 +111,21 @@ void transform_next(work_queue& queue, std::unique_lock<std::mutex>& held) {
     queue.parsed.notify_one();  // only the converting thread waits for it
 }
 
-// A worker: transforms chunks as they are handed over, until stopped.
-void work(work_queue& queue) {
+// A worker: transforms chunks as they are handed over, until its thread is stopped as the move
+// ends (std::jthread stops and joins it however that happens).
+void work(const std::stop_token& stop, work_queue& queue) {
     std::unique_lock<std::mutex> held(queue.lock);
-    for (;;) {
-        queue.work.wait(held, [&] { return queue.stop || queue.claimed < queue.handed; });
-        if (queue.stop) return;
+    while (queue.work.wait(held, stop, [&] { return queue.claimed < queue.handed; }) &&
+           !stop.stop_requested()) {
         transform_next(queue, held);
     }
 }
 
-// The worker threads, stopped and joined however the move ends.
-struct workers {
-    work_queue& queue;
-    std::vector<std::thread> threads;
-
-    ~workers() {
-        {
-            const std::lock_guard<std::mutex> held(queue.lock);
-            queue.stop = true;
-        }
-        queue.work.notify_all();
-        for (std::thread& t : threads)
-            t.join();
-    }
-};
-
-void start_workers(workers& pool, int count) {
+// Starts up to count workers on queue; the queue outlives pool.
+void start_workers(std::vector<std::jthread>& pool, work_queue& queue, int count) {
     for (int i = 0; i < count; ++i) {
         try {
-            pool.threads.emplace_back(work, std::ref(pool.queue));
+            pool.emplace_back(work, std::ref(queue));
         } catch (const std::exception&) {
             return;  // a process limit, or no memory for a stack: fewer workers, or none
         }
@@ -226,13 +198,13 @@ std::size_t plan_chunks(const pipeline_settings& settings, transform& job, int w
     return capacity;
 }
 
-// Workers the converting thread may start once it timed its own parse of the first chunks.
-struct worker_probe {
-    workers* pool = nullptr;
-    const pipeline_settings* settings = nullptr;
-    int count = 0;           // 0: decided, or none to start
-    bool warm = false;       // the first chunk is parsed
-    std::size_t probed = 0;  // bytes parsed since, and the time they took
+// Where the run stands with its workers, and while probing, the converting thread's timing of its
+// own parse after the first chunk.
+struct worker_state {
+    thread_phase phase = thread_phase::one_thread;
+    int count = 0;             // while probing: the workers that may start
+    bool warm = false;         // the first chunk is parsed
+    std::uint64_t probed = 0;  // bytes parsed since, and the time they took
     std::chrono::nanoseconds parse_time{0};
 };
 
@@ -241,8 +213,9 @@ struct conversion {
     work_queue& queue;
     chunk_source& source;
     row_sink& sink;
-    bool ends_with_grid;
-    worker_probe probe;
+    const pipeline_settings& settings;
+    std::vector<std::jthread>& pool;  // the workers, once started
+    worker_state workers;
     std::uint64_t handed = 0;    // its count of queue.handed, which only it changes
     std::uint64_t consumed = 0;  // chunks whose values it took
 };
@@ -274,7 +247,7 @@ step take_oldest(conversion& c, failure& outcome) {
     // end, a token that is not a value is.
     if (values_wanted(c.sink) == 0) {
         outcome = finish_rows(c.sink);
-        if (!outcome.failed() && c.ends_with_grid &&
+        if (!outcome.failed() && c.settings.ends_with_grid &&
             (result.values > n || c.handed > c.consumed + 1 || source_goes_on(c.source))) {
             outcome = {MSG_RAW_LONGER, ""};
         }
@@ -312,26 +285,32 @@ step hand_over_next(conversion& c) {
 step transform_here(conversion& c) {
     std::unique_lock<std::mutex> held(c.queue.lock);
     if (c.queue.claimed == c.queue.handed) return step::idle;
-    if (c.probe.count == 0) {
+    worker_state& workers = c.workers;
+    if (workers.phase != thread_phase::probing) {
         transform_next(c.queue, held);
         return step::moved;
     }
     const std::size_t bytes = slot_of(c.queue, c.queue.claimed).size;
     const auto start = std::chrono::steady_clock::now();
     transform_next(c.queue, held);
-    if (c.probe.warm) {
-        c.probe.parse_time += std::chrono::steady_clock::now() - start;
-        c.probe.probed += bytes;
+    if (workers.warm) {
+        workers.parse_time += std::chrono::steady_clock::now() - start;
+        workers.probed += bytes;
     }
-    c.probe.warm = true;
+    workers.warm = true;
     return step::moved;
+}
+
+// The slots of a queue with workers: two chunks for each thread.
+std::size_t slots_for(int workers) {
+    return 2 * static_cast<std::size_t>(workers) + 2;
 }
 
 // Sets aside the slots of workers in place of the one thread's, for job: false, with nothing
 // changed, when their memory cannot be had.
 bool widen_queue(work_queue& queue, const pipeline_settings& settings, transform job, int workers,
                  std::size_t& capacity) {
-    const std::size_t slots = 2 * static_cast<std::size_t>(workers) + 2;
+    const std::size_t slots = slots_for(workers);
     const std::size_t wider = plan_chunks(settings, job, workers, slots);
     std::vector<chunk> more;
     if (!allocate_slots(more, slots, wider, values_size(job, wider))) return false;
@@ -341,32 +320,31 @@ bool widen_queue(work_queue& queue, const pipeline_settings& settings, transform
     return true;
 }
 
-// After the first chunks parsed alone, with none in flight: starts the workers when what is left
-// of a regular file would take long enough to parse on one thread (a pipe, whose size is unknown,
-// gets them), and their slots and longer chunks can be had.
+// After the probe, with no chunk in flight: asks the plan again, with the parse's cost measured,
+// and starts the workers where it says so and their slots and longer chunks can be had.
 void decide_on_workers(conversion& c) {
-    worker_probe& probe = c.probe;
-    const int count = probe.count;
-    probe.count = 0;
-    const std::optional<std::uint64_t> left = bytes_left(*c.source.reader);
-    const double per_byte =
-        static_cast<double>(probe.parse_time.count()) / static_cast<double>(probe.probed);
-    if (left && per_byte * static_cast<double>(*left + c.source.carried) <
-                    static_cast<double>(WORKERS_PAY_FROM.count())) {
-        return;
-    }
+    worker_state& workers = c.workers;
+    workers.phase = thread_phase::one_thread;
+    std::optional<std::uint64_t> left = bytes_left(*c.source.reader);
+    if (left) *left += c.source.carried;
+    const double cost = workers.probed == 0 ? 0.0
+                                            : static_cast<double>(workers.parse_time.count()) /
+                                                  static_cast<double>(workers.probed);
+    const thread_facts facts{c.settings.threads, true, left, cost, 0};
+    if (thread_plan(facts, c.settings.thresholds).phase != thread_phase::workers) return;
     // The job must stay as it is, chunks cut as they were: where rows become text in a chunk and
     // the workers' chunks would be too short for a row, the run stays on one thread.
+    const int count = workers.count;
     transform job = c.queue.job;
-    const std::size_t wider =
-        plan_chunks(*probe.settings, job, count, 2 * static_cast<std::size_t>(count) + 2);
+    const std::size_t wider = plan_chunks(c.settings, job, count, slots_for(count));
     std::size_t capacity = 0;
     if (job.rows_as_text != c.queue.job.rows_as_text || !reserve_carry(c.source, wider) ||
-        !widen_queue(c.queue, *probe.settings, job, count, capacity)) {
+        !widen_queue(c.queue, c.settings, job, count, capacity)) {
         return;
     }
     c.source.capacity = capacity;
-    start_workers(*probe.pool, count);
+    workers.phase = thread_phase::workers;
+    start_workers(c.pool, c.queue, count);
 }
 
 // The converting thread's loop: values out, bytes in, and a chunk transformed when there is
@@ -376,7 +354,8 @@ failure convert(conversion& c) {
     for (;;) {
         const step taken = take_oldest(c, outcome);
         if (taken == step::done) return outcome;
-        if (c.probe.count != 0 && c.probe.probed >= PROBE_BYTES && c.consumed == c.handed) {
+        if (c.workers.phase == thread_phase::probing && c.consumed == c.handed && c.workers.warm &&
+            c.workers.probed >= c.settings.thresholds.probe_bytes) {
             decide_on_workers(c);
         }
         if (taken == step::moved || hand_over_next(c) == step::moved ||
@@ -397,28 +376,28 @@ failure convert(conversion& c) {
     }
 }
 
-// Sets up the queue and returns for how many workers besides the converting thread: none for a
-// small regular file, or when the memory for their slots cannot be had; -1 when not even one slot
-// can be had. A pipe cannot tell its size, and a thread costs a fraction of a millisecond to
-// start: it gets them. Where the workers are picked, the queue keeps the one thread's slot until
-// they are started.
-int set_up_queue(work_queue& queue, const pipeline_settings& settings, const source_reader& source,
-                 std::size_t& capacity) {
-    const std::optional<std::uint64_t> left = bytes_left(source);
+// Sets up the queue with the one thread's slot and sets the phase the run starts in, as the plan
+// says: where workers start at once their slots take the one thread's place, and where their
+// memory cannot be had the run stays on one thread. false when not even one slot can be had.
+bool set_up_queue(work_queue& queue, const pipeline_settings& settings, const source_reader& source,
+                  std::size_t& capacity, worker_state& workers) {
     // The one thread's slot is had first, and kept until the workers' slots are: a run on more
     // threads never fails for memory where one thread would run.
     const transform requested = queue.job;
     capacity = plan_chunks(settings, queue.job, 0, 1);
-    if (!allocate_slots(queue.slots, 1, capacity, values_size(queue.job, capacity))) return -1;
-    const int workers = std::clamp(settings.threads - 1, 0, MAX_WORKERS);
-    if (workers == 0) return 0;
-    if (settings.pick_workers)
-        return left && *left < THREADS_FROM_CHUNKS * PROBE_BYTES ? 0 : workers;
+    if (!allocate_slots(queue.slots, 1, capacity, values_size(queue.job, capacity))) return false;
+    const int most = workers_for(settings.threads);
     transform job = requested;
-    const std::size_t wider =
-        plan_chunks(settings, job, workers, 2 * static_cast<std::size_t>(workers) + 2);
-    if (left && *left < THREADS_FROM_CHUNKS * wider) return 0;
-    return widen_queue(queue, settings, requested, workers, capacity) ? workers : 0;
+    const thread_facts facts{settings.threads, settings.pick_workers, bytes_left(source),
+                             std::nullopt, plan_chunks(settings, job, most, slots_for(most))};
+    const thread_decision plan = thread_plan(facts, settings.thresholds);
+    workers.phase = plan.phase;
+    workers.count = plan.workers;
+    if (plan.phase == thread_phase::workers &&
+        !widen_queue(queue, settings, requested, plan.workers, capacity)) {
+        workers = {};
+    }
+    return true;
 }
 
 }  // namespace
@@ -439,10 +418,6 @@ failure move_rows(std::int32_t nrows, std::int32_t ncols, element_format source_
         settings.narrow != nullptr && narrowing_asked(*settings.narrow) && !text_target
             ? settings.narrow
             : nullptr};
-    if (!is_binary_format(job.values)) {
-        if (nrows < 1) return {};
-        return {MSG_FATAL_COLON, MSG_UNKNOWN_FORMAT};
-    }
     row_sink sink;
     if (!open_row_sink(sink, target_stream, job.values, text_target, nrows, ncols)) {
         return {MSG_NO_MEMORY, ""};
@@ -454,13 +429,14 @@ failure move_rows(std::int32_t nrows, std::int32_t ncols, element_format source_
     work_queue queue;
     queue.job = job;
     std::size_t capacity = 0;
-    const int planned = set_up_queue(queue, settings, source_stream, capacity);
+    worker_state workers;
+    const bool queued = set_up_queue(queue, settings, source_stream, capacity, workers);
     chunk_source source;
     // A token longer than a chunk is carried as an integer, or as a real where cells are read so,
     // or with --round as the integer it rounds to.
     const bool integral =
         info_of(job.values).kind != element_kind::real && !(job.narrow && job.narrow->round);
-    if (planned < 0 ||
+    if (!queued ||
         !open_chunk_source(source, source_stream, capacity, width_of(source_format), integral)) {
         return {MSG_NO_MEMORY, ""};
     }
@@ -472,20 +448,23 @@ failure move_rows(std::int32_t nrows, std::int32_t ncols, element_format source_
             source.cut_unit = static_cast<std::size_t>(ncols) * width_of(source_format);
         }
     }
-    workers pool{queue, {}};
-    conversion c{queue, source, sink, settings.ends_with_grid, {}};
-    if (settings.pick_workers && queue.slots.size() == 1) {
-        c.probe = {&pool, &settings, planned};
-    } else {
-        start_workers(pool, planned);
-    }
+    // Declared after the queue: the workers are stopped and joined before it goes.
+    std::vector<std::jthread> pool;
+    if (workers.phase == thread_phase::workers) start_workers(pool, queue, workers.count);
+    conversion c{queue, source, sink, settings, pool, workers};
     return convert(c);
 }
 
-void transfer_grid(std::int32_t nrows, std::int32_t ncols, element_format source_format,
-                   source_reader& source_stream, element_format target_format,
-                   grid_target& target_stream, const pipeline_settings& settings) {
-    const failure f = move_rows(nrows, ncols, source_format, source_stream, target_format,
-                                target_stream, settings);
-    if (f.failed()) fatal_error(f);
+pipeline_settings threads_from_setting(const char* setting, unsigned cores) {
+    pipeline_settings settings;
+    if (setting != nullptr && *setting != '\0') {
+        const long wanted = std::strtol(setting, nullptr, 10);
+        if (wanted >= 1) {
+            settings.threads = static_cast<int>(std::min(wanted, 1024L));
+            return settings;
+        }
+    }
+    settings.threads = static_cast<int>(std::max(cores, 1u));
+    settings.pick_workers = true;
+    return settings;
 }

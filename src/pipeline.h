@@ -13,6 +13,7 @@
 #include "source_reader.h"
 #include "target.h"
 #include "text_rows.h"
+#include "thread_plan.h"
 
 struct pipeline_settings {
     // Threads that transform chunks, the converting thread among them: with 1 it does everything
@@ -30,23 +31,24 @@ struct pipeline_settings {
     bool big_endian_source = false;
     // --round, --nodata N, --strict on the way into a binary target; nullptr: none.
     const narrowing* narrow = nullptr;
-    // threads is the most: the converting thread parses the first chunk and a megabyte more
-    // alone, and starts the others only when the rest of the source is long enough to gain from
-    // them.
+    // threads is the most: the converting thread parses the first chunk and a probe more alone,
+    // and starts the others only when the rest of the source is long enough to gain from them.
     bool pick_workers = false;
+    // When workers start (thread_plan); tests pass small ones, to switch on small inputs.
+    thread_thresholds thresholds = {};
 };
 
+// The settings of a run on the host's cores, from RASTMILL_THREADS's text (nullptr: not set): a
+// count of 1 or more is taken (at most 1024; 1 keeps the whole run on one thread); anything else
+// asks for one thread per core, at least one, the workers picked.
+pipeline_settings threads_from_setting(const char* setting, unsigned cores);
+
 // Moves nrows rows of ncols values from source to target, converting between the formats when they
-// differ; a text side (FMT_ASCII) takes the other side's format. A binary source is read as
-// little-endian elements unless the settings say big-endian. Fails with "Error reading input:" or
-// "Error writing output:" and the row and column of the first value not moved; the complete rows
-// before it stay written. Rows of no values move nothing. The outcome is the same at any thread
-// count and chunk size.
+// differ; a text side (FMT_ASCII) takes the other side's format, and both are text only in a grid
+// of no rows. A binary source is read as little-endian elements unless the settings say
+// big-endian. Fails with "Error reading input:" or "Error writing output:" and the row and column
+// of the first value not moved; the complete rows before it stay written. Rows of no values move
+// nothing. The outcome is the same at any thread count and chunk size.
 failure move_rows(std::int32_t nrows, std::int32_t ncols, element_format source_format,
                   source_reader& source_stream, element_format target_format,
                   grid_target& target_stream, const pipeline_settings& settings = {});
-
-// move_rows, ending the run on failure. Does not close the streams.
-void transfer_grid(std::int32_t nrows, std::int32_t ncols, element_format source_format,
-                   source_reader& source_stream, element_format target_format,
-                   grid_target& target_stream, const pipeline_settings& settings = {});

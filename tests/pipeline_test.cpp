@@ -5,6 +5,7 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -98,8 +99,6 @@ TEST(MoveRows, FailuresNameTheRowAndColumn) {
          "Error reading input:", "Row: 1\tColumn: 1", le_bytes<std::int8_t>({1, 2})},
         {"NUL is no white space", 1, 2, FMT_CHAR, std::string("1\0 2", 4),
          "Error reading input:", "Row: 0\tColumn: 0", ""},
-        {"text target", 1, 2, FMT_ASCII, "1 2",
-         "Fatal error:", "Unknown format specifier in switch statement", ""},
         {"text target without rows", 0, 2, FMT_ASCII, "1 2", "", "", ""},
         {"negative columns", 1, -1, FMT_FLOAT, "1 2", "Failure to allocate memory", "", ""},
         {"no columns", 3, 0, FMT_FLOAT, "", "", "", ""},
@@ -335,6 +334,69 @@ TEST(MoveRows, WorkersPickedOnTheWayChangeNothing) {
     }
 }
 #endif
+
+// A regular file switches to workers in the middle of the grid where the thresholds say so: after
+// the first chunk and a probe of p bytes, with chunks of the program's sizes (which grow at the
+// switch, the cut's carried bytes in flight) or small ones, text into values and elements into
+// text, and the outcome is the one of a single thread.
+TEST(MoveRows, RegularFileSwitchesToWorkersMidGrid) {
+    std::mt19937 random(20261210);
+    const std::string body = token_soup(random, 300000, false);
+    ASSERT_GT(body.size(), std::size_t(1) << 20);
+    const std::int32_t nrows = 300000 / 600;
+    std::vector<float> cells(200000);
+    for (std::size_t i = 0; i < cells.size(); ++i)
+        cells[i] = static_cast<float>(random() % 100000) / 8.0f;
+    const std::string elements = le_bytes<float>(cells);
+    for (const std::uint64_t probe : {1, 3000, 300000}) {
+        for (const std::size_t chunk_bytes : {std::size_t(0), std::size_t(5000)}) {
+            pipeline_settings settings{3, chunk_bytes};
+            settings.pick_workers = true;
+            settings.thresholds.probe_bytes = probe;
+            settings.thresholds.workers_pay_from = std::chrono::nanoseconds(0);
+            const outcome expected = on_threads(body, nrows, 600, FMT_DOUBLE, false, 1);
+            text_source file(body, 4096);
+            memory_target switched(4096, 0);
+            const failure f = move_rows(nrows, 600, FMT_ASCII, file.reader, FMT_DOUBLE,
+                                        switched.target, settings);
+            EXPECT_EQ(f.message, expected.message) << probe << " " << chunk_bytes;
+            EXPECT_TRUE(switched.bytes() == expected.bytes) << probe << " " << chunk_bytes;
+
+            text_source floats(elements, 4096, false);
+            memory_target one(4096, NO_WRITE_BEHIND);
+            ASSERT_FALSE(move_rows(1000, 200, FMT_FLOAT, floats.reader, FMT_ASCII, one.target,
+                                   pipeline_settings{1, chunk_bytes})
+                             .failed());
+            text_source again(elements, 4096, false);
+            memory_target text(4096, 0);
+            ASSERT_FALSE(
+                move_rows(1000, 200, FMT_FLOAT, again.reader, FMT_ASCII, text.target, settings)
+                    .failed());
+            EXPECT_TRUE(text.bytes() == one.bytes()) << probe << " " << chunk_bytes;
+        }
+    }
+}
+
+// RASTMILL_THREADS's text and the host's cores: a count is taken as it is, up to 1024; anything
+// else asks for one per core, picked.
+TEST(ThreadsFromSetting, CountOrOnePerCore) {
+    struct {
+        const char* setting;
+        unsigned cores;
+        int threads;
+        bool pick;
+    } const cases[] = {
+        {nullptr, 4, 4, true}, {"", 4, 4, true},         {"1", 8, 1, false},
+        {"3", 2, 3, false},    {"5000", 2, 1024, false}, {"0", 2, 2, true},
+        {"-2", 2, 2, true},    {"many", 2, 2, true},     {nullptr, 0, 1, true},
+    };
+    for (const auto& c : cases) {
+        const pipeline_settings got = threads_from_setting(c.setting, c.cores);
+        const char* shown = c.setting != nullptr ? c.setting : "(not set)";
+        EXPECT_EQ(got.threads, c.threads) << shown;
+        EXPECT_EQ(got.pick_workers, c.pick) << shown;
+    }
+}
 
 // Tokens longer than a chunk are carried through in pieces, with the values they have in place.
 TEST(MoveRows, TokensLongerThanAChunk) {
