@@ -332,15 +332,18 @@ const digit_kernels& active_kernels() {
 }
 
 failure set_kernels(std::string_view name) {
+    // The name comes from the environment: shown on the message's one line, escaped and cut.
+    constexpr std::size_t SHOWN = 64;
+    const std::string shown = printable(name.substr(0, SHOWN), name.size() > SHOWN);
     for (const digit_kernels& kernels : IMPLEMENTATIONS) {
         if (!same_name(name, kernels.name)) continue;
         if (!kernels.runs_here()) {
-            return {MSG_KERNELS_UNSUPPORTED, name, "this CPU runs " + runnable_kernel_names()};
+            return {MSG_KERNELS_UNSUPPORTED, shown, "this CPU runs " + runnable_kernel_names()};
         }
         active.store(&kernels, std::memory_order_release);
         return {};
     }
-    return {MSG_UNKNOWN_KERNELS, name, "this CPU runs " + runnable_kernel_names()};
+    return {MSG_UNKNOWN_KERNELS, shown, "this CPU runs " + runnable_kernel_names()};
 }
 
 std::string runnable_kernel_names() {

@@ -113,6 +113,15 @@ TEST(GisWorkflow, KernelsChosenByEnvironment) {
          "Unknown kernel set: neon9\nhint: this CPU runs " + runnable_kernel_names() + "\n", 1},
         {"RASTMILL_KERNELS=neon9 \"$RASTMILL\" --version", "",
          "Unknown kernel set: neon9\nhint: this CPU runs " + runnable_kernel_names() + "\n", 1},
+        // A name is shown on the one line, control bytes escaped and a long one cut.
+        {"RASTMILL_KERNELS=\"$(printf 'av\\nx2\\033')\" \"$RASTMILL\" float in.asc out.bin", "",
+         "Unknown kernel set: av\\x0ax2\\x1b\nhint: this CPU runs " + runnable_kernel_names() +
+             "\n",
+         1},
+        {"RASTMILL_KERNELS=$(printf '%0100d' 7) \"$RASTMILL\" float in.asc out.bin", "",
+         "Unknown kernel set: " + std::string(64, '0') + "...\nhint: this CPU runs " +
+             runnable_kernel_names() + "\n",
+         1},
     };
     for (const auto& c : cases) {
         scratch_dir dir;
