@@ -28,13 +28,13 @@ int run(int argc, char** argv) {
     ignore_write_signals();
     fixed_block_mapping();
     binary_standard_streams();
-    // RASTMILL_KERNELS=NAME forces the parsers' kernels before anything is read; empty, the
-    // default.
+    const argument_reading read = read_arguments(argc, argv);
+    // --help works whatever the environment says; everything else runs on the kernels that
+    // RASTMILL_KERNELS=NAME names (empty: the default), refused before anything is read.
+    if (read.action == argument_action::help) print_and_exit(HELP);
     if (const char* kernels = std::getenv("RASTMILL_KERNELS"); kernels && *kernels != '\0') {
         if (const failure f = set_kernels(kernels); f.failed()) fatal_error(f);
     }
-    const argument_reading read = read_arguments(argc, argv);
-    if (read.action == argument_action::help) print_and_exit(HELP);
     if (read.action == argument_action::version) {
         print_and_exit(
             "rastmill " RASTMILL_VERSION "\nkernels: " + std::string(active_kernels().name) +

@@ -106,7 +106,9 @@ TEST(GisWorkflow, KernelsChosenByEnvironment) {
     } const cases[] = {
         {"RASTMILL_KERNELS=Portable \"$RASTMILL\" --version | sed -n 2p",
          "kernels: portable (this CPU runs portable", "", 0},
-        {"\"$RASTMILL\" --help | grep -c RASTMILL_KERNELS=NAME", "1\n", "", 0},
+        // --help works whatever the environment names.
+        {"RASTMILL_KERNELS=neon9 \"$RASTMILL\" --help | grep -c RASTMILL_KERNELS=NAME", "1\n", "",
+         0},
         {"RASTMILL_KERNELS=portable \"$RASTMILL\" float in.asc out.bin && echo done", "done\n", "",
          0},
         {"RASTMILL_KERNELS=neon9 \"$RASTMILL\" float in.asc out.bin", "",
