@@ -12,7 +12,6 @@
 #include <mutex>
 #include <new>
 #include <optional>
-#include <stop_token>
 #include <thread>
 #include <vector>
 
@@ -87,12 +86,13 @@ struct chunk {
 // clearing it.
 struct work_queue {
     std::mutex lock;
-    std::condition_variable_any work;  // a chunk was handed over
-    std::condition_variable parsed;    // a chunk was parsed
-    std::vector<chunk> slots;          // chunk n lives in slots[n % slots.size()]
+    std::condition_variable work;    // a chunk was handed over, or stop was set
+    std::condition_variable parsed;  // a chunk was parsed
+    std::vector<chunk> slots;        // chunk n lives in slots[n % slots.size()]
     transform job{FMT_ASCII, FMT_FLOAT};
     std::uint64_t handed = 0;   // chunks filled: the converting thread counts them
     std::uint64_t claimed = 0;  // chunks a thread took to transform
+    bool stop = false;          // set by the converting thread as the move ends
 };
 
 chunk& slot_of(work_queue& queue, std::uint64_t n) {
@@ -111,21 +111,39 @@ void transform_next(work_queue& queue, std::unique_lock<std::mutex>& held) {
     queue.parsed.notify_one();  // only the converting thread waits for it
 }
 
-// A worker: transforms chunks as they are handed over, until its thread is stopped as the move
-// ends (std::jthread stops and joins it however that happens).
-void work(const std::stop_token& stop, work_queue& queue) {
+// A worker: transforms chunks as they are handed over, until stop is set as the move ends.
+void work(work_queue& queue) {
     std::unique_lock<std::mutex> held(queue.lock);
-    while (queue.work.wait(held, stop, [&] { return queue.claimed < queue.handed; }) &&
-           !stop.stop_requested()) {
+    for (;;) {
+        queue.work.wait(held, [&] { return queue.stop || queue.claimed < queue.handed; });
+        if (queue.stop) return;
         transform_next(queue, held);
     }
 }
 
-// Starts up to count workers on queue; the queue outlives pool.
-void start_workers(std::vector<std::jthread>& pool, work_queue& queue, int count) {
+// The workers of a move: stopped and joined however the move ends, before the queue goes. A plain
+// condition variable and a flag, where std::jthread's stop token with condition_variable_any lost
+// a wake-up under Wine's threads now and then.
+struct worker_pool {
+    work_queue& queue;
+    std::vector<std::thread> threads;
+
+    ~worker_pool() {
+        {
+            const std::lock_guard<std::mutex> held(queue.lock);
+            queue.stop = true;
+        }
+        queue.work.notify_all();
+        for (std::thread& t : threads)
+            t.join();
+    }
+};
+
+// Starts up to count workers on the pool's queue.
+void start_workers(worker_pool& pool, int count) {
     for (int i = 0; i < count; ++i) {
         try {
-            pool.emplace_back(work, std::ref(queue));
+            pool.threads.emplace_back(work, std::ref(pool.queue));
         } catch (const std::exception&) {
             return;  // a process limit, or no memory for a stack: fewer workers, or none
         }
@@ -214,7 +232,7 @@ struct conversion {
     chunk_source& source;
     row_sink& sink;
     const pipeline_settings& settings;
-    std::vector<std::jthread>& pool;  // the workers, once started
+    worker_pool& pool;  // the workers, once started
     worker_state workers;
     std::uint64_t handed = 0;    // its count of queue.handed, which only it changes
     std::uint64_t consumed = 0;  // chunks whose values it took
@@ -344,7 +362,7 @@ void decide_on_workers(conversion& c) {
     }
     c.source.capacity = capacity;
     workers.phase = thread_phase::workers;
-    start_workers(c.pool, c.queue, count);
+    start_workers(c.pool, count);
 }
 
 // The converting thread's loop: values out, bytes in, and a chunk transformed when there is
@@ -448,9 +466,8 @@ failure move_rows(std::int32_t nrows, std::int32_t ncols, element_format source_
             source.cut_unit = static_cast<std::size_t>(ncols) * width_of(source_format);
         }
     }
-    // Declared after the queue: the workers are stopped and joined before it goes.
-    std::vector<std::jthread> pool;
-    if (workers.phase == thread_phase::workers) start_workers(pool, queue, workers.count);
+    worker_pool pool{queue, {}};
+    if (workers.phase == thread_phase::workers) start_workers(pool, workers.count);
     conversion c{queue, source, sink, settings, pool, workers};
     return convert(c);
 }
