@@ -194,8 +194,9 @@ std::string nodata_hint(const std::string& nodata, element_format format) {
 
 bool element_is_nodata(const std::string& path, std::uint64_t value, element_format format,
                        bool big_endian, const std::string& nodata) {
-    const std::size_t width = width_of(format);
     unsigned char stored[8];
+    // Bounded for the compiler too: it cannot see that no element is wider than 8 bytes.
+    const std::size_t width = std::min(width_of(format), sizeof stored);
     if (path == "-" || nodata.empty() || !parse_one_value(nodata, format, stored)) return false;
     if (big_endian != (std::endian::native == std::endian::big))
         std::reverse(stored, stored + width);
