@@ -4,13 +4,15 @@
 
 namespace {
 
-// Where the value of --like, --from or --nodata goes, given as "--like GRID" or "--like=GRID";
+// Where the value of --like, --from, --nodata, --overlap or --snap goes, given as "--like GRID" or "--like=GRID";
 // nullptr for any other argument.
 std::string* option_value(std::string_view arg, arguments& args) {
     const std::string_view name = arg.substr(0, arg.find('='));
     if (name == "--like") return &args.like;
     if (name == "--from") return &args.from;
     if (name == "--nodata") return &args.nodata;
+    if (name == "--overlap") return &args.overlap;
+    if (name == "--snap") return &args.snap;
     return nullptr;
 }
 
@@ -30,6 +32,8 @@ bool take_option(int argc, const char* const* argv, int& i, argument_reading& re
         args.round = true;
     } else if (arg == "--strict") {
         args.strict = true;
+    } else if (arg == "--mosaic") {
+        args.mosaic = true;
     } else if (std::string* value = option_value(arg, args); value != nullptr) {
         const std::size_t equals = arg.find('=');
         if (equals != std::string_view::npos) {
@@ -40,7 +44,15 @@ bool take_option(int argc, const char* const* argv, int& i, argument_reading& re
         } else {
             return false;
         }
-        (value == &args.nodata ? args.map_nodata : args.raw) = true;
+        if (value == &args.nodata) {
+            args.map_nodata = true;
+        } else if (value == &args.overlap) {
+            args.overlap_given = true;
+        } else if (value == &args.snap) {
+            args.snap_given = true;
+        } else {
+            args.raw = true;
+        }
     } else {
         read.unknown_option = arg;
         return false;
@@ -106,6 +118,8 @@ const char HELP[] =
     "Usage: rastmill [--hdr] [--round] [--nodata N] [--strict] FORMAT GRID.asc TARGET\n"
     "       rastmill [--like GRID.asc] [--from FORMAT] [--hdr] [--round] [--nodata N] [--strict]\n"
     "                FORMAT RAW TARGET\n"
+    "       rastmill --mosaic [--hdr] [--round] [--nodata N] [--strict] [--overlap first|last]\n"
+    "                [--snap CELLS] FORMAT TILES TARGET\n"
     "       rastmill --help | -h | --version\n"
     "\n"
     "Converts an ESRI Arc ascii grid into headerless little-endian raw cells of FORMAT, and raw\n"
@@ -123,6 +137,12 @@ const char HELP[] =
     "\t--nodata N\ta cell equal to the source's no-data value is written as N\n"
     "\t--strict\tstop at the first cell that would not keep its value in FORMAT\n"
     "\t\t\t(out of range, overflowing, equal to N) instead of wrapping\n"
+    "\t--mosaic\tTILES (a folder of .asc tiles, a file naming one tile a line, or\n"
+    "\t\t\t- for such a list on standard input) into one grid TARGET, every\n"
+    "\t\t\ttile on the first tile's cells; written whole or not at all\n"
+    "\t--overlap R\twhere tiles overlap, first or last (in list order) wins; by\n"
+    "\t\t\tdefault their cells must agree\n"
+    "\t--snap CELLS\tplace a tile within CELLS (below 0.5) of the grid on it\n"
     "\t--help, -h\tshow this text\n"
     "\t--version\tshow the version\n"
     "\t--\t\tend of the options: a file name after it may begin with '-'\n"
@@ -147,6 +167,7 @@ const char HELP[] =
     "\trastmill --round --nodata 0 uchar soil.asc soil.bin\treals rounded, no-data as 0\n"
     "\trastmill --like dem.asc --from float ascii out.bin out.asc\tmodel output back\n"
     "\trastmill ascii dem.bin dem_back.asc\t\t\tback, by dem.hdr beside it\n"
+    "\trastmill --mosaic --hdr float tiles/ dem.bin\t\tevery tiles/*.asc into one grid\n"
     "\n"
     "Environment:\n"
     "\tRASTMILL_THREADS=N\tparse on N threads (1: one thread; default: one per core)\n"

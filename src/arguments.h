@@ -15,6 +15,11 @@ struct arguments {
     bool strict = false;
     std::string nodata;  // --nodata N
     bool map_nodata = false;
+    bool mosaic = false;   // --mosaic: the source names tiles
+    std::string overlap;   // --overlap first|last
+    std::string snap;      // --snap CELLS
+    bool overlap_given = false;
+    bool snap_given = false;
     std::vector<std::string> operands;  // FORMAT SOURCE TARGET, when the run goes ahead
     std::vector<std::string> given;     // every argument as typed, for the commands hints show
     std::size_t source_at = 0;          // the source operand's place among them

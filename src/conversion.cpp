@@ -83,6 +83,9 @@ pipeline_settings thread_settings() {
 // narrowing, and a raw source's layout (from --like, --from or its sidecar).
 failure plan_job(conversion_job& job, bool output_closed) {
     const arguments& args = *job.args;
+    if (args.overlap_given || args.snap_given) {
+        return {MSG_ONLY_WITH_MOSAIC, args.overlap_given ? "--overlap" : "--snap"};
+    }
     failure f = parse_format(args.operands[0], job.format);
     if (!f.failed()) {
         f = refuse_target(

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
+#include <cstdlib>
 #include <system_error>
 
 #include "chars.h"
@@ -158,6 +160,24 @@ std::string to_text(const decimal& d) {
     return text;
 }
 
+double to_double(const decimal& d) {
+    return std::strtod(to_text(d).c_str(), nullptr);
+}
+
+decimal negated(decimal d) {
+    if (!d.digits.empty()) d.negative = !d.negative;
+    return d;
+}
+
+// d times a whole number of either sign.
+decimal times_signed(const decimal& d, std::int64_t factor) {
+    const std::uint64_t magnitude = factor < 0
+                                        ? std::uint64_t(0) - static_cast<std::uint64_t>(factor)
+                                        : static_cast<std::uint64_t>(factor);
+    const decimal product = times(d, magnitude);
+    return factor < 0 ? negated(product) : product;
+}
+
 }  // namespace
 
 std::string product_text(std::uint64_t a, std::uint64_t b) {
@@ -191,4 +211,36 @@ std::optional<std::string> shifted_by_halves(std::string_view value, std::string
     shift.exponent -= 1;
     if (halves < 0 && !shift.digits.empty()) shift.negative = !shift.negative;
     return to_text(plus(*v, shift));
+}
+
+bool is_positive(std::string_view text) {
+    const std::optional<decimal> d = parse_decimal(text);
+    return d && !d->negative && !d->digits.empty();
+}
+
+std::optional<lattice_offset> offset_on_lattice(std::string_view origin, std::string_view value,
+                                                std::string_view size) {
+    const std::optional<decimal> o = parse_decimal(origin);
+    const std::optional<decimal> v = parse_decimal(value);
+    const std::optional<decimal> s = parse_decimal(size);
+    if (!o || !v || !s || s->digits.empty()) return std::nullopt;
+    const decimal distance = plus(*v, negated(*o));
+    const double step = to_double(*s);
+    const double estimate = to_double(distance) / step;
+    constexpr double LIMIT = 9007199254740992.0;  // 2^53
+    if (!(std::fabs(estimate) < LIMIT)) return std::nullopt;
+    // The estimate is off by far less than a cell; the exact remainder decides the nearest point.
+    lattice_offset offset;
+    offset.cells = std::llround(estimate);
+    decimal left = plus(distance, negated(times_signed(*s, offset.cells)));
+    offset.remainder = to_double(left) / step;
+    if (std::fabs(offset.remainder) > 0.5) {
+        const std::int64_t step_back = offset.remainder > 0 ? 1 : -1;
+        offset.cells += step_back;
+        left = plus(left, negated(times_signed(*s, step_back)));
+        offset.remainder = to_double(left) / step;
+    }
+    offset.exact = left.digits.empty();
+    if (offset.exact) offset.remainder = 0;
+    return offset;
 }

@@ -21,3 +21,17 @@ std::optional<std::string> shifted_by_halves(std::string_view value, std::string
 
 // a x b in plain decimal, exactly, however far past 64 bits ("36893488113059364872").
 std::string product_text(std::uint64_t a, std::uint64_t b);
+
+// Whether text is a decimal greater than zero.
+bool is_positive(std::string_view text);
+
+// Where value lies on the lattice of points origin + k * size (size > 0): cells is the k of the
+// nearest point, remainder what is left over in cells (within ±0.5, rounded to a double; 0 and
+// exact exactly when value is a point). Nothing when a text is not a decimal or k is beyond 2^53.
+struct lattice_offset {
+    std::int64_t cells = 0;
+    double remainder = 0;
+    bool exact = false;
+};
+std::optional<lattice_offset> offset_on_lattice(std::string_view origin, std::string_view value,
+                                                std::string_view size);

@@ -8,6 +8,7 @@
 
 #include "arguments.h"
 #include "conversion.h"
+#include "mosaic.h"
 #include "digit_kernels.h"
 #include "failure.h"
 #include "platform.h"
@@ -48,7 +49,9 @@ int run(int argc, char** argv) {
         std::fputs(USAGE, stderr);
         return 1;
     }
-    if (const failure f = run_conversion(read.args, output_closed); f.failed()) fatal_error(f);
+    const failure f = read.args.mosaic ? run_mosaic(read.args, output_closed)
+                                       : run_conversion(read.args, output_closed);
+    if (f.failed()) fatal_error(f);
     return 0;
 }
 

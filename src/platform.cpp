@@ -1,8 +1,11 @@
 #include "platform.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #if defined(__GLIBC__) || __has_include(<malloc.h>)
 #include <malloc.h>
@@ -133,3 +136,143 @@ void ignore_write_signals() {
     std::signal(SIGXFSZ, SIG_IGN);
 #endif
 }
+
+#ifdef _WIN32
+int create_new_file(const std::string& path) {
+    return _wopen(native_path(path).c_str(), _O_CREAT | _O_EXCL | _O_RDWR | _O_BINARY | _O_NOINHERIT,
+                  _S_IREAD | _S_IWRITE);
+}
+
+bool set_file_size(int fd, std::uint64_t size) {
+    return _chsize_s(fd, static_cast<__int64>(size)) == 0;
+}
+
+namespace {
+
+// One positioned transfer of at most a gigabyte through the descriptor's handle.
+template <typename Transfer>
+std::size_t transfer_at(int fd, std::size_t size, std::uint64_t offset, Transfer transfer) {
+    const auto file = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    std::size_t done = 0;
+    while (done < size) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset + done);
+        at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
+        const auto piece = static_cast<DWORD>(std::min<std::size_t>(size - done, 1u << 30));
+        DWORD moved = 0;
+        if (!transfer(file, done, piece, &moved, &at) || moved == 0) break;
+        done += moved;
+    }
+    return done;
+}
+
+}  // namespace
+
+std::size_t write_at(int fd, const void* data, std::size_t size, std::uint64_t offset) {
+    const auto* bytes = static_cast<const char*>(data);
+    return transfer_at(fd, size, offset,
+                       [&](HANDLE file, std::size_t done, DWORD piece, DWORD* moved,
+                           OVERLAPPED* at) {
+                           return WriteFile(file, bytes + done, piece, moved, at) != 0;
+                       });
+}
+
+std::size_t read_at(int fd, void* data, std::size_t size, std::uint64_t offset) {
+    auto* bytes = static_cast<char*>(data);
+    return transfer_at(fd, size, offset,
+                       [&](HANDLE file, std::size_t done, DWORD piece, DWORD* moved,
+                           OVERLAPPED* at) {
+                           return ReadFile(file, bytes + done, piece, moved, at) != 0;
+                       });
+}
+
+bool close_descriptor(int fd) {
+    return _close(fd) == 0;
+}
+
+bool replace_file(const std::string& from, const std::string& to) {
+    return MoveFileExW(native_path(from).c_str(), native_path(to).c_str(),
+                       MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+// Windows ends a console run by another thread; the half-written file is left to the user there.
+void remove_on_signal(const std::string&) {}
+#else
+int create_new_file(const std::string& path) {
+    return open(path.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
+}
+
+bool set_file_size(int fd, std::uint64_t size) {
+    return ftruncate(fd, static_cast<off_t>(size)) == 0;
+}
+
+std::size_t write_at(int fd, const void* data, std::size_t size, std::uint64_t offset) {
+    const auto* bytes = static_cast<const char*>(data);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t moved = pwrite(fd, bytes + done, std::min<std::size_t>(size - done, 1u << 30),
+                                     static_cast<off_t>(offset + done));
+        if (moved < 0 && errno == EINTR) continue;
+        if (moved <= 0) break;
+        done += static_cast<std::size_t>(moved);
+    }
+    return done;
+}
+
+std::size_t read_at(int fd, void* data, std::size_t size, std::uint64_t offset) {
+    auto* bytes = static_cast<char*>(data);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t moved = pread(fd, bytes + done, std::min<std::size_t>(size - done, 1u << 30),
+                                    static_cast<off_t>(offset + done));
+        if (moved < 0 && errno == EINTR) continue;
+        if (moved <= 0) break;
+        done += static_cast<std::size_t>(moved);
+    }
+    return done;
+}
+
+bool close_descriptor(int fd) {
+    return close(fd) == 0;
+}
+
+bool replace_file(const std::string& from, const std::string& to) {
+    return std::rename(from.c_str(), to.c_str()) == 0;
+}
+
+namespace {
+
+// Written before the handlers are set and cleared after they are reset: a handler reads it only
+// while it is whole.
+char signal_removes[4096];
+
+extern "C" void remove_and_end(int signal_number) {
+    unlink(signal_removes);
+    std::signal(signal_number, SIG_DFL);
+    std::raise(signal_number);
+}
+
+}  // namespace
+
+void remove_on_signal(const std::string& path) {
+    // Signals the caller ignores (nohup's hang-up) stay ignored.
+    static bool caught[3] = {};
+    const int signals[] = {SIGINT, SIGTERM, SIGHUP};
+    if (path.empty() || path.size() >= sizeof signal_removes) {
+        for (int i = 0; i < 3; ++i) {
+            if (caught[i]) std::signal(signals[i], SIG_DFL);
+            caught[i] = false;
+        }
+        signal_removes[0] = '\0';
+        return;
+    }
+    std::memcpy(signal_removes, path.c_str(), path.size() + 1);
+    for (int i = 0; i < 3; ++i) {
+        if (std::signal(signals[i], remove_and_end) == SIG_IGN) {
+            std::signal(signals[i], SIG_IGN);
+        } else {
+            caught[i] = true;
+        }
+    }
+}
+#endif

@@ -35,3 +35,20 @@ void ignore_write_signals();
 void fixed_block_mapping();
 // The bytes of standard input and output pass unchanged on every host.
 void binary_standard_streams();
+
+// A new file at path, created for reading and writing (never one that exists: nothing is
+// overwritten); its descriptor, or -1 with errno set.
+int create_new_file(const std::string& path);
+// Sets the size of the file open on fd, filling with zero bytes; false on failure.
+bool set_file_size(int fd, std::uint64_t size);
+// Writes or reads size bytes at offset of the file open on fd, whatever its position: threads may
+// do both at once. Returns the bytes that were, all of them unless an error came first.
+std::size_t write_at(int fd, const void* data, std::size_t size, std::uint64_t offset);
+std::size_t read_at(int fd, void* data, std::size_t size, std::uint64_t offset);
+// Closes fd; false where the system reports bytes lost on the way.
+bool close_descriptor(int fd);
+// Renames from over to, replacing a file there in one step; false on failure, errno set.
+bool replace_file(const std::string& from, const std::string& to);
+// While set, a signal that ends the run (interrupt, terminate, hang-up) removes the file at path
+// first; an empty path clears it. The file a run leaves half-written must not survive it.
+void remove_on_signal(const std::string& path);

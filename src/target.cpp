@@ -13,6 +13,7 @@
 #include "byte_order.h"
 #include "failure.h"
 #include "formats.h"
+#include "platform.h"
 
 // Shared by the converting thread and the writer thread. thread is started and joined by the
 // converting thread; every other field is read and written only under lock. block belongs to the
@@ -29,6 +30,8 @@ struct block_writer {
     std::uint64_t cells = 0;            // cells of the last block whose text reached the file
     bool failed = false;
     bool stop = false;
+    std::uint64_t at = 0;  // the block's first byte in the target, for a placed one
+    disagreement differs;
 };
 
 void open_target(grid_target& target, std::FILE* file, std::size_t capacity,
@@ -47,6 +50,24 @@ void open_target(grid_target& target, std::FILE* file, std::size_t capacity,
     target.writer.reset();
     target.cells_from = NO_CELLS;
     target.cells_committed = 0;
+    target.place = nullptr;
+    target.differs = {};
+}
+
+void open_placed_target(grid_target& target, const tile_placement& place, std::size_t capacity) {
+    target.block.reset(new unsigned char[capacity]);
+    target.capacity = capacity;
+    target.used = 0;
+    target.committed = 0;
+    target.in_flight = 0;
+    target.failed = false;
+    target.write_behind_after = NO_WRITE_BEHIND;
+    target.writer.reset();
+    target.file = nullptr;
+    target.cells_from = NO_CELLS;
+    target.cells_committed = 0;
+    target.place = &place;
+    target.differs = {};
 }
 
 void count_text_cells(grid_target& target) {
@@ -119,20 +140,31 @@ std::size_t cells_from_in_block(const grid_target& target) {
         std::min<std::uint64_t>(target.cells_from - target.committed, SIZE_MAX - 1));
 }
 
-void write_blocks(block_writer& writer, std::FILE* file) {
+// Writes a block of the target's bytes, from its byte at on: appended to the file, or placed.
+std::size_t write_out(std::FILE* file, const tile_placement* place, const unsigned char* data,
+                      std::size_t size, std::uint64_t at, disagreement& differs) {
+    if (place != nullptr) return write_placed(*place, data, size, at, differs);
+    return std::fwrite(data, 1, size, file);
+}
+
+void write_blocks(block_writer& writer, std::FILE* file, const tile_placement* place) {
     std::unique_lock<std::mutex> held(writer.lock);
     for (;;) {
         writer.changed.wait(held, [&] { return writer.pending != 0 || writer.stop; });
         if (writer.pending == 0) return;
         const std::size_t size = writer.pending;
+        const std::uint64_t at = writer.at;
+        disagreement differs;
         held.unlock();
-        const std::size_t written = std::fwrite(writer.block.get(), 1, size, file);
+        const std::size_t written =
+            write_out(file, place, writer.block.get(), size, at, differs);
         const std::uint64_t cells =
             cells_written(writer.block.get(), writer.cells_from, written, size);
         held.lock();
         writer.written = written;
         writer.cells = cells;
         writer.failed = written != size;
+        if (differs.at != NO_CELLS) writer.differs = differs;
         writer.pending = 0;
         writer.changed.notify_all();
     }
@@ -150,12 +182,14 @@ bool settle(grid_target& target) {
         writer.cells = 0;
         target.in_flight = 0;
         if (writer.failed) target.failed = true;
+        if (writer.differs.at != NO_CELLS) target.differs = writer.differs;
     }
     return !target.failed;
 }
 
 bool write_now(grid_target& target) {
-    const std::size_t written = std::fwrite(target.block.get(), 1, target.used, target.file);
+    const std::size_t written = write_out(target.file, target.place, target.block.get(),
+                                          target.used, target.committed, target.differs);
     target.cells_committed +=
         cells_written(target.block.get(), cells_from_in_block(target), written, target.used);
     target.committed += written;
@@ -176,7 +210,8 @@ bool hand_off(grid_target& target) {
         bool started = false;
         if (writer && writer->block) {
             try {
-                writer->thread = std::thread(write_blocks, std::ref(*writer), target.file);
+                writer->thread =
+                    std::thread(write_blocks, std::ref(*writer), target.file, target.place);
                 started = true;
             } catch (const std::exception&) {
             }
@@ -192,6 +227,7 @@ bool hand_off(grid_target& target) {
         const std::lock_guard<std::mutex> held(writer.lock);
         std::swap(target.block, writer.block);
         writer.pending = target.used;
+        writer.at = target.committed;
         writer.cells_from = cells_from_in_block(target);
     }
     writer.changed.notify_all();
@@ -200,7 +236,99 @@ bool hand_off(grid_target& target) {
     return true;
 }
 
+// The byte ranges of row row of a tile that earlier tiles wrote, within [from, to): sorted, merged.
+std::vector<std::pair<std::size_t, std::size_t>> covered_in_row(const tile_placement& place,
+                                                                std::int32_t row, std::size_t from,
+                                                                std::size_t to) {
+    std::vector<std::pair<std::size_t, std::size_t>> ranges;
+    for (const tile_cells& c : place.covered) {
+        if (row < c.row || row >= c.row + c.nrows) continue;
+        const std::size_t a = std::max(from, static_cast<std::size_t>(c.column) * place.width);
+        const std::size_t b =
+            std::min(to, static_cast<std::size_t>(c.column + c.ncols) * place.width);
+        if (a < b) ranges.emplace_back(a, b);
+    }
+    std::sort(ranges.begin(), ranges.end());
+    std::vector<std::pair<std::size_t, std::size_t>> merged;
+    for (const auto& r : ranges) {
+        if (!merged.empty() && r.first <= merged.back().second) {
+            merged.back().second = std::max(merged.back().second, r.second);
+        } else {
+            merged.push_back(r);
+        }
+    }
+    return merged;
+}
+
+// How many of size bytes at data equal those of the file at offset, in whole elements.
+std::size_t equal_bytes(const tile_placement& place, const unsigned char* data, std::size_t size,
+                        std::uint64_t offset) {
+    unsigned char held[4096];
+    std::size_t done = 0;
+    while (done < size) {
+        const std::size_t piece = std::min(size - done, sizeof held);
+        if (read_at(place.fd, held, piece, offset + done) != piece) return done;
+        const std::size_t same = static_cast<std::size_t>(
+            std::mismatch(held, held + piece, data + done).first - held);
+        if (same != piece) return done + same / place.width * place.width;
+        done += piece;
+    }
+    return size;
+}
+
+// One row's bytes [from, to) of a tile at their place: written where no earlier tile wrote,
+// compared or passed over or written where one did. Returns the bytes placed.
+std::size_t place_row_part(const tile_placement& place, const unsigned char* data, std::int32_t row,
+                           std::size_t from, std::size_t to, disagreement& differs,
+                           std::uint64_t at) {
+    const std::uint64_t base = place.origin + static_cast<std::uint64_t>(row) * place.row_stride;
+    std::size_t cursor = from;
+    const auto write_to = [&](std::size_t end) {
+        const std::size_t n = write_at(place.fd, data + (cursor - from), end - cursor, base + cursor);
+        cursor += n;
+        return cursor == end;
+    };
+    const auto ranges = place.rule == overlap_rule::last
+                            ? std::vector<std::pair<std::size_t, std::size_t>>{}
+                            : covered_in_row(place, row, from, to);
+    for (const auto& [a, b] : ranges) {
+        if (a > cursor && !write_to(a)) return cursor - from;
+        if (place.rule == overlap_rule::agree) {
+            const std::size_t same = equal_bytes(place, data + (a - from), b - a, base + a);
+            if (same != b - a) {
+                differs.at = at + (a + same - from);
+                std::memcpy(differs.element, data + (a + same - from), place.width);
+                return a + same - from;
+            }
+        }
+        cursor = b;
+    }
+    if (cursor < to) write_to(to);
+    return cursor - from;
+}
+
 }  // namespace
+
+std::size_t write_placed(const tile_placement& place, const unsigned char* data, std::size_t size,
+                         std::uint64_t at, disagreement& differs) {
+    // A tile as wide as the mosaic, with nothing to compare, is one run of the file.
+    if (place.row_stride == place.row_bytes &&
+        (place.covered.empty() || place.rule == overlap_rule::last)) {
+        return write_at(place.fd, data, size, place.origin + at);
+    }
+    std::size_t done = 0;
+    while (done < size) {
+        const std::uint64_t position = at + done;
+        const auto row = static_cast<std::int32_t>(position / place.row_bytes);
+        const auto from = static_cast<std::size_t>(position % place.row_bytes);
+        const std::size_t to = std::min(place.row_bytes, from + (size - done));
+        const std::size_t placed =
+            place_row_part(place, data + done, row, from, to, differs, position);
+        done += placed;
+        if (placed != to - from) break;
+    }
+    return done;
+}
 
 bool flush_target(grid_target& target) {
     if (!settle(target)) return false;

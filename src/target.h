@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "failure.h"
 #include "formats.h"
@@ -21,6 +22,37 @@ struct stop_block_writer {
     // Stops and joins the thread, however the target ends: an exception unwinding past it must not
     // destroy the condition variable the thread waits on.
     void operator()(block_writer* writer) const;
+};
+
+// Where tiles listed before a tile hold some of its cells already, what the tile does there: its
+// cells must equal theirs, or the first tile's stay, or the last one's are written.
+enum class overlap_rule { agree, first, last };
+
+// Cells of a tile, rows from its north.
+struct tile_cells {
+    std::int32_t row = 0;
+    std::int32_t column = 0;
+    std::int32_t nrows = 0;
+    std::int32_t ncols = 0;
+};
+
+// How a tile's rows reach their places in a mosaic's file, with positioned writes: the target's
+// bytes are the tile's elements, row after row. Read only, while the target is open.
+struct tile_placement {
+    int fd = -1;
+    std::uint64_t origin = 0;      // the file's byte of the tile's first cell
+    std::uint64_t row_stride = 0;  // bytes of a row of the mosaic
+    std::size_t row_bytes = 0;     // bytes of a row of the tile
+    std::size_t width = 1;         // bytes of an element
+    overlap_rule rule = overlap_rule::agree;
+    std::vector<tile_cells> covered;  // cells tiles listed before it wrote
+};
+
+// Where a tile's cell differs from the one an earlier tile wrote: the tile's byte (NO_CELLS:
+// nowhere) and its element, little-endian.
+struct disagreement {
+    std::uint64_t at = UINT64_MAX;
+    unsigned char element[8] = {};
 };
 
 // The converting thread's own; the block being written behind belongs to the writer thread until
@@ -39,6 +71,10 @@ struct grid_target {
     // (NO_CELLS: a binary target); the first cell not counted is the first lost.
     std::uint64_t cells_from = NO_CELLS;
     std::uint64_t cells_committed = 0;
+    // A tile of a mosaic: its bytes go to their places in the mosaic's file (file is nullptr),
+    // and where a cell differs from an earlier tile's, nothing from it on is written.
+    const tile_placement* place = nullptr;
+    disagreement differs;
 };
 
 // Starts a target on file. Once write_behind_after bytes reached the file, full blocks are written
@@ -46,6 +82,16 @@ struct grid_target {
 // blocks.
 void open_target(grid_target& target, std::FILE* file, std::size_t capacity = TARGET_BLOCK_SIZE,
                  std::uint64_t write_behind_after = NO_WRITE_BEHIND);
+// Starts a target for a tile of a mosaic, placed as place says, which must outlive it.
+void open_placed_target(grid_target& target, const tile_placement& place,
+                        std::size_t capacity = TARGET_BLOCK_SIZE);
+
+// Puts size bytes of a tile's elements, from its byte at on, at their places: returns the bytes
+// placed, all of them unless a write failed or (with the rule agree) a cell an earlier tile wrote
+// differs, which stops them there and is named in differs.
+std::size_t write_placed(const tile_placement& place, const unsigned char* data, std::size_t size,
+                         std::uint64_t at, disagreement& differs);
+
 // Whether a thread writes behind: tests check that they ran it.
 bool writes_behind(const grid_target& target);
 // Writes what the block holds and waits until every byte handed over reached the file or failed;

@@ -1,0 +1,106 @@
+#include "tile_list.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+#include "chars.h"
+#include "paths.h"
+
+namespace {
+
+bool names_a_grid(const std::filesystem::path& name) {
+    std::string extension = held_name(name.extension());
+    for (char& c : extension)
+        c = static_cast<char>(c | 0x20);
+    return extension == ".asc";
+}
+
+failure tiles_of_folder(const std::string& folder, std::vector<std::string>& paths) {
+    std::error_code error;
+    std::filesystem::directory_iterator entries(native_path(folder), error);
+    if (error) return {MSG_CANNOT_OPEN, folder, error.message()};
+    for (; entries != std::filesystem::directory_iterator(); entries.increment(error)) {
+        if (error) return {MSG_CANNOT_OPEN, folder, error.message()};
+        const std::filesystem::path& path = entries->path();
+        std::error_code kind;
+        if (!names_a_grid(path.filename()) || entries->is_directory(kind)) continue;
+        paths.push_back(held_name(path));
+    }
+    if (error) return {MSG_CANNOT_OPEN, folder, error.message()};
+    std::sort(paths.begin(), paths.end());
+    return {};
+}
+
+std::string_view trimmed(std::string_view line) {
+    while (!line.empty() && is_space(line.front()))
+        line.remove_prefix(1);
+    while (!line.empty() && is_space(line.back()))
+        line.remove_suffix(1);
+    return line;
+}
+
+bool starts_a_grid(std::string_view line) {
+    if (line.size() < 5) return false;
+    std::string word(line.substr(0, 5));
+    for (char& c : word)
+        c = static_cast<char>(c | 0x20);
+    return word == "ncols" && (line.size() == 5 || is_space(line[5]));
+}
+
+}  // namespace
+
+failure tiles_of_list_text(const std::string& text, const std::string& folder,
+                           const std::string& source, std::vector<std::string>& paths) {
+    const std::string_view hint =
+        "TILES is a folder of .asc tiles, a file naming one tile a line, or - for such a list on "
+        "standard input";
+    std::string_view rest = text;
+    if (rest.substr(0, 3) == "\xEF\xBB\xBF") rest.remove_prefix(3);
+    if (rest.find('\0') != std::string_view::npos) return {MSG_NOT_A_TILE_LIST, source, hint};
+    bool first = true;
+    while (!rest.empty()) {
+        const std::size_t end = std::min(rest.find('\n'), rest.size());
+        const std::string_view line = trimmed(rest.substr(0, end));
+        rest.remove_prefix(std::min(end + 1, rest.size()));
+        if (end > LONGEST_TILE_LINE || (first && starts_a_grid(line))) {
+            return {MSG_NOT_A_TILE_LIST, source, hint};
+        }
+        first = false;
+        if (line.empty() || line.front() == '#') continue;
+        const std::string path(line);
+        paths.push_back(folder.empty() ? path
+                                       : held_name(native_path(folder) / native_path(path)));
+    }
+    return {};
+}
+
+failure read_tile_list(const std::string& tiles, std::vector<std::string>& paths) {
+    paths.clear();
+    std::error_code error;
+    failure f;
+    if (tiles != "-" && std::filesystem::is_directory(native_path(tiles), error)) {
+        f = tiles_of_folder(tiles, paths);
+    } else {
+        std::FILE* list = tiles == "-" ? stdin : open_named(tiles, "rb");
+        if (list == nullptr) return {MSG_CANNOT_OPEN, tiles};
+        std::string text;
+        char block[16384];
+        std::size_t got = 0;
+        // A list is read once, as it comes: it may be a pipe.
+        while ((got = std::fread(block, 1, sizeof block, list)) != 0) {
+            text.append(block, got);
+            if (text.size() > LONGEST_TILE_LIST) break;
+        }
+        const bool bad = std::ferror(list) != 0;
+        if (list != stdin) std::fclose(list);
+        if (bad) return {MSG_CANNOT_OPEN, tiles};
+        if (text.size() > LONGEST_TILE_LIST) return {MSG_NOT_A_TILE_LIST, tiles, "longer than 64 MiB"};
+        const std::string folder =
+            tiles == "-" ? std::string() : held_name(native_path(tiles).parent_path());
+        f = tiles_of_list_text(text, folder, tiles, paths);
+    }
+    if (!f.failed() && paths.empty()) f = {MSG_NO_TILES, tiles};
+    return f;
+}
