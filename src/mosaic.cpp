@@ -406,13 +406,21 @@ failure in_mosaic(const mosaic_job& job, std::size_t index, const grid_target& t
     return placed;
 }
 
-// One tile's cells through the pipeline to their places; any thread runs it.
-failure convert_tile(const mosaic_job& job, std::size_t index) {
+// What a thread converting tiles keeps from one to the next: its memory, warm.
+struct tile_slot {
+    source_reader reader;
+    grid_target target;
+    kept_chunk chunk;
+};
+
+// One tile's cells through the pipeline to their places; any thread runs it. The reader's block
+// is small: the chunks are read straight from the file.
+failure convert_tile(const mosaic_job& job, std::size_t index, tile_slot& slot) {
     const mosaic_tile& tile = job.tiles[index];
     std::FILE* file = nullptr;
-    source_reader reader;
+    source_reader& reader = slot.reader;
     grid_header header;
-    failure f = read_tile_header(tile.path, SOURCE_BLOCK_SIZE, file, reader, header);
+    failure f = read_tile_header(tile.path, HEADER_BLOCK, file, reader, header);
     if (!f.failed() && header_print(header) != tile.header_print) {
         f = {MSG_TILE_CHANGED, tile.path, "its header is not the one read before"};
     }
@@ -423,10 +431,11 @@ failure convert_tile(const mosaic_job& job, std::size_t index) {
         return f;
     }
     const tile_placement place = placement_of(job, index);
-    grid_target target;
+    grid_target& target = slot.target;
     open_placed_target(target, place, TILE_BLOCK);
     pipeline_settings settings = job.settings;
     settings.narrow = &plan;
+    settings.kept = &slot.chunk;
     f = move_rows(tile.nrows, tile.ncols, FMT_ASCII, reader, job.format, target, settings);
     const bool closed = close_target(target);
     std::fclose(file);
@@ -450,6 +459,7 @@ struct tile_queue {
 };
 
 void convert_tiles(const mosaic_job& job, tile_queue& queue) {
+    tile_slot slot;
     std::unique_lock<std::mutex> held(queue.lock);
     for (;;) {
         if (queue.next >= job.tiles.size() || queue.next > queue.failed_at) return;
@@ -463,7 +473,7 @@ void convert_tiles(const mosaic_job& job, tile_queue& queue) {
         failure f;
         if (queue.failed_at > index) {
             held.unlock();
-            f = convert_tile(job, index);
+            f = convert_tile(job, index, slot);
             held.lock();
         }
         queue.done[index] = true;

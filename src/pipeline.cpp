@@ -403,7 +403,16 @@ bool set_up_queue(work_queue& queue, const pipeline_settings& settings, const so
     // threads never fails for memory where one thread would run.
     const transform requested = queue.job;
     capacity = plan_chunks(settings, queue.job, 0, 1);
-    if (!allocate_slots(queue.slots, 1, capacity, values_size(queue.job, capacity))) return false;
+    const std::size_t values = values_size(queue.job, capacity);
+    kept_chunk* kept = settings.kept;
+    if (kept != nullptr && kept->bytes && kept->capacity == capacity &&
+        kept->values_size == values) {
+        queue.slots.resize(1);
+        queue.slots[0].bytes = std::move(kept->bytes);
+        queue.slots[0].values = std::move(kept->values);
+    } else if (!allocate_slots(queue.slots, 1, capacity, values)) {
+        return false;
+    }
     const int most = workers_for(settings.threads);
     transform job = requested;
     const thread_facts facts{settings.threads, settings.pick_workers, bytes_left(source),
@@ -416,6 +425,15 @@ bool set_up_queue(work_queue& queue, const pipeline_settings& settings, const so
         workers = {};
     }
     return true;
+}
+
+// The one thread's chunk left for the next run, once every worker is gone.
+void keep_chunk(work_queue& queue, kept_chunk* kept, std::size_t capacity) {
+    if (kept == nullptr || queue.slots.size() != 1) return;
+    kept->bytes = std::move(queue.slots[0].bytes);
+    kept->values = std::move(queue.slots[0].values);
+    kept->capacity = capacity;
+    kept->values_size = values_size(queue.job, capacity);
 }
 
 }  // namespace
@@ -466,10 +484,15 @@ failure move_rows(std::int32_t nrows, std::int32_t ncols, element_format source_
             source.cut_unit = static_cast<std::size_t>(ncols) * width_of(source_format);
         }
     }
-    worker_pool pool{queue, {}};
-    if (workers.phase == thread_phase::workers) start_workers(pool, workers.count);
-    conversion c{queue, source, sink, settings, pool, workers};
-    return convert(c);
+    failure outcome;
+    {
+        worker_pool pool{queue, {}};
+        if (workers.phase == thread_phase::workers) start_workers(pool, workers.count);
+        conversion c{queue, source, sink, settings, pool, workers};
+        outcome = convert(c);
+    }
+    keep_chunk(queue, settings.kept, capacity);
+    return outcome;
 }
 
 pipeline_settings threads_from_setting(const char* setting, unsigned cores) {

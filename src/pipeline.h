@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "chunks.h"
 #include "failure.h"
@@ -14,6 +15,15 @@
 #include "target.h"
 #include "text_rows.h"
 #include "thread_plan.h"
+
+// The one thread's chunk memory, kept between runs for the next: many small grids (the tiles of a
+// mosaic) would otherwise each map and fault fresh pages. One run at a time uses it.
+struct kept_chunk {
+    std::unique_ptr<char[]> bytes;
+    std::unique_ptr<unsigned char[]> values;
+    std::size_t capacity = 0;
+    std::size_t values_size = 0;
+};
 
 struct pipeline_settings {
     // Threads that transform chunks, the converting thread among them: with 1 it does everything
@@ -36,6 +46,9 @@ struct pipeline_settings {
     bool pick_workers = false;
     // When workers start (thread_plan); tests pass small ones, to switch on small inputs.
     thread_thresholds thresholds = {};
+    // Where set, a run on one thread takes its chunk from here when it is the size it needs, and
+    // leaves it here at the end.
+    kept_chunk* kept = nullptr;
 };
 
 // The settings of a run on the host's cores, from RASTMILL_THREADS's text (nullptr: not set): a

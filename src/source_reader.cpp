@@ -70,8 +70,11 @@ void open_reader(source_reader& reader, int fd, bool text_mode, std::size_t capa
     reader.fd = fd;
     // The header needs to see a whole keyword ahead; smaller blocks only make sense in tests.
     capacity = std::max(capacity, MIN_SOURCE_BLOCK_SIZE);
-    // Not zero-filled: untouched pages of a large block cost nothing for small grids.
-    reader.storage.reset(new char[capacity + READ_SLACK]);
+    // Not zero-filled: untouched pages of a large block cost nothing for small grids. A reader
+    // opened again on another file keeps its block, warm.
+    if (!reader.storage || reader.capacity != capacity) {
+        reader.storage.reset(new char[capacity + READ_SLACK]);
+    }
     reader.capacity = capacity;
     reader.storage[0] = '\0';
     reader.pos = reader.end = reader.storage.get();

@@ -35,7 +35,8 @@ struct source_reader {
     bool kept_all = true;
 };
 
-// Starts reading the open descriptor fd in blocks of up to capacity bytes. In text mode a byte
+// Starts reading the open descriptor fd in blocks of up to capacity bytes (the reader's block is
+// kept when it has that size). In text mode a byte
 // 0x1A ends the input and a newline is added after the last byte, so the last token ends in white
 // space like every other; not after a failed read, whose last token may be cut short.
 void open_reader(source_reader& reader, int fd, bool text_mode,

@@ -55,7 +55,7 @@ void open_target(grid_target& target, std::FILE* file, std::size_t capacity,
 }
 
 void open_placed_target(grid_target& target, const tile_placement& place, std::size_t capacity) {
-    target.block.reset(new unsigned char[capacity]);
+    if (!target.block || target.capacity != capacity) target.block.reset(new unsigned char[capacity]);
     target.capacity = capacity;
     target.used = 0;
     target.committed = 0;

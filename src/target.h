@@ -82,7 +82,8 @@ struct grid_target {
 // blocks.
 void open_target(grid_target& target, std::FILE* file, std::size_t capacity = TARGET_BLOCK_SIZE,
                  std::uint64_t write_behind_after = NO_WRITE_BEHIND);
-// Starts a target for a tile of a mosaic, placed as place says, which must outlive it.
+// Starts a target for a tile of a mosaic, placed as place says, which must outlive it; a target
+// opened for the tile before keeps its block.
 void open_placed_target(grid_target& target, const tile_placement& place,
                         std::size_t capacity = TARGET_BLOCK_SIZE);
 
