@@ -229,9 +229,10 @@ std::optional<lattice_offset> offset_on_lattice(std::string_view origin, std::st
     const double estimate = to_double(distance) / step;
     constexpr double LIMIT = 9007199254740992.0;  // 2^53
     if (!(std::fabs(estimate) < LIMIT)) return std::nullopt;
-    // The estimate is off by far less than a cell; the exact remainder decides the nearest point.
+    // The estimate is off by far less than a cell; the exact remainder decides the nearest point,
+    // and half a cell keeps the sign of the distance.
     lattice_offset offset;
-    offset.cells = std::llround(estimate);
+    offset.cells = static_cast<std::int64_t>(std::trunc(estimate));
     decimal left = plus(distance, negated(times_signed(*s, offset.cells)));
     offset.remainder = to_double(left) / step;
     if (std::fabs(offset.remainder) > 0.5) {

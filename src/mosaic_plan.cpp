@@ -20,7 +20,12 @@ tile_cell cell_of(const grid_header& header) {
             header.dx.empty() ? "cellsize" : "dx"};
 }
 
-failure not_placed(const std::string& path, const std::string& what, const std::string& hint = {}) {
+constexpr char PLACING_KEYWORDS[] =
+    "a tile's header places it with xllcorner or xllcenter, yllcorner or yllcenter, and "
+    "cellsize (or dx and dy)";
+
+failure not_placed(const std::string& path, const std::string& what,
+                   const std::string& hint = PLACING_KEYWORDS) {
     return {MSG_TILE_NOT_PLACED, printable(path, false) + ": " + what, hint};
 }
 
@@ -67,7 +72,10 @@ failure place_axis(const tile_lattice& lattice, const grid_header& tile, const s
     if (!at) return not_placed(path, std::string("no ") + keyword);
     const std::optional<lattice_offset> offset =
         offset_on_lattice(x_axis ? lattice.x : lattice.y, *at, size);
-    if (!offset) return not_placed(path, std::string(keyword) + " too far from the first tile");
+    if (!offset) {
+        return not_placed(path, std::string(keyword) + " too far from the first tile",
+                          "it lies 2^53 cells or more away from the first tile");
+    }
     cells = offset->cells;
     if (offset->exact || std::fabs(offset->remainder) <= lattice.snap) return {};
     const char* direction = offset->remainder > 0 ? (x_axis ? "east" : "north")
@@ -92,7 +100,9 @@ failure place_axis(const tile_lattice& lattice, const grid_header& tile, const s
 
 failure place_tile(const tile_lattice& lattice, const grid_header& tile, const std::string& path,
                    lattice_place& place) {
-    if (tile.nrows < 1 || tile.ncols < 1) return not_placed(path, "it holds no cells");
+    if (tile.nrows < 1 || tile.ncols < 1) {
+        return not_placed(path, "it holds no cells", "leave it out of the tiles");
+    }
     const tile_cell cell = cell_of(tile);
     if (cell.width.empty() || cell.height.empty()) return not_placed(path, "no cellsize");
     const bool across = same_number(cell.width, lattice.width);
@@ -101,7 +111,8 @@ failure place_tile(const tile_lattice& lattice, const grid_header& tile, const s
         return not_placed(path, std::string(across ? (tile.dy.empty() ? "cellsize" : "dy")
                                                    : cell.keyword) +
                                     " " + printable(size, false) + " differs from the first tile's " +
-                                    (across ? lattice.height : lattice.width));
+                                    (across ? lattice.height : lattice.width),
+                          "the tiles of a mosaic share one cell size: resample this one first");
     }
     failure f = place_axis(lattice, tile, path, true, place.east);
     if (!f.failed()) f = place_axis(lattice, tile, path, false, place.north);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace {
@@ -40,6 +41,42 @@ TEST(ExactDecimal, ShiftsByAnyNumberOfHalves) {
     for (const auto& c : cases) {
         EXPECT_EQ(shifted_by_halves(c.value, c.size, c.halves), c.shifted) << c.halves;
     }
+}
+
+TEST(ExactDecimal, OffsetsOnALattice) {
+    struct {
+        const char* origin;
+        const char* value;
+        const char* size;
+        std::int64_t cells;
+        bool exact;
+        double remainder;
+    } const cases[] = {
+        {"100", "108", "2", 4, true, 0},
+        {"100", "108.0000", "2.0", 4, true, 0},
+        {"100", "92", "2", -4, true, 0},
+        {"100", "101", "2", 0, false, 0.5},
+        {"100", "103", "2", 1, false, 0.5},
+        {"100", "97", "2", -1, false, -0.5},
+        {"0.1", "0.3", "0.1", 2, true, 0},  // exact where doubles are not
+        {"500000.000000001", "500030", "30", 1, false, -1e-9 / 30},
+        {"-180.000138888888", "-179.000138888888", "0.000277777777777778", 3600, false,
+         -0.0000000000000008 / 0.000277777777777778},
+        {"0", "1e3", "1E1", 100, true, 0},
+    };
+    for (const auto& c : cases) {
+        const std::optional<lattice_offset> o = offset_on_lattice(c.origin, c.value, c.size);
+        ASSERT_TRUE(o.has_value()) << c.value;
+        EXPECT_EQ(o->cells, c.cells) << c.value;
+        EXPECT_EQ(o->exact, c.exact) << c.value;
+        EXPECT_NEAR(o->remainder, c.remainder, 1e-15) << c.value;
+    }
+    EXPECT_FALSE(offset_on_lattice("0", "1e300", "1e-300").has_value());
+    EXPECT_FALSE(offset_on_lattice("0", "1", "0").has_value());
+    EXPECT_FALSE(offset_on_lattice("0", "x", "1").has_value());
+    EXPECT_TRUE(is_positive("0.5"));
+    EXPECT_FALSE(is_positive("-0.5"));
+    EXPECT_FALSE(is_positive("0.000"));
 }
 
 }  // namespace
