@@ -63,7 +63,6 @@ struct mosaic_job {
     overlap_rule rule = overlap_rule::agree;
     double snap = 0;
     std::vector<mosaic_tile> tiles;
-    std::vector<file_identity> read;  // tiles, their .prj files and the list: never written
     tile_lattice lattice;
     mosaic_layout layout;
     std::string prj;  // the tiles' .prj, copied beside the target with --hdr; empty for none
@@ -83,12 +82,6 @@ std::size_t header_print(const grid_header& h) {
 }
 
 failure open_tile(const std::string& path, std::FILE*& file) {
-    const file_identity identity = identity_of_path(path);
-    if (!identity.known) {
-        std::error_code error;
-        if (!std::filesystem::exists(native_path(path), error)) return {MSG_CANNOT_OPEN, path};
-        return {MSG_TILE_NOT_FILE, path, "tiles are read twice: their headers, then their cells"};
-    }
     errno = 0;
     file = open_named(path, "rb");
     if (file == nullptr) return {MSG_CANNOT_OPEN, path, errno != 0 ? std::strerror(errno) : ""};
@@ -148,10 +141,7 @@ failure place_tiles(mosaic_job& job, const std::vector<std::string>& paths) {
         source_reader reader;
         grid_header header;
         failure f = read_tile_header(path, HEADER_BLOCK, file, reader, header);
-        if (file != nullptr) {
-            job.read.push_back(identity_of_descriptor(reader.fd));
-            std::fclose(file);
-        }
+        if (file != nullptr) std::fclose(file);
         if (!f.failed() && job.tiles.empty()) f = start_lattice(header, path, job.snap, job.lattice);
         lattice_place place;
         if (!f.failed()) f = place_tile(job.lattice, header, path, place);
@@ -160,21 +150,61 @@ failure place_tiles(mosaic_job& job, const std::vector<std::string>& paths) {
         sizes.push_back({0, 0, header.nrows, header.ncols});
         job.tiles.push_back({path, header.nrows, header.ncols, header.nodata, header_print(header)});
     }
+    return lay_out(places, sizes, job.layout);
+}
+
+// Each tile is a regular file, listed once.
+failure check_tiles(const std::vector<std::string>& paths, std::vector<file_identity>& tiles) {
     std::vector<std::pair<file_identity, std::size_t>> seen;
-    for (std::size_t i = 0; i < job.read.size(); ++i)
-        seen.emplace_back(job.read[i], i);
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        const file_identity identity = identity_of_path(paths[i]);
+        if (!identity.known) {
+            std::error_code error;
+            if (!std::filesystem::exists(native_path(paths[i]), error)) {
+                return {MSG_CANNOT_OPEN, paths[i], "no such file"};
+            }
+            return {MSG_TILE_NOT_FILE, paths[i],
+                    "tiles are read twice: their headers, then their cells"};
+        }
+        tiles.push_back(identity);
+        seen.emplace_back(identity, i);
+    }
     std::sort(seen.begin(), seen.end(), [](const auto& a, const auto& b) {
         return std::tie(a.first.device, a.first.index, a.second) <
                std::tie(b.first.device, b.first.index, b.second);
     });
     for (std::size_t i = 1; i < seen.size(); ++i) {
         if (same_file(seen[i - 1].first, seen[i].first)) {
+            const std::size_t first = std::min(seen[i - 1].second, seen[i].second);
             const std::size_t later = std::max(seen[i - 1].second, seen[i].second);
-            return {MSG_TILE_TWICE, job.tiles[later].path,
-                    "the same file as " + job.tiles[std::min(seen[i - 1].second, seen[i].second)].path};
+            return {MSG_TILE_TWICE, paths[later], "the same file as " + paths[first]};
         }
     }
-    return lay_out(places, sizes, job.layout);
+    return {};
+}
+
+// The files a mosaic writes against those it reads: never a tile, a tile's .prj or the list.
+failure check_mosaic_files(const mosaic_job& job, const std::vector<std::string>& paths) {
+    std::vector<file_identity> read;
+    if (failure f = check_tiles(paths, read); f.failed()) return f;
+    for (const std::string& path : paths)
+        read.push_back(identity_of_path(sidecar_path(path, ".prj")));
+    if (job.tiles_named != "-") read.push_back(identity_of_path(job.tiles_named));
+    std::vector<std::string> written = {job.target_path};
+    if (job.args->sidecar) {
+        written.push_back(sidecar_path(job.target_path, ".hdr"));
+        written.push_back(sidecar_path(job.target_path, ".prj"));
+    }
+    for (const std::string& path : written) {
+        const file_identity identity = identity_of_path(path);
+        for (const file_identity& r : read) {
+            if (same_file(identity, r)) {
+                return {MSG_OVERWRITE, path,
+                        "the mosaic reads it: it is a tile, a tile's .prj or the list of tiles"};
+            }
+        }
+    }
+    return {};
 }
 
 // The text of a .prj, cut at LONGEST_PRJ; nothing where there is none.
@@ -194,9 +224,6 @@ failure check_prj(mosaic_job& job) {
     std::optional<std::string> first;
     for (const mosaic_tile& tile : job.tiles) {
         const std::string path = sidecar_path(tile.path, ".prj");
-        const file_identity identity = identity_of_path(path);
-        if (!identity.known) continue;
-        job.read.push_back(identity);
         const std::optional<std::string> text = prj_text(path);
         if (!text) continue;
         if (!first) {
@@ -239,30 +266,6 @@ failure plan_mosaic_nodata(mosaic_job& job) {
     if (covered) return {};
     return {MSG_MOSAIC_GAP, row_column(first_gap.row, first_gap.column),
             "give --nodata N, the value those cells take"};
-}
-
-// The files a mosaic writes against those it reads: never a tile, its .prj or the list.
-failure check_mosaic_files(mosaic_job& job) {
-    const arguments& args = *job.args;
-    if (job.tiles_named != "-") job.read.push_back(identity_of_path(job.tiles_named));
-    std::vector<std::string> written = {job.target_path};
-    if (args.sidecar) {
-        written.push_back(sidecar_path(job.target_path, ".hdr"));
-        const std::string prj = sidecar_path(job.target_path, ".prj");
-        if (job.prj.empty() || !same_file(identity_of_path(prj), identity_of_path(job.prj))) {
-            written.push_back(prj);
-        }
-    }
-    for (const std::string& path : written) {
-        const file_identity identity = identity_of_path(path);
-        for (const file_identity& read : job.read) {
-            if (same_file(identity, read)) {
-                return {MSG_OVERWRITE, path,
-                        "the mosaic reads it: it is a tile, a tile's .prj or the list of tiles"};
-            }
-        }
-    }
-    return {};
 }
 
 // The temporary file beside the target, new, the mosaic's size.
@@ -537,10 +540,10 @@ failure run_mosaic(const arguments& args, bool output_closed) {
     failure f = plan_mosaic(job, output_closed);
     std::vector<std::string> paths;
     if (!f.failed()) f = read_tile_list(job.tiles_named, paths);
+    if (!f.failed()) f = check_mosaic_files(job, paths);
     if (!f.failed()) f = place_tiles(job, paths);
     if (!f.failed()) f = check_prj(job);
     if (!f.failed()) f = plan_mosaic_nodata(job);
-    if (!f.failed()) f = check_mosaic_files(job);
     if (!f.failed()) f = make_temporary(job);
     if (!f.failed()) f = fill_gaps(job);
     if (!f.failed()) {

@@ -1,0 +1,297 @@
+// Many tiles, one grid, through the built program: the cells of the one grid they were cut from,
+// whatever the list's order and the thread count; gaps, no-data values and overlaps; refusals
+// before anything is written, and never a half mosaic.
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "failure.h"
+#include "test_support.h"
+
+namespace {
+
+// A grid's text: its header (corner x, y; cell size 2; no-data -9999 unless given "") and rows.
+std::string grid(std::int32_t nrows, std::int32_t ncols, long x, long y,
+                 const std::vector<std::string>& rows, const std::string& nodata = "-9999") {
+    std::string text = "ncols " + std::to_string(ncols) + "\nnrows " + std::to_string(nrows) +
+                       "\nxllcorner " + std::to_string(x) + "\nyllcorner " + std::to_string(y) +
+                       "\ncellsize 2\n";
+    if (!nodata.empty()) text += "NODATA_value " + nodata + "\n";
+    for (const std::string& row : rows)
+        text += row + "\n";
+    return text;
+}
+
+// The value of cell (r, c) of the whole grid the tiles are cut from: decimals, and -9999 now
+// and then.
+std::string cell(int r, int c) {
+    if ((r * 7 + c * 3) % 11 == 0) return "-9999";
+    return std::to_string(100 + r * 13 + c) + "." + std::to_string((r * 31 + c * 17) % 1000);
+}
+
+std::vector<std::string> rows_of(int row0, int col0, int nrows, int ncols) {
+    std::vector<std::string> rows;
+    for (int r = row0; r < row0 + nrows; ++r) {
+        std::string line;
+        for (int c = col0; c < col0 + ncols; ++c) {
+            if (c != col0) line += ' ';
+            line += cell(r, c);
+        }
+        rows.push_back(line);
+    }
+    return rows;
+}
+
+// A grid of th x tw tiles of rows x cols cells cut from one whole grid (lower left corner 1000,
+// 2000) into dir/tiles, named t<row><col>.asc, and the whole grid as dir/whole.asc.
+void cut_tiles(const scratch_dir& dir, int th, int tw, int rows, int cols) {
+    fs::create_directories(dir.path / "tiles");
+    for (int i = 0; i < th; ++i) {
+        for (int j = 0; j < tw; ++j) {
+            const long x = 1000 + 2L * cols * j;
+            const long y = 2000 + 2L * rows * (th - 1 - i);
+            write_file(dir / ("tiles/t" + std::to_string(i) + std::to_string(j) + ".asc"),
+                       grid(rows, cols, x, y, rows_of(i * rows, j * cols, rows, cols)));
+        }
+    }
+    write_file(dir / "whole.asc",
+               grid(th * rows, tw * cols, 1000, 2000, rows_of(0, 0, th * rows, tw * cols)));
+}
+
+std::vector<std::string> leftovers(const scratch_dir& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir.path))
+        if (entry.path().string().find(".part") != std::string::npos)
+            names.push_back(entry.path().filename().string());
+    return names;
+}
+
+TEST(Mosaic, TilesGiveTheCellsOfTheGridTheyWereCutFrom) {
+    scratch_dir dir;
+    cut_tiles(dir, 3, 4, 5, 7);
+    ASSERT_EQ(run_rastmill_in(dir, {"--hdr", "float", "whole.asc", "whole.bin"}).status, 0);
+    const std::string whole = read_file(dir / "whole.bin");
+    for (const char* threads : {"1", "2", "5"}) {
+        const run_result run = run_shell(dir, std::string("RASTMILL_THREADS=") + threads +
+                                                  " \"$RASTMILL\" --mosaic --hdr float tiles m.bin");
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(read_file(dir / "m.bin"), whole) << threads << " threads";
+        EXPECT_EQ(read_file(dir / "m.hdr"), read_file(dir / "whole.hdr"));
+    }
+    // Any order of the list gives the same bytes, on one thread and on many.
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir.path / "tiles"))
+        names.push_back("tiles/" + entry.path().filename().string());
+    std::mt19937 shuffle(7);
+    for (int round = 0; round < 4; ++round) {
+        std::shuffle(names.begin(), names.end(), shuffle);
+        std::string list = "# shuffled\n";
+        for (const std::string& n : names)
+            list += n + "\n";
+        write_file(dir / "list.txt", list);
+        const std::string threads = round % 2 == 0 ? "1" : "2";
+        const run_result run = run_shell(dir, "RASTMILL_THREADS=" + threads +
+                                                  " \"$RASTMILL\" --mosaic float list.txt l.bin && "
+                                                  "cat list.txt | \"$RASTMILL\" --mosaic float - s.bin");
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(read_file(dir / "l.bin"), whole) << "round " << round;
+        EXPECT_EQ(read_file(dir / "s.bin"), whole) << "round " << round;
+    }
+    EXPECT_TRUE(leftovers(dir).empty());
+}
+
+TEST(Mosaic, GapsTakeTheNoDataValueAndEveryTilesNoDataBecomesIt) {
+    scratch_dir dir;
+    fs::create_directories(dir.path / "t");
+    // Two tiles side by side, a third south-east, none south-west: a gap of 2 x 2 cells.
+    write_file(dir / "t/a.asc", grid(2, 2, 0, 4, {"1 -9999", "3 4"}));
+    write_file(dir / "t/b.asc", grid(2, 2, 4, 4, {"5 -32768", "7 8"}, "-32768"));
+    write_file(dir / "t/c.asc", grid(2, 2, 4, 0, {"9 10", "11 12"}, "-32768"));
+    run_result run = run_rastmill_in(dir, {"--mosaic", "--hdr", "shortint", "t", "m.bin"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(read_file(dir / "m.bin"), le_bytes<std::int16_t>({1, -9999, 5, -9999, 3, 4, 7, 8,
+                                                                -9999, -9999, 9, 10, -9999, -9999,
+                                                                11, 12}));
+    EXPECT_NE(read_file(dir / "m.hdr").find("NODATA         -9999\n"), std::string::npos);
+
+    run = run_rastmill_in(dir, {"--mosaic", "--nodata", "0", "shortint", "t", "n.bin"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(read_file(dir / "n.bin"),
+              le_bytes<std::int16_t>({1, 0, 5, 0, 3, 4, 7, 8, 0, 0, 9, 10, 0, 0, 11, 12}));
+
+    // --strict: a real cell of b equal to the mosaic's no-data value would be lost in it.
+    write_file(dir / "t/b.asc", grid(2, 2, 4, 4, {"5 -32768", "-9999 8"}, "-32768"));
+    run = run_rastmill_in(dir, {"--mosaic", "--strict", "shortint", "t", "s.bin"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err.substr(0, run.err.find('\n')),
+              std::string(MSG_VALUE_CHANGES) + " Row: 1\tColumn: 2");
+    EXPECT_FALSE(fs::exists(dir.path / "s.bin"));
+
+    // No value for the gap anywhere: refused before anything is written.
+    fs::create_directories(dir.path / "bare");
+    write_file(dir / "bare/a.asc", grid(1, 1, 0, 2, {"1"}, ""));
+    write_file(dir / "bare/c.asc", grid(1, 1, 2, 0, {"2"}, ""));
+    run = run_rastmill_in(dir, {"--mosaic", "float", "bare", "g.bin"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, std::string(MSG_MOSAIC_GAP) +
+                           " Row: 0\tColumn: 1\nhint: give --nodata N, the value those cells "
+                           "take\n");
+    EXPECT_FALSE(fs::exists(dir.path / "g.bin"));
+    EXPECT_TRUE(leftovers(dir).empty());
+}
+
+TEST(Mosaic, OverlapsAgreeOrOneTileIsTaken) {
+    scratch_dir dir;
+    // b overlaps a's east column; in "agree/" they agree there, in "differ/" by one cell.
+    for (const char* folder : {"agree", "differ"}) {
+        fs::create_directories(dir.path / folder);
+        write_file(dir / (std::string(folder) + "/a.asc"), grid(2, 2, 0, 0, {"1 2", "3 4"}));
+        write_file(dir / (std::string(folder) + "/b.asc"),
+                   grid(2, 2, 2, 0, {std::string(folder) == "agree" ? "2 5" : "9 5", "4 6"}));
+    }
+    run_result run = run_rastmill_in(dir, {"--mosaic", "char", "agree", "a.bin"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(read_file(dir / "a.bin"), le_bytes<std::int8_t>({1, 2, 5, 3, 4, 6}));
+
+    run = run_rastmill_in(dir, {"--mosaic", "char", "differ", "d.bin"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, std::string(MSG_TILES_DISAGREE) +
+                           " Row: 0\tColumn: 1\nhint: differ/a.asc holds 2 there and differ/b.asc "
+                           "9 (row 0 column 0 of tile differ/b.asc); --overlap first or --overlap "
+                           "last takes one of them\n");
+    EXPECT_FALSE(fs::exists(dir.path / "d.bin"));
+    for (const auto& [rule, middle] : {std::pair{"first", 2}, std::pair{"last", 9}}) {
+        for (const char* threads : {"1", "2"}) {
+            run = run_shell(dir, std::string("RASTMILL_THREADS=") + threads +
+                                     " \"$RASTMILL\" --mosaic --overlap " + rule +
+                                     " char differ o.bin");
+            ASSERT_EQ(run.status, 0) << run.err;
+            EXPECT_EQ(read_file(dir / "o.bin"),
+                      le_bytes<std::int8_t>({1, static_cast<std::int8_t>(middle), 5, 3, 4, 6}))
+                << rule;
+        }
+    }
+}
+
+TEST(Mosaic, AFailingTileLeavesNoHalfMosaic) {
+    scratch_dir dir;
+    cut_tiles(dir, 2, 2, 3, 4);
+    std::string bad = read_file(dir / "tiles/t11.asc");
+    bad.replace(bad.rfind('\n', bad.size() - 2) + 1, 0, "1.5x ");  // the last row's first cell
+    write_file(dir / "tiles/t11.asc", bad);
+    write_file(dir / "m.bin", "an older mosaic");
+    for (const char* threads : {"1", "2"}) {
+        const run_result run = run_shell(
+            dir, std::string("RASTMILL_THREADS=") + threads + " \"$RASTMILL\" --mosaic float tiles m.bin");
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.err, std::string(MSG_READ_ERROR) +
+                               " Row: 5\tColumn: 4\nhint: row 2 column 0 of tile tiles/t11.asc: "
+                               "\"1.5x\" on line 9 of tiles/t11.asc\n")
+            << threads;
+        EXPECT_EQ(read_file(dir / "m.bin"), "an older mosaic");
+        EXPECT_TRUE(leftovers(dir).empty());
+    }
+}
+
+TEST(Mosaic, RefusedBeforeAnythingIsWritten) {
+    scratch_dir dir;
+    cut_tiles(dir, 1, 2, 2, 2);
+    write_file(dir / "tiles/t00.prj", "GEOGCS[\"WGS 84\"]\n");
+    write_file(dir / "tiles/t01.prj", "PROJCS[\"UTM 33N\"]\n");
+    write_file(dir / "off.asc", "ncols 2\nnrows 2\nxllcorner 1005\nyllcorner 2000\ncellsize 2\n1 2\n3 4\n");
+    write_file(dir / "twice.txt", "tiles/t00.asc\n./tiles/t00.asc\n");
+    write_file(dir / "off.txt", "tiles/t00.asc\noff.asc\n");
+    write_file(dir / "keep.bin", "kept");
+    struct {
+        std::vector<std::string> args;
+        std::string first_line;
+    } const cases[] = {
+        {{"--mosaic", "float", "tiles", "-"}, std::string(MSG_MOSAIC_TARGET) + " -"},
+        {{"--mosaic", "float", "tiles", "tiles"}, std::string(MSG_MOSAIC_TARGET) + " tiles"},
+        {{"--mosaic", "ascii", "tiles", "keep.bin"}, std::string(MSG_MOSAIC_FORMAT) + " ascii"},
+        {{"--mosaic", "--snap", "0.5", "float", "tiles", "keep.bin"},
+         std::string(MSG_BAD_SNAP) + " 0.5"},
+        {{"--mosaic", "--overlap", "both", "float", "tiles", "keep.bin"},
+         std::string(MSG_BAD_OVERLAP) + " both"},
+        {{"--snap", "1e-6", "float", "whole.asc", "keep.bin"},
+         std::string(MSG_ONLY_WITH_MOSAIC) + " --snap"},
+        {{"--mosaic", "--like", "whole.asc", "float", "tiles", "keep.bin"},
+         std::string(MSG_NOT_WITH_MOSAIC) + " --like"},
+        {{"--mosaic", "float", "tiles", "keep.bin"},
+         std::string(MSG_PRJ_DIFFERS) + " tiles/t00.prj and tiles/t01.prj"},
+        {{"--mosaic", "float", "twice.txt", "keep.bin"},
+         std::string(MSG_TILE_TWICE) + " ./tiles/t00.asc"},
+        {{"--mosaic", "float", "off.txt", "keep.bin"},
+         std::string(MSG_TILE_NOT_PLACED) +
+             " off.asc: xllcorner 0.5 cells east of the grid of the first tile"},
+        {{"--mosaic", "float", "whole.asc", "keep.bin"},
+         std::string(MSG_NOT_A_TILE_LIST) + " whole.asc"},
+        {{"--mosaic", "float", "off.txt", "off.txt"}, std::string(MSG_OVERWRITE) + " off.txt"},
+        {{"--mosaic", "float", "off.txt", "tiles/t00.asc"},
+         std::string(MSG_GRID_TARGET) + " tiles/t00.asc"},
+        {{"--mosaic", "--hdr", "float", "off.txt", "tiles/t00.prj"},
+         std::string(MSG_OVERWRITE) + " tiles/t00.prj"},
+    };
+    for (const auto& c : cases) {
+        const run_result run = run_rastmill_in(dir, c.args);
+        EXPECT_EQ(run.status, 1) << c.first_line;
+        EXPECT_EQ(run.err.substr(0, run.err.find('\n')), c.first_line);
+        EXPECT_EQ(read_file(dir / "keep.bin"), "kept");
+        EXPECT_TRUE(leftovers(dir).empty()) << c.first_line;
+    }
+    EXPECT_EQ(read_file(dir / "off.txt"), "tiles/t00.asc\noff.asc\n");
+    // A tile that cannot be read twice is refused, not half read.
+    const run_result fifo =
+        run_shell(dir, "mkfifo tiles/p.asc && echo tiles/p.asc | \"$RASTMILL\" --mosaic float - f.bin");
+    EXPECT_EQ(fifo.err.substr(0, fifo.err.find('\n')), std::string(MSG_TILE_NOT_FILE) + " tiles/p.asc");
+}
+
+// The peak resident memory of the commands, in KiB, measured in a child of its own.
+long peak_kib(const scratch_dir& dir, const std::string& command) {
+    const pid_t child = fork();
+    if (child == 0) {
+        const run_result run = run_shell(dir, command);
+        rusage usage{};
+        getrusage(RUSAGE_CHILDREN, &usage);
+        _exit(run.status == 0 ? static_cast<int>(std::min(usage.ru_maxrss / 256, 250L)) : 255);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    const int quarter_mib = WIFEXITED(status) ? WEXITSTATUS(status) : 255;
+    return quarter_mib == 255 ? -1 : quarter_mib * 256L;
+}
+
+TEST(Mosaic, TenThousandTilesInBoundedMemory) {
+    if (sanitized || std::getenv("RASTMILL_UNDER_TEST") != nullptr) {
+        GTEST_SKIP() << "resident memory means nothing under a sanitizer or an emulator";
+    }
+    scratch_dir dir;
+    fs::create_directories(dir.path / "tiles");
+    std::string list;
+    for (int i = 0; i < 100; ++i) {
+        for (int j = 0; j < 100; ++j) {
+            const std::string name = "tiles/tile_" + std::to_string(i) + "_" + std::to_string(j) + ".asc";
+            write_file(dir / name, grid(4, 4, 8L * j, 8L * (99 - i), rows_of(i * 4, j * 4, 4, 4)));
+            list += name + "\n";
+        }
+    }
+    write_file(dir / "list.txt", list);
+    const long kib = peak_kib(dir, "\"$RASTMILL\" --mosaic --hdr float list.txt m.bin");
+    ASSERT_GT(kib, 0);
+    EXPECT_LE(kib, 16 * 1024) << kib << " KiB";
+    std::vector<std::string> rows = rows_of(0, 0, 400, 400);
+    write_file(dir / "whole.asc", grid(400, 400, 0, 0, rows));
+    ASSERT_EQ(run_rastmill_in(dir, {"float", "whole.asc", "whole.bin"}).status, 0);
+    EXPECT_EQ(read_file(dir / "m.bin"), read_file(dir / "whole.bin"));
+}
+
+}  // namespace
