@@ -4,8 +4,8 @@
 
 namespace {
 
-// Where the value of --like, --from, --nodata, --overlap or --snap goes, given as "--like GRID" or "--like=GRID";
-// nullptr for any other argument.
+// Where the value of --like, --from, --nodata, --overlap or --snap goes, given as "--like GRID" or
+// "--like=GRID"; nullptr for any other argument.
 std::string* option_value(std::string_view arg, arguments& args) {
     const std::string_view name = arg.substr(0, arg.find('='));
     if (name == "--like") return &args.like;

@@ -15,9 +15,9 @@ struct arguments {
     bool strict = false;
     std::string nodata;  // --nodata N
     bool map_nodata = false;
-    bool mosaic = false;   // --mosaic: the source names tiles
-    std::string overlap;   // --overlap first|last
-    std::string snap;      // --snap CELLS
+    bool mosaic = false;  // --mosaic: the source names tiles
+    std::string overlap;  // --overlap first|last
+    std::string snap;     // --snap CELLS
     bool overlap_given = false;
     bool snap_given = false;
     std::vector<std::string> operands;  // FORMAT SOURCE TARGET, when the run goes ahead

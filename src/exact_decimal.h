@@ -26,8 +26,9 @@ std::string product_text(std::uint64_t a, std::uint64_t b);
 bool is_positive(std::string_view text);
 
 // Where value lies on the lattice of points origin + k * size (size > 0): cells is the k of the
-// nearest point (of the nearer to origin, half way between two), remainder what is left over in cells (within ±0.5, rounded to a double; 0 and
-// exact exactly when value is a point). Nothing when a text is not a decimal or k is beyond 2^53.
+// nearest point (of the nearer to origin, half way between two), remainder what is left over in
+// cells (within ±0.5, rounded to a double; 0 and exact exactly when value is a point). Nothing when
+// a text is not a decimal or k is beyond 2^53.
 struct lattice_offset {
     std::int64_t cells = 0;
     double remainder = 0;

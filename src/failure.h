@@ -49,7 +49,8 @@ inline constexpr char MSG_TILE_NOT_FILE[] = "Tile is not a regular file:";
 inline constexpr char MSG_TILE_TWICE[] = "Tile listed twice:";
 inline constexpr char MSG_TILE_CHANGED[] = "Tile changed while the mosaic was made:";
 inline constexpr char MSG_PRJ_DIFFERS[] = "Tiles have different .prj files:";
-inline constexpr char MSG_MOSAIC_GAP[] = "Cells that no tile covers, and no no-data value for them:";
+inline constexpr char MSG_MOSAIC_GAP[] =
+    "Cells that no tile covers, and no no-data value for them:";
 inline constexpr char MSG_TILES_DISAGREE[] = "Tiles disagree at a cell:";
 inline constexpr char MSG_MOSAIC_TARGET[] = "A mosaic needs a regular file as its target:";
 inline constexpr char MSG_MOSAIC_FORMAT[] = "A mosaic is written in a binary format, not:";

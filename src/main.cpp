@@ -8,9 +8,9 @@
 
 #include "arguments.h"
 #include "conversion.h"
-#include "mosaic.h"
 #include "digit_kernels.h"
 #include "failure.h"
+#include "mosaic.h"
 #include "platform.h"
 
 #ifdef _WIN32

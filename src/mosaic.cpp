@@ -114,19 +114,20 @@ failure plan_mosaic(mosaic_job& job, bool output_closed) {
     if (args.snap_given) {
         char* end = nullptr;
         job.snap = std::strtod(args.snap.c_str(), &end);
-        if (args.snap.empty() || end != args.snap.c_str() + args.snap.size() || !is_decimal(args.snap) ||
-            !(job.snap >= 0 && job.snap < 0.5)) {
+        if (args.snap.empty() || end != args.snap.c_str() + args.snap.size() ||
+            !is_decimal(args.snap) || !(job.snap >= 0 && job.snap < 0.5)) {
             return {MSG_BAD_SNAP, args.snap, "a number of cells from 0 to below 0.5, such as 1e-6"};
         }
     }
     narrowing plan;
-    f = plan_narrowing(args.round, args.strict, args.map_nodata ? &args.nodata : nullptr, job.format,
-                       plan);
+    f = plan_narrowing(args.round, args.strict, args.map_nodata ? &args.nodata : nullptr,
+                       job.format, plan);
     if (f.failed()) return f;
     const std::string& target = job.target_path;
     std::error_code error;
     const auto status = std::filesystem::status(native_path(target), error);
-    if (target == "-" || (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))) {
+    if (target == "-" ||
+        (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))) {
         return {MSG_MOSAIC_TARGET, target, "its rows are written at their places, into a file"};
     }
     return refuse_target({target, job.tiles_named, job.format, args.sidecar, output_closed});
@@ -142,13 +143,15 @@ failure place_tiles(mosaic_job& job, const std::vector<std::string>& paths) {
         grid_header header;
         failure f = read_tile_header(path, HEADER_BLOCK, file, reader, header);
         if (file != nullptr) std::fclose(file);
-        if (!f.failed() && job.tiles.empty()) f = start_lattice(header, path, job.snap, job.lattice);
+        if (!f.failed() && job.tiles.empty())
+            f = start_lattice(header, path, job.snap, job.lattice);
         lattice_place place;
         if (!f.failed()) f = place_tile(job.lattice, header, path, place);
         if (f.failed()) return f;
         places.push_back(place);
         sizes.push_back({0, 0, header.nrows, header.ncols});
-        job.tiles.push_back({path, header.nrows, header.ncols, header.nodata, header_print(header)});
+        job.tiles.push_back(
+            {path, header.nrows, header.ncols, header.nodata, header_print(header)});
     }
     return lay_out(places, sizes, job.layout);
 }
@@ -303,8 +306,8 @@ failure fill_gaps(const mosaic_job& job) {
     for_each_gap(job.layout, [&](const cell_rect& gap) {
         for (std::int32_t r = gap.row; r < gap.row + gap.nrows; ++r) {
             for (std::int32_t c = gap.column; c < gap.column + gap.ncols;) {
-                const std::size_t n =
-                    std::min<std::size_t>(per_write, static_cast<std::size_t>(gap.column + gap.ncols - c));
+                const std::size_t n = std::min<std::size_t>(
+                    per_write, static_cast<std::size_t>(gap.column + gap.ncols - c));
                 const std::uint64_t at = (static_cast<std::uint64_t>(r) * ncols + c) * job.width;
                 if (write_at(job.fd, run.data(), n * job.width, at) != n * job.width) {
                     lost = {MSG_WRITE_ERROR, row_column(r, c)};
@@ -392,11 +395,11 @@ failure in_mosaic(const mosaic_job& job, std::size_t index, const grid_target& t
         unsigned char held[8] = {};
         read_at(job.fd, held, job.width, placed.value * job.width);
         placed.hint = earlier + " holds " + element_text_le(job.format, held) + " there and " +
-                      tile.path + " " + element_text_le(job.format, target.differs.element) +
-                      " (" + own + "); --overlap first or --overlap last takes one of them";
+                      tile.path + " " + element_text_le(job.format, target.differs.element) + " (" +
+                      own + "); --overlap first or --overlap last takes one of them";
     } else if (f.message == MSG_READ_ERROR) {
-        const std::string token = bad_value_hint(tile.path, value, ncols * tile.nrows, job.format,
-                                                 job.args->round);
+        const std::string token =
+            bad_value_hint(tile.path, value, ncols * tile.nrows, job.format, job.args->round);
         placed.hint = own + (token.empty() ? "" : ": " + token);
     } else if (f.message == MSG_VALUE_CHANGES) {
         placed.hint = own;
@@ -493,9 +496,8 @@ void convert_tiles(const mosaic_job& job, tile_queue& queue) {
 // The tiles on up to settings.threads threads, the converting thread among them; a tile's own
 // pipeline takes the threads left over when tiles are fewer.
 failure convert_all(mosaic_job& job, const pipeline_settings& run) {
-    const std::size_t slots =
-        std::max<std::size_t>(1, std::min<std::size_t>(static_cast<std::size_t>(run.threads),
-                                                       job.tiles.size()));
+    const std::size_t slots = std::max<std::size_t>(
+        1, std::min<std::size_t>(static_cast<std::size_t>(run.threads), job.tiles.size()));
     job.settings = run;
     job.settings.threads = std::max(1, run.threads / static_cast<int>(slots));
     tile_queue queue;

@@ -16,8 +16,7 @@ struct tile_cell {
 
 tile_cell cell_of(const grid_header& header) {
     return {header.dx.empty() ? header.cellsize : header.dx,
-            header.dy.empty() ? header.cellsize : header.dy,
-            header.dx.empty() ? "cellsize" : "dx"};
+            header.dy.empty() ? header.cellsize : header.dy, header.dx.empty() ? "cellsize" : "dx"};
 }
 
 constexpr char PLACING_KEYWORDS[] =
@@ -66,8 +65,8 @@ failure place_axis(const tile_lattice& lattice, const grid_header& tile, const s
                    bool x_axis, std::int64_t& cells) {
     const std::string& size = x_axis ? lattice.width : lattice.height;
     const bool centre = x_axis ? tile.x_center : tile.y_center;
-    const char* keyword = x_axis ? (centre ? "xllcenter" : "xllcorner")
-                                 : (centre ? "yllcenter" : "yllcorner");
+    const char* keyword =
+        x_axis ? (centre ? "xllcenter" : "xllcorner") : (centre ? "yllcenter" : "yllcorner");
     const std::optional<std::string> at = corner(x_axis ? tile.xll : tile.yll, size, centre);
     if (!at) return not_placed(path, std::string("no ") + keyword);
     const std::optional<lattice_offset> offset =
@@ -78,8 +77,8 @@ failure place_axis(const tile_lattice& lattice, const grid_header& tile, const s
     }
     cells = offset->cells;
     if (offset->exact || std::fabs(offset->remainder) <= lattice.snap) return {};
-    const char* direction = offset->remainder > 0 ? (x_axis ? "east" : "north")
-                                                  : (x_axis ? "west" : "south");
+    const char* direction =
+        offset->remainder > 0 ? (x_axis ? "east" : "north") : (x_axis ? "west" : "south");
     const std::string distance = cells_text(offset->remainder);
     std::string hint;
     if (lattice.snap > 0) {
@@ -108,11 +107,12 @@ failure place_tile(const tile_lattice& lattice, const grid_header& tile, const s
     const bool across = same_number(cell.width, lattice.width);
     if (!across || !same_number(cell.height, lattice.height)) {
         const std::string& size = across ? cell.height : cell.width;
-        return not_placed(path, std::string(across ? (tile.dy.empty() ? "cellsize" : "dy")
-                                                   : cell.keyword) +
-                                    " " + printable(size, false) + " differs from the first tile's " +
-                                    (across ? lattice.height : lattice.width),
-                          "the tiles of a mosaic share one cell size: resample this one first");
+        return not_placed(
+            path,
+            std::string(across ? (tile.dy.empty() ? "cellsize" : "dy") : cell.keyword) + " " +
+                printable(size, false) + " differs from the first tile's " +
+                (across ? lattice.height : lattice.width),
+            "the tiles of a mosaic share one cell size: resample this one first");
     }
     failure f = place_axis(lattice, tile, path, true, place.east);
     if (!f.failed()) f = place_axis(lattice, tile, path, false, place.north);
@@ -131,9 +131,8 @@ failure lay_out(const std::vector<lattice_place>& places, const std::vector<cell
         north = std::max(north, places[i].north + sizes[i].nrows);
     }
     if (east - west > INT32_MAX || north - south > INT32_MAX) {
-        return {MSG_MOSAIC_TOO_LARGE,
-                std::to_string(north - south) + " rows x " + std::to_string(east - west) +
-                    " columns"};
+        return {MSG_MOSAIC_TOO_LARGE, std::to_string(north - south) + " rows x " +
+                                          std::to_string(east - west) + " columns"};
     }
     layout.nrows = static_cast<std::int32_t>(north - south);
     layout.ncols = static_cast<std::int32_t>(east - west);
@@ -188,7 +187,8 @@ bool for_each_gap(const mosaic_layout& layout, const std::function<bool(const ce
             active.push_back(by_row[next]);
         spans.clear();
         for (const std::size_t i : active)
-            spans.emplace_back(layout.tiles[i].column, layout.tiles[i].column + layout.tiles[i].ncols);
+            spans.emplace_back(layout.tiles[i].column,
+                               layout.tiles[i].column + layout.tiles[i].ncols);
         std::sort(spans.begin(), spans.end());
         std::int32_t covered = 0;
         spans.emplace_back(layout.ncols, layout.ncols);

@@ -140,8 +140,8 @@ void ignore_write_signals() {
 
 #ifdef _WIN32
 int create_new_file(const std::string& path) {
-    return _wopen(native_path(path).c_str(), _O_CREAT | _O_EXCL | _O_RDWR | _O_BINARY | _O_NOINHERIT,
-                  _S_IREAD | _S_IWRITE);
+    return _wopen(native_path(path).c_str(),
+                  _O_CREAT | _O_EXCL | _O_RDWR | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
 }
 
 bool set_file_size(int fd, std::uint64_t size) {
@@ -171,20 +171,20 @@ std::size_t transfer_at(int fd, std::size_t size, std::uint64_t offset, Transfer
 
 std::size_t write_at(int fd, const void* data, std::size_t size, std::uint64_t offset) {
     const auto* bytes = static_cast<const char*>(data);
-    return transfer_at(fd, size, offset,
-                       [&](HANDLE file, std::size_t done, DWORD piece, DWORD* moved,
-                           OVERLAPPED* at) {
-                           return WriteFile(file, bytes + done, piece, moved, at) != 0;
-                       });
+    return transfer_at(
+        fd, size, offset,
+        [&](HANDLE file, std::size_t done, DWORD piece, DWORD* moved, OVERLAPPED* at) {
+            return WriteFile(file, bytes + done, piece, moved, at) != 0;
+        });
 }
 
 std::size_t read_at(int fd, void* data, std::size_t size, std::uint64_t offset) {
     auto* bytes = static_cast<char*>(data);
-    return transfer_at(fd, size, offset,
-                       [&](HANDLE file, std::size_t done, DWORD piece, DWORD* moved,
-                           OVERLAPPED* at) {
-                           return ReadFile(file, bytes + done, piece, moved, at) != 0;
-                       });
+    return transfer_at(
+        fd, size, offset,
+        [&](HANDLE file, std::size_t done, DWORD piece, DWORD* moved, OVERLAPPED* at) {
+            return ReadFile(file, bytes + done, piece, moved, at) != 0;
+        });
 }
 
 bool close_descriptor(int fd) {

@@ -55,7 +55,8 @@ void open_target(grid_target& target, std::FILE* file, std::size_t capacity,
 }
 
 void open_placed_target(grid_target& target, const tile_placement& place, std::size_t capacity) {
-    if (!target.block || target.capacity != capacity) target.block.reset(new unsigned char[capacity]);
+    if (!target.block || target.capacity != capacity)
+        target.block.reset(new unsigned char[capacity]);
     target.capacity = capacity;
     target.used = 0;
     target.committed = 0;
@@ -156,8 +157,7 @@ void write_blocks(block_writer& writer, std::FILE* file, const tile_placement* p
         const std::uint64_t at = writer.at;
         disagreement differs;
         held.unlock();
-        const std::size_t written =
-            write_out(file, place, writer.block.get(), size, at, differs);
+        const std::size_t written = write_out(file, place, writer.block.get(), size, at, differs);
         const std::uint64_t cells =
             cells_written(writer.block.get(), writer.cells_from, written, size);
         held.lock();
@@ -268,8 +268,8 @@ std::size_t equal_bytes(const tile_placement& place, const unsigned char* data, 
     while (done < size) {
         const std::size_t piece = std::min(size - done, sizeof held);
         if (read_at(place.fd, held, piece, offset + done) != piece) return done;
-        const std::size_t same = static_cast<std::size_t>(
-            std::mismatch(held, held + piece, data + done).first - held);
+        const std::size_t same =
+            static_cast<std::size_t>(std::mismatch(held, held + piece, data + done).first - held);
         if (same != piece) return done + same / place.width * place.width;
         done += piece;
     }
@@ -284,7 +284,8 @@ std::size_t place_row_part(const tile_placement& place, const unsigned char* dat
     const std::uint64_t base = place.origin + static_cast<std::uint64_t>(row) * place.row_stride;
     std::size_t cursor = from;
     const auto write_to = [&](std::size_t end) {
-        const std::size_t n = write_at(place.fd, data + (cursor - from), end - cursor, base + cursor);
+        const std::size_t n =
+            write_at(place.fd, data + (cursor - from), end - cursor, base + cursor);
         cursor += n;
         return cursor == end;
     };

@@ -70,8 +70,7 @@ failure tiles_of_list_text(const std::string& text, const std::string& folder,
         first = false;
         if (line.empty() || line.front() == '#') continue;
         const std::string path(line);
-        paths.push_back(folder.empty() ? path
-                                       : held_name(native_path(folder) / native_path(path)));
+        paths.push_back(folder.empty() ? path : held_name(native_path(folder) / native_path(path)));
     }
     return {};
 }
@@ -96,7 +95,8 @@ failure read_tile_list(const std::string& tiles, std::vector<std::string>& paths
         const bool bad = std::ferror(list) != 0;
         if (list != stdin) std::fclose(list);
         if (bad) return {MSG_CANNOT_OPEN, tiles};
-        if (text.size() > LONGEST_TILE_LIST) return {MSG_NOT_A_TILE_LIST, tiles, "longer than 64 MiB"};
+        if (text.size() > LONGEST_TILE_LIST)
+            return {MSG_NOT_A_TILE_LIST, tiles, "longer than 64 MiB"};
         const std::string folder =
             tiles == "-" ? std::string() : held_name(native_path(tiles).parent_path());
         f = tiles_of_list_text(text, folder, tiles, paths);

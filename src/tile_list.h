@@ -19,7 +19,8 @@ constexpr std::size_t LONGEST_TILE_LIST = std::size_t(64) << 20;
 // for "-", such a list on standard input, relative to the current folder. Fails with "Cannot open
 // file:" where tiles cannot be read, "Not a list of tiles:" for a list holding a NUL byte or a
 // line longer than
-// LONGEST_TILE_LINE, a list longer than LONGEST_TILE_LIST, or one that is a grid, and "No tiles in:" where it names none.
+// LONGEST_TILE_LINE, a list longer than LONGEST_TILE_LIST, or one that is a grid, and "No tiles
+// in:" where it names none.
 failure read_tile_list(const std::string& tiles, std::vector<std::string>& paths);
 
 // The tiles of a list read from text (the list's bytes), relative to folder (empty: as written);

@@ -178,17 +178,19 @@ TEST(GisWorkflow, MosaicIsWhatGdalBuildsFromTheTiles) {
                                "\ncellsize 30\nNODATA_value -9999\n";
             for (int r = 0; r < 4; ++r) {
                 for (int c = 0; c < 5; ++c)
-                    text += (r + c + i) % 7 == 0 ? "-9999 " : std::to_string(i * 97 + r * 5.25 + c) + " ";
+                    text += (r + c + i) % 7 == 0 ? "-9999 "
+                                                 : std::to_string(i * 97 + r * 5.25 + c) + " ";
                 text += "\n";
             }
             write_file(dir / ("tiles/t" + std::to_string(i) + std::to_string(j) + ".asc"), text);
         }
     }
-    const run_result run = run_shell(
-        dir,
-        "\"$RASTMILL\" --mosaic --hdr float tiles ours.bin && gdalbuildvrt -q all.vrt tiles/*.asc && "
-        "gdal_translate -q -of ENVI -ot Float32 all.vrt gdal.bin && gdalinfo ours.bin > ours.txt && "
-        "gdalinfo all.vrt > gdal.txt");
+    const run_result run = run_shell(dir,
+                                     "\"$RASTMILL\" --mosaic --hdr float tiles ours.bin && "
+                                     "gdalbuildvrt -q all.vrt tiles/*.asc && "
+                                     "gdal_translate -q -of ENVI -ot Float32 all.vrt gdal.bin && "
+                                     "gdalinfo ours.bin > ours.txt && "
+                                     "gdalinfo all.vrt > gdal.txt");
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(read_file(dir / "ours.bin"), read_file(dir / "gdal.bin"));
     const auto line = [&](const std::string& file, const std::string& start) {

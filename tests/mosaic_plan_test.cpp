@@ -121,9 +121,9 @@ TEST(MosaicPlan, TheSmallestRectangleHoldingEveryTileNorthFirst) {
         {0, 0, 3, 2}, {3, 0, 1, 2}, {3, 6, 1, 4}, {4, 6, 1, 4}, {5, 0, 1, 2}, {5, 6, 1, 4}};
     ASSERT_EQ(gaps.size(), expected.size());
     for (std::size_t i = 0; i < gaps.size(); ++i) {
-        EXPECT_EQ((std::vector<std::int32_t>{gaps[i].row, gaps[i].column, gaps[i].nrows,
-                                             gaps[i].ncols}),
-                  expected[i])
+        EXPECT_EQ(
+            (std::vector<std::int32_t>{gaps[i].row, gaps[i].column, gaps[i].nrows, gaps[i].ncols}),
+            expected[i])
             << i;
     }
     EXPECT_FALSE(for_each_gap(layout, [](const cell_rect&) { return false; }));

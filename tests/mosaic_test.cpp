@@ -69,7 +69,8 @@ void cut_tiles(const scratch_dir& dir, int th, int tw, int rows, int cols) {
 
 // A message as a Windows program prints it, with its folder separators as here.
 std::string slashes(std::string text) {
-    if (std::getenv("RASTMILL_TARGET_WINDOWS") != nullptr) std::replace(text.begin(), text.end(), '\\', '/');
+    if (std::getenv("RASTMILL_TARGET_WINDOWS") != nullptr)
+        std::replace(text.begin(), text.end(), '\\', '/');
     return text;
 }
 
@@ -87,8 +88,9 @@ TEST(Mosaic, TilesGiveTheCellsOfTheGridTheyWereCutFrom) {
     ASSERT_EQ(run_rastmill_in(dir, {"--hdr", "float", "whole.asc", "whole.bin"}).status, 0);
     const std::string whole = read_file(dir / "whole.bin");
     for (const char* threads : {"1", "2", "5"}) {
-        const run_result run = run_shell(dir, std::string("RASTMILL_THREADS=") + threads +
-                                                  " \"$RASTMILL\" --mosaic --hdr float tiles m.bin");
+        const run_result run =
+            run_shell(dir, std::string("RASTMILL_THREADS=") + threads +
+                               " \"$RASTMILL\" --mosaic --hdr float tiles m.bin");
         ASSERT_EQ(run.status, 0) << run.err;
         EXPECT_EQ(read_file(dir / "m.bin"), whole) << threads << " threads";
         EXPECT_EQ(read_file(dir / "m.hdr"), read_file(dir / "whole.hdr"));
@@ -105,9 +107,10 @@ TEST(Mosaic, TilesGiveTheCellsOfTheGridTheyWereCutFrom) {
             list += n + "\n";
         write_file(dir / "list.txt", list);
         const std::string threads = round % 2 == 0 ? "1" : "2";
-        const run_result run = run_shell(dir, "RASTMILL_THREADS=" + threads +
-                                                  " \"$RASTMILL\" --mosaic float list.txt l.bin && "
-                                                  "cat list.txt | \"$RASTMILL\" --mosaic float - s.bin");
+        const run_result run =
+            run_shell(dir, "RASTMILL_THREADS=" + threads +
+                               " \"$RASTMILL\" --mosaic float list.txt l.bin && "
+                               "cat list.txt | \"$RASTMILL\" --mosaic float - s.bin");
         ASSERT_EQ(run.status, 0) << run.err;
         EXPECT_EQ(read_file(dir / "l.bin"), whole) << "round " << round;
         EXPECT_EQ(read_file(dir / "s.bin"), whole) << "round " << round;
@@ -124,9 +127,9 @@ TEST(Mosaic, GapsTakeTheNoDataValueAndEveryTilesNoDataBecomesIt) {
     write_file(dir / "t/c.asc", grid(2, 2, 4, 0, {"9 10", "11 12"}, "-32768"));
     run_result run = run_rastmill_in(dir, {"--mosaic", "--hdr", "shortint", "t", "m.bin"});
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(read_file(dir / "m.bin"), le_bytes<std::int16_t>({1, -9999, 5, -9999, 3, 4, 7, 8,
-                                                                -9999, -9999, 9, 10, -9999, -9999,
-                                                                11, 12}));
+    EXPECT_EQ(read_file(dir / "m.bin"),
+              le_bytes<std::int16_t>(
+                  {1, -9999, 5, -9999, 3, 4, 7, 8, -9999, -9999, 9, 10, -9999, -9999, 11, 12}));
     EXPECT_NE(read_file(dir / "m.hdr").find("NODATA         -9999\n"), std::string::npos);
 
     run = run_rastmill_in(dir, {"--mosaic", "--nodata", "0", "shortint", "t", "n.bin"});
@@ -170,10 +173,11 @@ TEST(Mosaic, OverlapsAgreeOrOneTileIsTaken) {
 
     run = run_rastmill_in(dir, {"--mosaic", "char", "differ", "d.bin"});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(slashes(run.err), std::string(MSG_TILES_DISAGREE) +
-                           " Row: 0\tColumn: 1\nhint: differ/a.asc holds 2 there and differ/b.asc "
-                           "9 (row 0 column 0 of tile differ/b.asc); --overlap first or --overlap "
-                           "last takes one of them\n");
+    EXPECT_EQ(slashes(run.err),
+              std::string(MSG_TILES_DISAGREE) +
+                  " Row: 0\tColumn: 1\nhint: differ/a.asc holds 2 there and differ/b.asc "
+                  "9 (row 0 column 0 of tile differ/b.asc); --overlap first or --overlap "
+                  "last takes one of them\n");
     EXPECT_FALSE(fs::exists(dir.path / "d.bin"));
     for (const auto& [rule, middle] : {std::pair{"first", 2}, std::pair{"last", 9}}) {
         for (const char* threads : {"1", "2"}) {
@@ -196,12 +200,13 @@ TEST(Mosaic, AFailingTileLeavesNoHalfMosaic) {
     write_file(dir / "tiles/t11.asc", bad);
     write_file(dir / "m.bin", "an older mosaic");
     for (const char* threads : {"1", "2"}) {
-        const run_result run = run_shell(
-            dir, std::string("RASTMILL_THREADS=") + threads + " \"$RASTMILL\" --mosaic float tiles m.bin");
+        const run_result run = run_shell(dir, std::string("RASTMILL_THREADS=") + threads +
+                                                  " \"$RASTMILL\" --mosaic float tiles m.bin");
         EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(slashes(run.err), std::string(MSG_READ_ERROR) +
-                               " Row: 5\tColumn: 4\nhint: row 2 column 0 of tile tiles/t11.asc: "
-                               "\"1.5x\" on line 9 of tiles/t11.asc\n")
+        EXPECT_EQ(slashes(run.err),
+                  std::string(MSG_READ_ERROR) +
+                      " Row: 5\tColumn: 4\nhint: row 2 column 0 of tile tiles/t11.asc: "
+                      "\"1.5x\" on line 9 of tiles/t11.asc\n")
             << threads;
         EXPECT_EQ(read_file(dir / "m.bin"), "an older mosaic");
         EXPECT_TRUE(leftovers(dir).empty());
@@ -213,7 +218,8 @@ TEST(Mosaic, RefusedBeforeAnythingIsWritten) {
     cut_tiles(dir, 1, 2, 2, 2);
     write_file(dir / "tiles/t00.prj", "GEOGCS[\"WGS 84\"]\n");
     write_file(dir / "tiles/t01.prj", "PROJCS[\"UTM 33N\"]\n");
-    write_file(dir / "off.asc", "ncols 2\nnrows 2\nxllcorner 1005\nyllcorner 2000\ncellsize 2\n1 2\n3 4\n");
+    write_file(dir / "off.asc",
+               "ncols 2\nnrows 2\nxllcorner 1005\nyllcorner 2000\ncellsize 2\n1 2\n3 4\n");
     write_file(dir / "twice.txt", "tiles/t00.asc\n./tiles/t00.asc\n");
     write_file(dir / "off.txt", "tiles/t00.asc\noff.asc\n");
     write_file(dir / "keep.bin", "kept");
@@ -257,9 +263,10 @@ TEST(Mosaic, RefusedBeforeAnythingIsWritten) {
     EXPECT_EQ(read_file(dir / "off.txt"), "tiles/t00.asc\noff.asc\n");
     // A tile that cannot be read twice is refused, not half read.
     if (std::getenv("RASTMILL_TARGET_WINDOWS") != nullptr) return;  // no FIFO there
-    const run_result fifo =
-        run_shell(dir, "mkfifo tiles/p.asc && echo tiles/p.asc | \"$RASTMILL\" --mosaic float - f.bin");
-    EXPECT_EQ(fifo.err.substr(0, fifo.err.find('\n')), std::string(MSG_TILE_NOT_FILE) + " tiles/p.asc");
+    const run_result fifo = run_shell(
+        dir, "mkfifo tiles/p.asc && echo tiles/p.asc | \"$RASTMILL\" --mosaic float - f.bin");
+    EXPECT_EQ(fifo.err.substr(0, fifo.err.find('\n')),
+              std::string(MSG_TILE_NOT_FILE) + " tiles/p.asc");
 }
 
 // The peak resident memory of the commands, in KiB, measured in a child of its own.
@@ -286,7 +293,8 @@ TEST(Mosaic, TenThousandTilesInBoundedMemory) {
     std::string list;
     for (int i = 0; i < 100; ++i) {
         for (int j = 0; j < 100; ++j) {
-            const std::string name = "tiles/tile_" + std::to_string(i) + "_" + std::to_string(j) + ".asc";
+            const std::string name =
+                "tiles/tile_" + std::to_string(i) + "_" + std::to_string(j) + ".asc";
             write_file(dir / name, grid(4, 4, 8L * j, 8L * (99 - i), rows_of(i * 4, j * 4, 4, 4)));
             list += name + "\n";
         }

@@ -21,9 +21,15 @@ TEST(TileList, ListLinesRelativeToTheListsFolder) {
     } const cases[] = {
         {"lines", "a.asc\nb.asc\n", {"a.asc", "b.asc"}, nullptr},
         {"CR LF, no last line end", "a.asc\r\nb.asc", {"a.asc", "b.asc"}, nullptr},
-        {"blanks, comments, spaces", "\n# tiles\n  a.asc  \n\n\t# b.asc\nsub/c.asc\n",
-         {"a.asc", "sub/c.asc"}, nullptr},
-        {"byte-order mark", "\xEF\xBB\xBF" "a.asc\n", {"a.asc"}, nullptr},
+        {"blanks, comments, spaces",
+         "\n# tiles\n  a.asc  \n\n\t# b.asc\nsub/c.asc\n",
+         {"a.asc", "sub/c.asc"},
+         nullptr},
+        {"byte-order mark",
+         "\xEF\xBB\xBF"
+         "a.asc\n",
+         {"a.asc"},
+         nullptr},
         {"a grid, not a list", "ncols 4\nnrows 3\n", {}, MSG_NOT_A_TILE_LIST},
         {"a grid in capitals", "NCOLS\t4\n", {}, MSG_NOT_A_TILE_LIST},
         {"binary bytes", std::string("a.asc\n\0\1", 8), {}, MSG_NOT_A_TILE_LIST},
