@@ -267,7 +267,9 @@ failure plan_mosaic_nodata(mosaic_job& job) {
         return false;
     });
     if (covered) return {};
-    return {MSG_MOSAIC_GAP, row_column(first_gap.row, first_gap.column),
+    return {MSG_MOSAIC_GAP,
+            row_column(static_cast<std::uint64_t>(first_gap.row),
+                       static_cast<std::uint64_t>(first_gap.column)),
             "give --nodata N, the value those cells take"};
 }
 
@@ -308,9 +310,11 @@ failure fill_gaps(const mosaic_job& job) {
             for (std::int32_t c = gap.column; c < gap.column + gap.ncols;) {
                 const std::size_t n = std::min<std::size_t>(
                     per_write, static_cast<std::size_t>(gap.column + gap.ncols - c));
-                const std::uint64_t at = (static_cast<std::uint64_t>(r) * ncols + c) * job.width;
+                const auto row = static_cast<std::uint64_t>(r);
+                const auto column = static_cast<std::uint64_t>(c);
+                const std::uint64_t at = (row * ncols + column) * job.width;
                 if (write_at(job.fd, run.data(), n * job.width, at) != n * job.width) {
-                    lost = {MSG_WRITE_ERROR, row_column(r, c)};
+                    lost = {MSG_WRITE_ERROR, row_column(row, column)};
                     return false;
                 }
                 c += static_cast<std::int32_t>(n);
@@ -374,8 +378,8 @@ failure in_mosaic(const mosaic_job& job, std::size_t index, const grid_target& t
     }
     const std::uint64_t row = value / ncols;
     const std::uint64_t column = value % ncols;
-    const std::uint64_t mosaic_row = rect.row + row;
-    const std::uint64_t mosaic_column = rect.column + column;
+    const std::uint64_t mosaic_row = static_cast<std::uint64_t>(rect.row) + row;
+    const std::uint64_t mosaic_column = static_cast<std::uint64_t>(rect.column) + column;
     const std::string own = "row " + std::to_string(row) + " column " + std::to_string(column) +
                             " of tile " + tile.path;
     failure placed{f.message, row_column(mosaic_row, mosaic_column)};
@@ -384,10 +388,11 @@ failure in_mosaic(const mosaic_job& job, std::size_t index, const grid_target& t
         placed.message = MSG_TILES_DISAGREE;
         std::string earlier;
         for (const tile_overlap& o : overlaps_before(job.layout, index)) {
-            if (mosaic_row >= static_cast<std::uint64_t>(o.cells.row) &&
-                mosaic_row < static_cast<std::uint64_t>(o.cells.row + o.cells.nrows) &&
-                mosaic_column >= static_cast<std::uint64_t>(o.cells.column) &&
-                mosaic_column < static_cast<std::uint64_t>(o.cells.column + o.cells.ncols)) {
+            const auto top = static_cast<std::uint64_t>(o.cells.row);
+            const auto left = static_cast<std::uint64_t>(o.cells.column);
+            if (mosaic_row >= top && mosaic_row < top + static_cast<std::uint64_t>(o.cells.nrows) &&
+                mosaic_column >= left &&
+                mosaic_column < left + static_cast<std::uint64_t>(o.cells.ncols)) {
                 earlier = job.tiles[o.earlier].path;
                 break;
             }
@@ -399,7 +404,8 @@ failure in_mosaic(const mosaic_job& job, std::size_t index, const grid_target& t
                       own + "); --overlap first or --overlap last takes one of them";
     } else if (f.message == MSG_READ_ERROR) {
         const std::string token =
-            bad_value_hint(tile.path, value, ncols * tile.nrows, job.format, job.args->round);
+            bad_value_hint(tile.path, value, ncols * static_cast<std::uint64_t>(tile.nrows),
+                           job.format, job.args->round);
         placed.hint = own + (token.empty() ? "" : ": " + token);
     } else if (f.message == MSG_VALUE_CHANGES) {
         placed.hint = own;

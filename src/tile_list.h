@@ -8,7 +8,7 @@
 #include "failure.h"
 
 // The longest line a list of tiles may hold: far beyond any path a host takes.
-constexpr std::size_t LONGEST_TILE_LINE = 64 * 1024;
+constexpr std::size_t LONGEST_TILE_LINE = std::size_t(64) << 10;
 // The longest list read, which is held whole: a million tiles take a tenth of it.
 constexpr std::size_t LONGEST_TILE_LIST = std::size_t(64) << 20;
 
