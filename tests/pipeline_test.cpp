@@ -14,7 +14,9 @@
 #include <thread>
 #include <vector>
 
+#include "arguments.h"
 #include "formats.h"
+#include "mosaic.h"
 #include "test_support.h"
 
 #ifdef _WIN32
@@ -613,6 +615,64 @@ TEST(MoveRows, TextWriteFailureNamesTheFirstCellNotWhole) {
     }
 }
 
+#endif
+
+#ifndef _WIN32
+// The tiles of a mosaic on several threads, with one writing every tile's rows, overlapping tiles
+// waiting for each other: the bytes of one thread, and the first failure in list order. Here so
+// that ThreadSanitizer runs it.
+TEST(MoveRows, MosaicTilesOnManyThreadsAsOnOne) {
+    scratch_dir dir;
+    fs::create_directories(dir.path / "t");
+    // A 4 x 4 lattice of 6 x 9 tiles, each overlapping its east and south neighbours by a cell.
+    const auto value = [](int r, int c) { return std::to_string((r * 37 + c * 11) % 251) + ".5"; };
+    for (int i = 0; i < 4; ++i) {
+        for (int j = 0; j < 4; ++j) {
+            std::string text = "ncols 9\nnrows 6\nxllcorner " + std::to_string(8 * j) +
+                               "\nyllcorner " + std::to_string(5 * (3 - i)) +
+                               "\ncellsize 1\nNODATA_value -1\n";
+            for (int r = 0; r < 6; ++r) {
+                for (int c = 0; c < 9; ++c)
+                    text += value(5 * i + r, 8 * j + c) + (c == 8 ? "\n" : " ");
+            }
+            write_file(dir / ("t/" + std::to_string(i) + std::to_string(j) + ".asc"), text);
+        }
+    }
+    const auto run = [&](const char* threads, const std::string& target) {
+        setenv("RASTMILL_THREADS", threads, 1);
+        const char* argv[] = {"rastmill", "--mosaic", "double", nullptr, nullptr};
+        const std::string tiles = dir / "t";
+        argv[3] = tiles.c_str();
+        argv[4] = target.c_str();
+        const failure f = run_mosaic(read_arguments(5, argv).args, false);
+        unsetenv("RASTMILL_THREADS");
+        return f;
+    };
+    ASSERT_FALSE(run("1", dir / "one.bin").failed());
+    const std::string one = read_file(dir / "one.bin");
+    EXPECT_EQ(one.size(), std::size_t(21 * 33 * 8));
+    for (const char* threads : {"2", "3", "8"}) {
+        const failure f = run(threads, dir / "many.bin");
+        ASSERT_FALSE(f.failed()) << threads << ": " << f.message << f.detail;
+        EXPECT_EQ(read_file(dir / "many.bin"), one) << threads;
+    }
+    // Two tiles fail: whatever the threads, the first in list order is named.
+    std::string bad = read_file(dir / "t/12.asc");
+    bad[bad.size() - 3] = 'x';
+    write_file(dir / "t/12.asc", bad);
+    bad = read_file(dir / "t/31.asc");
+    bad[bad.size() - 3] = 'x';
+    write_file(dir / "t/31.asc", bad);
+    const failure first = run("1", dir / "bad.bin");
+    EXPECT_EQ(first.message, MSG_READ_ERROR);
+    EXPECT_EQ(first.detail, row_column(10, 24));
+    for (const char* threads : {"2", "3", "8"}) {
+        const failure f = run(threads, dir / "bad.bin");
+        EXPECT_EQ(f.detail, first.detail) << threads;
+        EXPECT_EQ(f.hint, first.hint) << threads;
+    }
+    EXPECT_FALSE(fs::exists(dir.path / "bad.bin"));
+}
 #endif
 
 }  // namespace
