@@ -71,8 +71,7 @@ struct mosaic_job {
     unsigned char nodata_element[8] = {};
     int fd = -1;
     std::string temporary;
-    pipeline_settings settings;       // each tile's
-    placed_writer* writer = nullptr;  // where tiles' blocks are written, on more than one thread
+    pipeline_settings settings;  // each tile's
 };
 
 std::size_t header_print(const grid_header& h) {
@@ -445,7 +444,7 @@ failure convert_tile(const mosaic_job& job, std::size_t index, tile_slot& slot) 
     }
     const tile_placement place = placement_of(job, index);
     grid_target& target = slot.target;
-    open_placed_target(target, place, TILE_BLOCK, job.writer);
+    open_placed_target(target, place, TILE_BLOCK);
     pipeline_settings settings = job.settings;
     settings.narrow = &plan;
     settings.kept = &slot.chunk;
@@ -507,11 +506,6 @@ failure convert_all(mosaic_job& job, const pipeline_settings& run) {
         1, std::min<std::size_t>(static_cast<std::size_t>(run.threads), job.tiles.size()));
     job.settings = run;
     job.settings.threads = std::max(1, run.threads / static_cast<int>(slots));
-    // One thread writes every tile's rows: from several, the positioned writes spun on the file's
-    // lock. Without it, each tile writes its own.
-    placed_writer_handle writer;
-    if (run.threads > 1) writer = start_placed_writer(TILE_BLOCK, static_cast<int>(slots) + 2);
-    job.writer = writer.get();
     tile_queue queue;
     queue.done.assign(job.tiles.size(), false);
     std::vector<std::thread> helpers;

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
-#include <deque>
 #include <exception>
 #include <functional>
 #include <mutex>
@@ -55,8 +54,7 @@ void open_target(grid_target& target, std::FILE* file, std::size_t capacity,
     target.differs = {};
 }
 
-void open_placed_target(grid_target& target, const tile_placement& place, std::size_t capacity,
-                        placed_writer* shared) {
+void open_placed_target(grid_target& target, const tile_placement& place, std::size_t capacity) {
     if (!target.block || target.capacity != capacity)
         target.block.reset(new unsigned char[capacity]);
     target.capacity = capacity;
@@ -71,83 +69,6 @@ void open_placed_target(grid_target& target, const tile_placement& place, std::s
     target.cells_committed = 0;
     target.place = &place;
     target.differs = {};
-    target.shared = shared;
-    target.shared_pending = 0;
-    target.shared_written = 0;
-    target.shared_failed = false;
-}
-
-// Shared by the threads of placed targets and the writer's thread. thread is started and joined
-// by the owner of the handle; every other field is read and written only under lock. A block in
-// the queue belongs to the writer until it is back among the free ones.
-struct placed_writer {
-    struct job {
-        grid_target* target;
-        std::unique_ptr<unsigned char[]> block;
-        std::size_t size;
-        std::uint64_t at;
-    };
-    std::thread thread;
-    std::mutex lock;
-    std::condition_variable changed;  // a block was handed over or written, or stop was set
-    std::deque<job> queue;
-    std::vector<std::unique_ptr<unsigned char[]>> free_blocks;
-    bool stop = false;
-};
-
-void stop_placed_writer::operator()(placed_writer* writer) const {
-    if (writer->thread.joinable()) {
-        {
-            const std::lock_guard<std::mutex> held(writer->lock);
-            writer->stop = true;
-        }
-        writer->changed.notify_all();
-        writer->thread.join();
-    }
-    delete writer;
-}
-
-namespace {
-
-// A failed target's later blocks are passed over: nothing after its first lost byte is written.
-void write_placed_blocks(placed_writer& writer) {
-    std::unique_lock<std::mutex> held(writer.lock);
-    for (;;) {
-        writer.changed.wait(held, [&] { return !writer.queue.empty() || writer.stop; });
-        if (writer.queue.empty()) return;
-        placed_writer::job job = std::move(writer.queue.front());
-        writer.queue.pop_front();
-        grid_target& target = *job.target;
-        const bool pass_over = target.shared_failed;
-        held.unlock();
-        disagreement differs;
-        const std::size_t written =
-            pass_over ? 0 : write_placed(*target.place, job.block.get(), job.size, job.at, differs);
-        held.lock();
-        if (!pass_over) {
-            target.shared_written = job.at + written;
-            if (written != job.size) target.shared_failed = true;
-            if (differs.at != NO_CELLS) target.differs = differs;
-        }
-        writer.free_blocks.push_back(std::move(job.block));
-        --target.shared_pending;
-        writer.changed.notify_all();
-    }
-}
-
-}  // namespace
-
-placed_writer_handle start_placed_writer(std::size_t capacity, int blocks) {
-    placed_writer_handle writer(new (std::nothrow) placed_writer);
-    if (!writer) return nullptr;
-    try {
-        for (int i = 0; i < blocks; ++i)
-            writer->free_blocks.emplace_back(new unsigned char[capacity]);
-        writer->thread = std::thread(write_placed_blocks, std::ref(*writer));
-    } catch (const std::exception&) {
-        return nullptr;
-    }
-    return writer;
 }
 
 void count_text_cells(grid_target& target) {
@@ -249,16 +170,8 @@ void write_blocks(block_writer& writer, std::FILE* file, const tile_placement* p
     }
 }
 
-// Waits for the blocks in the writer's hands, if any, and counts what reached the file.
+// Waits for the block in the writer's hands, if any, and counts what reached the file.
 bool settle(grid_target& target) {
-    if (target.shared != nullptr) {
-        placed_writer& writer = *target.shared;
-        std::unique_lock<std::mutex> held(writer.lock);
-        writer.changed.wait(held, [&] { return target.shared_pending == 0; });
-        target.committed = target.shared_written;
-        target.in_flight = 0;
-        if (target.shared_failed) target.failed = true;
-    }
     if (target.writer) {
         block_writer& writer = *target.writer;
         std::unique_lock<std::mutex> held(writer.lock);
@@ -274,27 +187,7 @@ bool settle(grid_target& target) {
     return !target.failed;
 }
 
-// Hands the block to the shared writer for a fresh one, waiting for one to be free.
-bool hand_to_shared(grid_target& target) {
-    placed_writer& writer = *target.shared;
-    {
-        std::unique_lock<std::mutex> held(writer.lock);
-        writer.changed.wait(held, [&] { return !writer.free_blocks.empty(); });
-        if (target.shared_failed) return false;
-        const std::uint64_t at = target.committed + target.in_flight;
-        writer.queue.push_back({&target, std::move(target.block), target.used, at});
-        target.block = std::move(writer.free_blocks.back());
-        writer.free_blocks.pop_back();
-        ++target.shared_pending;
-    }
-    writer.changed.notify_all();
-    target.in_flight += target.used;
-    target.used = 0;
-    return true;
-}
-
 bool write_now(grid_target& target) {
-    if (target.shared != nullptr) return hand_to_shared(target) && settle(target);
     const std::size_t written = write_out(target.file, target.place, target.block.get(),
                                           target.used, target.committed, target.differs);
     target.cells_committed +=
@@ -307,7 +200,6 @@ bool write_now(grid_target& target) {
 
 // Hands a full block to the writer thread, which writes it while the next one fills.
 bool hand_off(grid_target& target) {
-    if (target.shared != nullptr) return hand_to_shared(target);
     if (!settle(target)) return false;
     // A thread pays for itself only on large targets; the first blocks are written here.
     if (target.committed < target.write_behind_after) return write_now(target);

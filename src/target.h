@@ -55,16 +55,6 @@ struct disagreement {
     unsigned char element[8] = {};
 };
 
-// The one thread that writes the blocks of placed targets handed to it, in the order handed: the
-// tiles of a mosaic share it, as positioned writes from several threads spun on the file's lock.
-// Its state is the target's own, in target.cpp.
-struct placed_writer;
-struct stop_placed_writer {
-    // Stops and joins the thread once every block handed over is written.
-    void operator()(placed_writer* writer) const;
-};
-using placed_writer_handle = std::unique_ptr<placed_writer, stop_placed_writer>;
-
 // The converting thread's own; the block being written behind belongs to the writer thread until
 // the next flush or hand-over takes it back.
 struct grid_target {
@@ -85,13 +75,6 @@ struct grid_target {
     // and where a cell differs from an earlier tile's, nothing from it on is written.
     const tile_placement* place = nullptr;
     disagreement differs;
-    // A placed target whose full blocks go to a shared writer: its blocks in the writer's hands,
-    // the bytes from its start that reached the file and whether a write failed, written by the
-    // writer's thread under the writer's lock (differs too, then).
-    placed_writer* shared = nullptr;
-    std::size_t shared_pending = 0;
-    std::uint64_t shared_written = 0;
-    bool shared_failed = false;
 };
 
 // Starts a target on file. Once write_behind_after bytes reached the file, full blocks are written
@@ -100,14 +83,9 @@ struct grid_target {
 void open_target(grid_target& target, std::FILE* file, std::size_t capacity = TARGET_BLOCK_SIZE,
                  std::uint64_t write_behind_after = NO_WRITE_BEHIND);
 // Starts a target for a tile of a mosaic, placed as place says, which must outlive it; a target
-// opened for the tile before keeps its block. With shared set, its full blocks are written by that
-// writer's thread, which then must outlive the target.
+// opened for the tile before keeps its block.
 void open_placed_target(grid_target& target, const tile_placement& place,
-                        std::size_t capacity = TARGET_BLOCK_SIZE, placed_writer* shared = nullptr);
-
-// Starts the thread that writes placed targets' blocks of capacity bytes, with blocks of them to
-// swap for full ones; nothing when the thread or the memory cannot be had.
-placed_writer_handle start_placed_writer(std::size_t capacity, int blocks);
+                        std::size_t capacity = TARGET_BLOCK_SIZE);
 
 // Puts size bytes of a tile's elements, from its byte at on, at their places: returns the bytes
 // placed, all of them unless a write failed or (with the rule agree) a cell an earlier tile wrote

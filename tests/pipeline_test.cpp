@@ -618,9 +618,9 @@ TEST(MoveRows, TextWriteFailureNamesTheFirstCellNotWhole) {
 #endif
 
 #ifndef _WIN32
-// The tiles of a mosaic on several threads, with one writing every tile's rows, overlapping tiles
-// waiting for each other: the bytes of one thread, and the first failure in list order. Here so
-// that ThreadSanitizer runs it.
+// The tiles of a mosaic on several threads, each writing its rows, overlapping tiles waiting for
+// each other: the bytes of one thread, and the first failure in list order. Here so that
+// ThreadSanitizer runs it.
 TEST(MoveRows, MosaicTilesOnManyThreadsAsOnOne) {
     scratch_dir dir;
     fs::create_directories(dir.path / "t");
