@@ -14,9 +14,10 @@ struct tile_cell {
     const char* keyword;  // the one that gave the width: cellsize or dx
 };
 
+// A cellsize line wins over dx and dy, as GDAL reads the grid and as the sidecar says.
 tile_cell cell_of(const grid_header& header) {
-    return {header.dx.empty() ? header.cellsize : header.dx,
-            header.dy.empty() ? header.cellsize : header.dy, header.dx.empty() ? "cellsize" : "dx"};
+    if (!header.cellsize.empty()) return {header.cellsize, header.cellsize, "cellsize"};
+    return {header.dx, header.dy, "dx"};
 }
 
 constexpr char PLACING_KEYWORDS[] =
@@ -109,7 +110,7 @@ failure place_tile(const tile_lattice& lattice, const grid_header& tile, const s
         const std::string& size = across ? cell.height : cell.width;
         return not_placed(
             path,
-            std::string(across ? (tile.dy.empty() ? "cellsize" : "dy") : cell.keyword) + " " +
+            std::string(across ? (tile.cellsize.empty() ? "dy" : "cellsize") : cell.keyword) + " " +
                 printable(size, false) + " differs from the first tile's " +
                 (across ? lattice.height : lattice.width),
             "the tiles of a mosaic share one cell size: resample this one first");

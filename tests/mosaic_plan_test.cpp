@@ -34,6 +34,10 @@ TEST(MosaicPlan, TilesPlacedOrRefusedOnTheFirstTilesLattice) {
     dxdy.dy = "2";
     grid_header other_dy = dxdy;
     other_dy.dy = "3";
+    // GDAL reads cellsize where a header gives dx and dy too.
+    grid_header cellsize_and_dy = tile(3, 4, "108", "200");
+    cellsize_and_dy.dx = "2";
+    cellsize_and_dy.dy = "3";
     struct {
         const char* name;
         grid_header header;
@@ -60,6 +64,7 @@ TEST(MosaicPlan, TilesPlacedOrRefusedOnTheFirstTilesLattice) {
         {"other cell size", tile(3, 4, "108", "200", "2.5"), 0, 0, 0,
          "t: cellsize 2.5 differs from the first tile's 2"},
         {"other dy", other_dy, 0, 0, 0, "t: dy 3 differs from the first tile's 2"},
+        {"cellsize wins over dx and dy", cellsize_and_dy, 0, 4, 0, ""},
         {"no corner", tile(3, 4, "", "200"), 0, 0, 0, "t: no xllcorner"},
         {"no cells", tile(0, 4, "108", "200"), 0, 0, 0, "t: it holds no cells"},
         {"far beyond any grid", tile(3, 4, "1e30", "200"), 0, 0, 0,
