@@ -7,6 +7,7 @@
 
 #include "chars.h"
 #include "paths.h"
+#include "written_files.h"
 
 namespace {
 
@@ -97,8 +98,11 @@ failure read_tile_list(const std::string& tiles, std::vector<std::string>& paths
         if (bad) return {MSG_CANNOT_OPEN, tiles};
         if (text.size() > LONGEST_TILE_LIST)
             return {MSG_NOT_A_TILE_LIST, tiles, "longer than 64 MiB"};
-        const std::string folder =
-            tiles == "-" ? std::string() : held_name(native_path(tiles).parent_path());
+        // A list through /dev/stdin, /dev/fd/N or <(...) has no folder of its own: its paths are
+        // the current folder's, as with "-".
+        const std::string folder = tiles == "-" || beside_devices(tiles)
+                                       ? std::string()
+                                       : held_name(native_path(tiles).parent_path());
         f = tiles_of_list_text(text, folder, tiles, paths);
     }
     if (!f.failed() && paths.empty()) f = {MSG_NO_TILES, tiles};
