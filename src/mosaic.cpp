@@ -81,10 +81,16 @@ std::size_t header_print(const grid_header& h) {
     return std::hash<std::string>{}(all);
 }
 
+// A tile's path as messages show it: a folder's names may hold line ends and escapes.
+std::string shown(const std::string& path) {
+    return printable(path, false);
+}
+
 failure open_tile(const std::string& path, std::FILE*& file) {
     errno = 0;
     file = open_named(path, "rb");
-    if (file == nullptr) return {MSG_CANNOT_OPEN, path, errno != 0 ? std::strerror(errno) : ""};
+    if (file == nullptr)
+        return {MSG_CANNOT_OPEN, shown(path), errno != 0 ? std::strerror(errno) : ""};
     return {};
 }
 
@@ -93,7 +99,12 @@ failure read_tile_header(const std::string& path, std::size_t block, std::FILE*&
     if (failure f = open_tile(path, file); f.failed()) return f;
     open_reader(reader, file_descriptor(file), true, block);
     failure f = read_header(reader, header);
-    if (f.failed() && f.message != MSG_READ_ERROR) f.detail = path;
+    // The header's own words stay, for scripts; the tile is named after them.
+    if (f.message == MSG_FATAL) {
+        f.detail += " " + shown(path);
+    } else if (f.failed() && f.message != MSG_READ_ERROR) {
+        f.hint = "in the header of tile " + shown(path);
+    }
     return f;
 }
 
@@ -143,6 +154,13 @@ failure place_tiles(mosaic_job& job, const std::vector<std::string>& paths) {
         grid_header header;
         failure f = read_tile_header(path, HEADER_BLOCK, file, reader, header);
         if (file != nullptr) std::fclose(file);
+        // A bad first value right after the header is found with the tile's cells, where its
+        // place in the mosaic is known; a header that could not be read places nothing.
+        if (f.message == MSG_READ_ERROR) {
+            f = reader.read_error
+                    ? failure{MSG_CANNOT_OPEN, shown(path), "its header could not be read"}
+                    : failure{};
+        }
         if (!f.failed() && job.tiles.empty())
             f = start_lattice(header, path, job.snap, job.lattice);
         lattice_place place;
@@ -164,9 +182,9 @@ failure check_tiles(const std::vector<std::string>& paths, std::vector<file_iden
         if (!identity.known) {
             std::error_code error;
             if (!std::filesystem::exists(native_path(paths[i]), error)) {
-                return {MSG_CANNOT_OPEN, paths[i], "no such file"};
+                return {MSG_CANNOT_OPEN, shown(paths[i]), "no such file"};
             }
-            return {MSG_TILE_NOT_FILE, paths[i],
+            return {MSG_TILE_NOT_FILE, shown(paths[i]),
                     "tiles are read twice: their headers, then their cells"};
         }
         tiles.push_back(identity);
@@ -180,19 +198,34 @@ failure check_tiles(const std::vector<std::string>& paths, std::vector<file_iden
         if (same_file(seen[i - 1].first, seen[i].first)) {
             const std::size_t first = std::min(seen[i - 1].second, seen[i].second);
             const std::size_t later = std::max(seen[i - 1].second, seen[i].second);
-            return {MSG_TILE_TWICE, paths[later], "the same file as " + paths[first]};
+            return {MSG_TILE_TWICE, shown(paths[later]), "the same file as " + shown(paths[first])};
         }
     }
     return {};
 }
 
-// The files a mosaic writes against those it reads: never a tile, a tile's .prj or the list.
+// Where a path leads through links, even to a file not there yet: the target a sidecar's link
+// names is written first, then overwritten by the sidecar.
+std::filesystem::path led_to(const std::string& name) {
+    std::error_code error;
+    std::filesystem::path path = std::filesystem::absolute(native_path(name), error);
+    for (int i = 0; i < 40 && std::filesystem::is_symlink(path, error); ++i) {
+        const std::filesystem::path to = std::filesystem::read_symlink(path, error);
+        if (error) break;
+        path = (path.parent_path() / to).lexically_normal();
+    }
+    return path.lexically_normal();
+}
+
+// The files a mosaic writes against those it reads: never a tile, a tile's .prj or the list;
+// and a sidecar is never its own target.
 failure check_mosaic_files(const mosaic_job& job, const std::vector<std::string>& paths) {
     std::vector<file_identity> read;
     if (failure f = check_tiles(paths, read); f.failed()) return f;
     for (const std::string& path : paths)
         read.push_back(identity_of_path(sidecar_path(path, ".prj")));
-    if (job.tiles_named != "-") read.push_back(identity_of_path(job.tiles_named));
+    read.push_back(job.tiles_named == "-" ? identity_of_descriptor(0)
+                                          : identity_of_path(job.tiles_named));
     std::vector<std::string> written = {job.target_path};
     if (job.args->sidecar) {
         written.push_back(sidecar_path(job.target_path, ".hdr"));
@@ -205,6 +238,13 @@ failure check_mosaic_files(const mosaic_job& job, const std::vector<std::string>
                 return {MSG_OVERWRITE, path,
                         "the mosaic reads it: it is a tile, a tile's .prj or the list of tiles"};
             }
+        }
+    }
+    const file_identity target = identity_of_path(job.target_path);
+    for (std::size_t i = 1; i < written.size(); ++i) {
+        if (led_to(written[i]) == led_to(job.target_path) ||
+            same_file(identity_of_path(written[i]), target)) {
+            return {MSG_SIDECAR_IS_TARGET, written[i]};
         }
     }
     return {};
@@ -233,7 +273,7 @@ failure check_prj(mosaic_job& job) {
             first = text;
             job.prj = path;
         } else if (*text != *first) {
-            return {MSG_PRJ_DIFFERS, job.prj + " and " + path,
+            return {MSG_PRJ_DIFFERS, shown(job.prj) + " and " + shown(path),
                     "tiles of one mosaic are in one projection"};
         }
     }
@@ -247,17 +287,20 @@ failure plan_mosaic_nodata(mosaic_job& job) {
     failure f = plan_narrowing(args.round, args.strict, args.map_nodata ? &args.nodata : nullptr,
                                job.format, plan);
     if (f.failed()) return f;
-    if (args.map_nodata) {
-        job.nodata = nodata_in_target("", FMT_ASCII, job.format, plan);
-    } else {
-        for (const mosaic_tile& tile : job.tiles) {
-            if (tile.nodata.empty()) continue;
-            job.nodata = nodata_in_target(tile.nodata, FMT_ASCII, job.format, plan);
-            break;
+    const auto take = [&](const std::string& text) {
+        job.nodata = nodata_in_target(text, FMT_ASCII, job.format, plan);
+        if (job.nodata && !parse_one_value(*job.nodata, job.format, job.nodata_element)) {
+            job.nodata.reset();
         }
-    }
-    if (job.nodata && !parse_one_value(*job.nodata, job.format, job.nodata_element)) {
-        job.nodata.reset();
+        return job.nodata.has_value();
+    };
+    if (args.map_nodata) {
+        take("");
+    } else {
+        // A value the target cannot hold (-9999.5 into shortint) is no cell's: the next tile's.
+        for (const mosaic_tile& tile : job.tiles) {
+            if (!tile.nodata.empty() && take(tile.nodata)) break;
+        }
     }
     swap_to_little_endian(job.nodata_element, 1, job.width);
     if (job.nodata) return {};
@@ -273,8 +316,16 @@ failure plan_mosaic_nodata(mosaic_job& job) {
 
 // The temporary file beside the target, new, the mosaic's size.
 failure make_temporary(mosaic_job& job) {
-    const std::uint64_t bytes = static_cast<std::uint64_t>(job.layout.nrows) *
-                                static_cast<std::uint64_t>(job.layout.ncols) * job.width;
+    const std::uint64_t cells =
+        static_cast<std::uint64_t>(job.layout.nrows) * static_cast<std::uint64_t>(job.layout.ncols);
+    // Beyond the largest file size a system can name, the size would wrap.
+    if (cells > static_cast<std::uint64_t>(INT64_MAX) / job.width) {
+        return {MSG_MOSAIC_TOO_LARGE,
+                std::to_string(job.layout.nrows) + " rows x " + std::to_string(job.layout.ncols) +
+                    " columns",
+                "its " + product_text(cells, job.width) + " bytes pass the largest file size"};
+    }
+    const std::uint64_t bytes = cells * job.width;
     for (int attempt = 0; attempt < 1000 && job.fd < 0; ++attempt) {
         job.temporary = job.target_path + ".rastmill-" + std::to_string(attempt) + ".part";
         job.fd = create_new_file(job.temporary);
@@ -285,7 +336,7 @@ failure make_temporary(mosaic_job& job) {
     if (job.fd < 0) return {MSG_CANNOT_OPEN, job.target_path, "no free name beside it"};
     remove_on_signal(job.temporary);
     if (!set_file_size(job.fd, bytes)) {
-        return {MSG_WRITE_ERROR, job.target_path, std::strerror(errno)};
+        return {MSG_WRITE_ERROR, row_column(0, 0), std::strerror(errno)};
     }
     return {};
 }
@@ -377,7 +428,7 @@ failure in_mosaic(const mosaic_job& job, std::size_t index, const grid_target& t
     const std::uint64_t mosaic_row = rect.row + row;
     const std::uint64_t mosaic_column = rect.column + column;
     const std::string own = "row " + std::to_string(row) + " column " + std::to_string(column) +
-                            " of tile " + tile.path;
+                            " of tile " + shown(tile.path);
     failure placed{f.message, row_column(mosaic_row, mosaic_column)};
     placed.value = mosaic_row * static_cast<std::uint64_t>(job.layout.ncols) + mosaic_column;
     if (target.differs.at != NO_CELLS) {
@@ -388,19 +439,19 @@ failure in_mosaic(const mosaic_job& job, std::size_t index, const grid_target& t
                 mosaic_row < static_cast<std::uint64_t>(o.cells.row + o.cells.nrows) &&
                 mosaic_column >= static_cast<std::uint64_t>(o.cells.column) &&
                 mosaic_column < static_cast<std::uint64_t>(o.cells.column + o.cells.ncols)) {
-                earlier = job.tiles[o.earlier].path;
+                earlier = shown(job.tiles[o.earlier].path);
                 break;
             }
         }
         unsigned char held[8] = {};
         read_at(job.fd, held, job.width, placed.value * job.width);
         placed.hint = earlier + " holds " + element_text_le(job.format, held) + " there and " +
-                      tile.path + " " + element_text_le(job.format, target.differs.element) + " (" +
-                      own + "); --overlap first or --overlap last takes one of them";
+                      shown(tile.path) + " " + element_text_le(job.format, target.differs.element) +
+                      " (" + own + "); --overlap first or --overlap last takes one of them";
     } else if (f.message == MSG_READ_ERROR) {
         const std::string token =
             bad_value_hint(tile.path, value, ncols * tile.nrows, job.format, job.args->round);
-        placed.hint = own + (token.empty() ? "" : ": " + token);
+        placed.hint = own + (token.empty() ? "" : ": " + shown(token));
     } else if (f.message == MSG_VALUE_CHANGES) {
         placed.hint = own;
         if (job.args->strict && token_is_nodata(tile.path, value, tile.nodata)) {
@@ -428,13 +479,14 @@ failure convert_tile(const mosaic_job& job, std::size_t index, tile_slot& slot) 
     grid_header header;
     failure f = read_tile_header(tile.path, HEADER_BLOCK, file, reader, header);
     if (!f.failed() && header_print(header) != tile.header_print) {
-        f = {MSG_TILE_CHANGED, tile.path, "its header is not the one read before"};
+        f = {MSG_TILE_CHANGED, shown(tile.path), "its header is not the one read before"};
     }
     narrowing plan;
     if (!f.failed()) f = tile_narrowing(job, tile.nodata, plan);
     if (f.failed()) {
         if (file != nullptr) std::fclose(file);
-        return f;
+        const grid_target untouched;
+        return f.message == MSG_READ_ERROR ? in_mosaic(job, index, untouched, f) : f;
     }
     const tile_placement place = placement_of(job, index);
     grid_target& target = slot.target;
