@@ -24,6 +24,12 @@ constexpr char PLACING_KEYWORDS[] =
     "a tile's header places it with xllcorner or xllcenter, yllcorner or yllcenter, and "
     "cellsize (or dx and dy)";
 
+// A header value as a message shows it: one of a megabyte is cut, the line stays readable.
+std::string shown_value(const std::string& text) {
+    constexpr std::size_t SHOWN = 40;
+    return printable(text.substr(0, SHOWN), text.size() > SHOWN);
+}
+
 failure not_placed(const std::string& path, const std::string& what,
                    const std::string& hint = PLACING_KEYWORDS) {
     return {MSG_TILE_NOT_PLACED, printable(path, false) + ": " + what, hint};
@@ -48,7 +54,7 @@ failure start_lattice(const grid_header& first, const std::string& path, double 
     const tile_cell cell = cell_of(first);
     if (cell.width.empty() || cell.height.empty()) return not_placed(path, "no cellsize");
     if (!is_positive(cell.width) || !is_positive(cell.height)) {
-        return not_placed(path, std::string(cell.keyword) + " " + printable(cell.width, false) +
+        return not_placed(path, std::string(cell.keyword) + " " + shown_value(cell.width) +
                                     " is not a positive number");
     }
     const std::optional<std::string> x = corner(first.xll, cell.width, first.x_center);
@@ -111,8 +117,8 @@ failure place_tile(const tile_lattice& lattice, const grid_header& tile, const s
         return not_placed(
             path,
             std::string(across ? (tile.cellsize.empty() ? "dy" : "cellsize") : cell.keyword) + " " +
-                printable(size, false) + " differs from the first tile's " +
-                (across ? lattice.height : lattice.width),
+                shown_value(size) + " differs from the first tile's " +
+                shown_value(across ? lattice.height : lattice.width),
             "the tiles of a mosaic share one cell size: resample this one first");
     }
     failure f = place_axis(lattice, tile, path, true, place.east);
