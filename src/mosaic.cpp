@@ -250,8 +250,10 @@ failure check_mosaic_files(const mosaic_job& job, const std::vector<std::string>
     return {};
 }
 
-// The text of a .prj, cut at LONGEST_PRJ; nothing where there is none.
+// The text of a .prj, cut at LONGEST_PRJ; nothing where there is none, or where it is no regular
+// file: opening a FIFO would wait for a writer for ever.
 std::optional<std::string> prj_text(const std::string& path) {
+    if (!identity_of_path(path).known) return std::nullopt;
     std::FILE* file = open_named(path, "rb");
     if (file == nullptr) return std::nullopt;
     std::string text(LONGEST_PRJ, '\0');

@@ -279,9 +279,9 @@ TEST(Mosaic, HostileFilesNamesAndHeaders) {
     const std::string z_at_north_east =
         "ncols 2\nnrows 2\nxllcorner 1004\nyllcorner 2004\n"
         "cellsize 2\n";
-    for (const char* folder : {"junk", "count", "comma", "lines", "far", "deci"})
+    for (const char* folder : {"junk", "count", "comma", "lines", "far", "deci", "fifo"})
         fs::create_directories(dir.path / folder);
-    for (const char* folder : {"junk", "count", "comma", "lines"})
+    for (const char* folder : {"junk", "count", "comma", "lines", "fifo"})
         fs::copy_file(dir.path / "tiles/t00.asc", dir.path / folder / "a.asc");
     write_file(dir / "junk/z.asc", "hello world\n");
     write_file(dir / "count/z.asc", "ncols 2\nnrows x\n");
@@ -330,6 +330,10 @@ TEST(Mosaic, HostileFilesNamesAndHeaders) {
              "the largest file size\n"},
         {"ulimit -f 1 && \"$RASTMILL\" --mosaic --nodata 0 char far f.bin", 1,
          std::string(MSG_WRITE_ERROR) + " Row: 0\tColumn: 0\nhint: File too large\n"},
+        // A .prj that is a FIFO is no projection: the run neither waits on it nor copies it.
+        {"mkfifo fifo/a.prj && timeout 20 \"$RASTMILL\" --mosaic --hdr float fifo p.bin && "
+         "test ! -e p.prj",
+         0, ""},
         {"\"$RASTMILL\" --mosaic shortint deci d.bin && od -An -td2 d.bin | tr -s ' ' >&2", 0,
          " 1 -9999 2\n"},
     };
