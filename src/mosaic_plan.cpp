@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 
 #include "exact_decimal.h"
@@ -45,6 +46,14 @@ std::string cells_text(double cells) {
     char text[32];
     std::snprintf(text, sizeof text, "%.6g", std::fabs(cells));
     return text;
+}
+
+// The shortest --snap that places a tile off by cells: the distance as shown, or just above it
+// where the text rounded it down.
+std::string snap_text(double cells) {
+    const std::string shown = cells_text(cells);
+    if (std::strtod(shown.c_str(), nullptr) >= std::fabs(cells)) return shown;
+    return cells_text(std::fabs(cells) * (1 + 1e-5));
 }
 
 }  // namespace
@@ -91,8 +100,8 @@ failure place_axis(const tile_lattice& lattice, const grid_header& tile, const s
     if (lattice.snap > 0) {
         hint = "it lies beyond --snap " + cells_text(lattice.snap) + " cells of the grid";
     } else if (std::fabs(offset->remainder) <= 1e-3) {
-        hint = "where the drift is rounding in the headers, --snap " + distance +
-               " places tiles that close to the grid on it";
+        hint = "where the drift is rounding in the headers, --snap " +
+               snap_text(offset->remainder) + " places tiles that close to the grid on it";
     } else {
         hint = "its cells fall between the first tile's: it lies on another grid";
     }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -91,6 +92,32 @@ TEST(MosaicPlan, TilesPlacedOrRefusedOnTheFirstTilesLattice) {
     EXPECT_TRUE(start_lattice(tile(3, 4, "100", "200", "-2"), "first", 0, lattice).failed());
     EXPECT_TRUE(start_lattice(tile(3, 4, "100", "200", "0"), "first", 0, lattice).failed());
     EXPECT_TRUE(start_lattice(tile(3, 4, "100", "", "2"), "first", 0, lattice).failed());
+}
+
+TEST(MosaicPlan, TheSnapTheHintAdvisesPlacesTheTile) {
+    const grid_header first = tile(3, 4, "100", "200");
+    struct {
+        std::string xll;
+        std::string snap;
+    } const cases[] = {
+        {"108.000000002", "1e-09"},
+        // 1.0000004e-09 cells: "1e-09" would fall short of it.
+        {"108.0000000020000008", "1.00001e-09"},
+        {"107.999999998", "1e-09"},
+    };
+    tile_lattice lattice;
+    ASSERT_FALSE(start_lattice(first, "first", 0, lattice).failed());
+    for (const auto& c : cases) {
+        lattice_place place;
+        const failure f = place_tile(lattice, tile(3, 4, c.xll, "200"), "t", place);
+        EXPECT_EQ(f.hint, "where the drift is rounding in the headers, --snap " + c.snap +
+                              " places tiles that close to the grid on it")
+            << c.xll;
+        tile_lattice snapped;
+        ASSERT_FALSE(
+            start_lattice(first, "first", std::strtod(c.snap.c_str(), nullptr), snapped).failed());
+        EXPECT_FALSE(place_tile(snapped, tile(3, 4, c.xll, "200"), "t", place).failed()) << c.xll;
+    }
 }
 
 TEST(MosaicPlan, TheSmallestRectangleHoldingEveryTileNorthFirst) {
