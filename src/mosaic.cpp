@@ -68,6 +68,7 @@ struct mosaic_job {
     std::string prj;  // the tiles' .prj, copied beside the target with --hdr; empty for none
     // The mosaic's no-data value as the target stores it, and its element (little-endian).
     std::optional<std::string> nodata;
+    std::string nodata_from;  // the tile that gave it; empty for --nodata
     unsigned char nodata_element[8] = {};
     int fd = -1;
     std::string temporary;
@@ -301,7 +302,10 @@ failure plan_mosaic_nodata(mosaic_job& job) {
     } else {
         // A value the target cannot hold (-9999.5 into shortint) is no cell's: the next tile's.
         for (const mosaic_tile& tile : job.tiles) {
-            if (!tile.nodata.empty() && take(tile.nodata)) break;
+            if (!tile.nodata.empty() && take(tile.nodata)) {
+                job.nodata_from = tile.path;
+                break;
+            }
         }
     }
     swap_to_little_endian(job.nodata_element, 1, job.width);
@@ -376,14 +380,22 @@ failure fill_gaps(const mosaic_job& job) {
 
 // The narrowing of one tile: its no-data value mapped to the mosaic's where the target would
 // store them apart.
-failure tile_narrowing(const mosaic_job& job, const std::string& nodata, narrowing& plan) {
+failure tile_narrowing(const mosaic_job& job, const mosaic_tile& tile, narrowing& plan) {
     const arguments& args = *job.args;
+    const std::string& nodata = tile.nodata;
     failure f = plan_narrowing(args.round, args.strict, nullptr, job.format, plan);
     if (f.failed() || nodata.empty() || !job.nodata) return f;
     const std::optional<std::string> stored = nodata_in_target(nodata, FMT_ASCII, job.format, plan);
     // A value no cell can hold needs no mapping; one stored as the mosaic's needs none either.
     if (!stored || (!args.map_nodata && *stored == *job.nodata)) return {};
     f = plan_narrowing(args.round, args.strict, &*job.nodata, job.format, plan);
+    // The first tile's value as stored (1e39 as float: inf) may be no value to write for others.
+    if (f.message == MSG_BAD_NODATA && !job.nodata_from.empty()) {
+        f.hint = "the no-data value of " + shown(job.nodata_from) + " as " +
+                 std::string(info_of(job.format).name) + " stores it cannot stand for " +
+                 shown(tile.path) + "'s " + printable(nodata, false) +
+                 ": give --nodata N, the value no-data cells take";
+    }
     if (!f.failed()) f = plan_nodata(nodata, FMT_ASCII, job.format, plan);
     return f;
 }
@@ -484,7 +496,7 @@ failure convert_tile(const mosaic_job& job, std::size_t index, tile_slot& slot) 
         f = {MSG_TILE_CHANGED, shown(tile.path), "its header is not the one read before"};
     }
     narrowing plan;
-    if (!f.failed()) f = tile_narrowing(job, tile.nodata, plan);
+    if (!f.failed()) f = tile_narrowing(job, tile, plan);
     if (f.failed()) {
         if (file != nullptr) std::fclose(file);
         const grid_target untouched;

@@ -279,7 +279,7 @@ TEST(Mosaic, HostileFilesNamesAndHeaders) {
     const std::string z_at_north_east =
         "ncols 2\nnrows 2\nxllcorner 1004\nyllcorner 2004\n"
         "cellsize 2\n";
-    for (const char* folder : {"junk", "count", "comma", "lines", "far", "deci", "fifo"})
+    for (const char* folder : {"junk", "count", "comma", "lines", "far", "deci", "fifo", "inf"})
         fs::create_directories(dir.path / folder);
     for (const char* folder : {"junk", "count", "comma", "lines", "fifo"})
         fs::copy_file(dir.path / "tiles/t00.asc", dir.path / folder / "a.asc");
@@ -290,6 +290,9 @@ TEST(Mosaic, HostileFilesNamesAndHeaders) {
     write_file(dir.path / "lines" / "n\nl.asc", grid(2, 2, 1000, 2000, {"9 9", "9 9"}));
     write_file(dir / "far/a.asc", grid(1, 1, 0, 0, {"1"}));
     write_file(dir / "far/b.asc", grid(1, 1, 4000000000L, 4000000000L, {"2"}));
+    // The first tile's no-data value is infinite as float: no value to write for the other's.
+    write_file(dir / "inf/a.asc", grid(1, 1, 0, 0, {"1"}, "1e39"));
+    write_file(dir / "inf/b.asc", grid(1, 1, 2, 0, {"2"}, "-9999"));
     // The first tile's no-data value is no shortint; the second's gives the gap its value.
     write_file(dir / "deci/a.asc", grid(1, 1, 0, 0, {"1"}, "-9999.5"));
     write_file(dir / "deci/b.asc", grid(1, 1, 4, 0, {"2"}, "-9999"));
@@ -330,6 +333,11 @@ TEST(Mosaic, HostileFilesNamesAndHeaders) {
              "the largest file size\n"},
         {"ulimit -f 1 && \"$RASTMILL\" --mosaic --nodata 0 char far f.bin", 1,
          std::string(MSG_WRITE_ERROR) + " Row: 0\tColumn: 0\nhint: File too large\n"},
+        {"\"$RASTMILL\" --mosaic float inf i.bin", 1,
+         std::string(MSG_BAD_NODATA) +
+             " inf (not a finite float)\nhint: the no-data value of inf/a.asc as float stores "
+             "it cannot stand for inf/b.asc's -9999: give --nodata N, the value no-data cells "
+             "take\n"},
         // A .prj that is a FIFO is no projection: the run neither waits on it nor copies it.
         {"mkfifo fifo/a.prj && timeout 20 \"$RASTMILL\" --mosaic --hdr float fifo p.bin && "
          "test ! -e p.prj",
