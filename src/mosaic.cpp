@@ -341,6 +341,7 @@ failure make_temporary(mosaic_job& job) {
     }
     if (job.fd < 0) return {MSG_CANNOT_OPEN, job.target_path, "no free name beside it"};
     remove_on_signal(job.temporary);
+    keep_mode_of(job.fd, job.target_path);
     if (!set_file_size(job.fd, bytes)) {
         return {MSG_WRITE_ERROR, row_column(0, 0), std::strerror(errno)};
     }

@@ -338,6 +338,10 @@ TEST(Mosaic, HostileFilesNamesAndHeaders) {
              " inf (not a finite float)\nhint: the no-data value of inf/a.asc as float stores "
              "it cannot stand for inf/b.asc's -9999: give --nodata N, the value no-data cells "
              "take\n"},
+        // The mosaic that replaces a private target stays private, as sed -i keeps it.
+        {"echo old > p6.bin && chmod 600 p6.bin && \"$RASTMILL\" --mosaic float tiles p6.bin && "
+         "stat -c %a p6.bin >&2",
+         0, "600\n"},
         // A .prj that is a FIFO is no projection: the run neither waits on it nor copies it.
         {"mkfifo fifo/a.prj && timeout 20 \"$RASTMILL\" --mosaic --hdr float fifo p.bin && "
          "test ! -e p.prj",
