@@ -36,6 +36,14 @@ failure not_placed(const std::string& path, const std::string& what,
     return {MSG_TILE_NOT_PLACED, printable(path, false) + ": " + what, hint};
 }
 
+// Why a corner is not placed: it is missing, or its text is no decimal rastmill computes with.
+failure no_corner(const std::string& path, const char* keyword, const std::string& value) {
+    if (value.empty()) return not_placed(path, std::string("no ") + keyword);
+    return not_placed(path,
+                      std::string(keyword) + " " + shown_value(value) + " is not a decimal number",
+                      "a corner is a decimal number, its exponent within 10^-400 to 10^400");
+}
+
 // The lower left corner along one axis, a centre moved back by half a cell.
 std::optional<std::string> corner(const std::string& value, const std::string& size, bool centre) {
     if (!is_decimal(value)) return std::nullopt;
@@ -68,8 +76,8 @@ failure start_lattice(const grid_header& first, const std::string& path, double 
     }
     const std::optional<std::string> x = corner(first.xll, cell.width, first.x_center);
     const std::optional<std::string> y = corner(first.yll, cell.height, first.y_center);
-    if (!x) return not_placed(path, first.x_center ? "no xllcenter" : "no xllcorner");
-    if (!y) return not_placed(path, first.y_center ? "no yllcenter" : "no yllcorner");
+    if (!x) return no_corner(path, first.x_center ? "xllcenter" : "xllcorner", first.xll);
+    if (!y) return no_corner(path, first.y_center ? "yllcenter" : "yllcorner", first.yll);
     lattice = {*x, *y, cell.width, cell.height, first.cellsize, first.dx, first.dy, snap};
     return {};
 }
@@ -84,7 +92,7 @@ failure place_axis(const tile_lattice& lattice, const grid_header& tile, const s
     const char* keyword =
         x_axis ? (centre ? "xllcenter" : "xllcorner") : (centre ? "yllcenter" : "yllcorner");
     const std::optional<std::string> at = corner(x_axis ? tile.xll : tile.yll, size, centre);
-    if (!at) return not_placed(path, std::string("no ") + keyword);
+    if (!at) return no_corner(path, keyword, x_axis ? tile.xll : tile.yll);
     const std::optional<lattice_offset> offset =
         offset_on_lattice(x_axis ? lattice.x : lattice.y, *at, size);
     if (!offset) {
