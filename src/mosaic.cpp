@@ -185,6 +185,10 @@ failure check_tiles(const std::vector<std::string>& paths, std::vector<file_iden
             if (!std::filesystem::exists(native_path(paths[i]), error)) {
                 return {MSG_CANNOT_OPEN, shown(paths[i]), "no such file"};
             }
+            if (std::filesystem::is_directory(native_path(paths[i]), error)) {
+                return {MSG_TILE_NOT_FILE, shown(paths[i]),
+                        "it is a folder: a list names one tile a line"};
+            }
             return {MSG_TILE_NOT_FILE, shown(paths[i]),
                     "tiles are read twice: their headers, then their cells"};
         }

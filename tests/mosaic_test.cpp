@@ -338,6 +338,9 @@ TEST(Mosaic, HostileFilesNamesAndHeaders) {
              " inf (not a finite float)\nhint: the no-data value of inf/a.asc as float stores "
              "it cannot stand for inf/b.asc's -9999: give --nodata N, the value no-data cells "
              "take\n"},
+        {"echo tiles > folder.txt && \"$RASTMILL\" --mosaic float folder.txt o.bin", 1,
+         std::string(MSG_TILE_NOT_FILE) + " tiles\nhint: it is a folder: a list names one tile a "
+                                          "line\n"},
         // The mosaic that replaces a private target stays private, as sed -i keeps it.
         {"echo old > p6.bin && chmod 600 p6.bin && \"$RASTMILL\" --mosaic float tiles p6.bin && "
          "stat -c %a p6.bin >&2",
