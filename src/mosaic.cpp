@@ -209,19 +209,6 @@ failure check_tiles(const std::vector<std::string>& paths, std::vector<file_iden
     return {};
 }
 
-// Where a path leads through links, even to a file not there yet: the target a sidecar's link
-// names is written first, then overwritten by the sidecar.
-std::filesystem::path led_to(const std::string& name) {
-    std::error_code error;
-    std::filesystem::path path = std::filesystem::absolute(native_path(name), error);
-    for (int i = 0; i < 40 && std::filesystem::is_symlink(path, error); ++i) {
-        const std::filesystem::path to = std::filesystem::read_symlink(path, error);
-        if (error) break;
-        path = (path.parent_path() / to).lexically_normal();
-    }
-    return path.lexically_normal();
-}
-
 // The files a mosaic writes against those it reads: never a tile, a tile's .prj or the list;
 // and a sidecar is never its own target.
 failure check_mosaic_files(const mosaic_job& job, const std::vector<std::string>& paths) {
