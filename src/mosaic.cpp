@@ -238,6 +238,12 @@ failure check_mosaic_files(const mosaic_job& job, const std::vector<std::string>
             same_file(identity_of_path(written[i]), target)) {
             return {MSG_SIDECAR_IS_TARGET, written[i]};
         }
+        // Found only once the mosaic had replaced the target, too late to keep it.
+        std::error_code error;
+        const auto status = std::filesystem::status(native_path(written[i]), error);
+        if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+            return {MSG_CANNOT_OPEN, written[i], "a sidecar would go there; it is no regular file"};
+        }
     }
     return {};
 }

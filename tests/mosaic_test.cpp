@@ -341,6 +341,12 @@ TEST(Mosaic, HostileFilesNamesAndHeaders) {
         {"echo tiles > folder.txt && \"$RASTMILL\" --mosaic float folder.txt o.bin", 1,
          std::string(MSG_TILE_NOT_FILE) + " tiles\nhint: it is a folder: a list names one tile a "
                                           "line\n"},
+        // A sidecar that cannot be written is found before the target is replaced.
+        {"mkdir dir.hdr && echo old > dir.bin && \"$RASTMILL\" --mosaic --hdr float tiles "
+         "dir.bin; s=$? && cat dir.bin >&2 && exit $s",
+         1,
+         std::string(MSG_CANNOT_OPEN) +
+             " dir.hdr\nhint: a sidecar would go there; it is no regular file\nold\n"},
         // The mosaic that replaces a private target stays private, as sed -i keeps it.
         {"echo old > p6.bin && chmod 600 p6.bin && \"$RASTMILL\" --mosaic float tiles p6.bin && "
          "stat -c %a p6.bin >&2",
