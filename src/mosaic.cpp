@@ -68,6 +68,7 @@ struct mosaic_job {
     std::string prj;  // the tiles' .prj, copied beside the target with --hdr; empty for none
     // The mosaic's no-data value as the target stores it, and its element (little-endian).
     std::optional<std::string> nodata;
+    std::string nodata_from;  // the tile that gave it; empty for --nodata
     unsigned char nodata_element[8] = {};
     int fd = -1;
     std::string temporary;
@@ -81,10 +82,16 @@ std::size_t header_print(const grid_header& h) {
     return std::hash<std::string>{}(all);
 }
 
+// A tile's path as messages show it: a folder's names may hold line ends and escapes.
+std::string shown(const std::string& path) {
+    return printable(path, false);
+}
+
 failure open_tile(const std::string& path, std::FILE*& file) {
     errno = 0;
     file = open_named(path, "rb");
-    if (file == nullptr) return {MSG_CANNOT_OPEN, path, errno != 0 ? std::strerror(errno) : ""};
+    if (file == nullptr)
+        return {MSG_CANNOT_OPEN, shown(path), errno != 0 ? std::strerror(errno) : ""};
     return {};
 }
 
@@ -93,7 +100,12 @@ failure read_tile_header(const std::string& path, std::size_t block, std::FILE*&
     if (failure f = open_tile(path, file); f.failed()) return f;
     open_reader(reader, file_descriptor(file), true, block);
     failure f = read_header(reader, header);
-    if (f.failed() && f.message != MSG_READ_ERROR) f.detail = path;
+    // The header's own words stay, for scripts; the tile is named after them.
+    if (f.message == MSG_FATAL) {
+        f.detail += " " + shown(path);
+    } else if (f.failed() && f.message != MSG_READ_ERROR) {
+        f.hint = "in the header of tile " + shown(path);
+    }
     return f;
 }
 
@@ -143,6 +155,13 @@ failure place_tiles(mosaic_job& job, const std::vector<std::string>& paths) {
         grid_header header;
         failure f = read_tile_header(path, HEADER_BLOCK, file, reader, header);
         if (file != nullptr) std::fclose(file);
+        // A bad first value right after the header is found with the tile's cells, where its
+        // place in the mosaic is known; a header that could not be read places nothing.
+        if (f.message == MSG_READ_ERROR) {
+            f = reader.read_error
+                    ? failure{MSG_CANNOT_OPEN, shown(path), "its header could not be read"}
+                    : failure{};
+        }
         if (!f.failed() && job.tiles.empty())
             f = start_lattice(header, path, job.snap, job.lattice);
         lattice_place place;
@@ -164,9 +183,13 @@ failure check_tiles(const std::vector<std::string>& paths, std::vector<file_iden
         if (!identity.known) {
             std::error_code error;
             if (!std::filesystem::exists(native_path(paths[i]), error)) {
-                return {MSG_CANNOT_OPEN, paths[i], "no such file"};
+                return {MSG_CANNOT_OPEN, shown(paths[i]), "no such file"};
             }
-            return {MSG_TILE_NOT_FILE, paths[i],
+            if (std::filesystem::is_directory(native_path(paths[i]), error)) {
+                return {MSG_TILE_NOT_FILE, shown(paths[i]),
+                        "it is a folder: a list names one tile a line"};
+            }
+            return {MSG_TILE_NOT_FILE, shown(paths[i]),
                     "tiles are read twice: their headers, then their cells"};
         }
         tiles.push_back(identity);
@@ -180,19 +203,21 @@ failure check_tiles(const std::vector<std::string>& paths, std::vector<file_iden
         if (same_file(seen[i - 1].first, seen[i].first)) {
             const std::size_t first = std::min(seen[i - 1].second, seen[i].second);
             const std::size_t later = std::max(seen[i - 1].second, seen[i].second);
-            return {MSG_TILE_TWICE, paths[later], "the same file as " + paths[first]};
+            return {MSG_TILE_TWICE, shown(paths[later]), "the same file as " + shown(paths[first])};
         }
     }
     return {};
 }
 
-// The files a mosaic writes against those it reads: never a tile, a tile's .prj or the list.
+// The files a mosaic writes against those it reads: never a tile, a tile's .prj or the list;
+// and a sidecar is never its own target.
 failure check_mosaic_files(const mosaic_job& job, const std::vector<std::string>& paths) {
     std::vector<file_identity> read;
     if (failure f = check_tiles(paths, read); f.failed()) return f;
     for (const std::string& path : paths)
         read.push_back(identity_of_path(sidecar_path(path, ".prj")));
-    if (job.tiles_named != "-") read.push_back(identity_of_path(job.tiles_named));
+    read.push_back(job.tiles_named == "-" ? identity_of_descriptor(0)
+                                          : identity_of_path(job.tiles_named));
     std::vector<std::string> written = {job.target_path};
     if (job.args->sidecar) {
         written.push_back(sidecar_path(job.target_path, ".hdr"));
@@ -207,11 +232,26 @@ failure check_mosaic_files(const mosaic_job& job, const std::vector<std::string>
             }
         }
     }
+    const file_identity target = identity_of_path(job.target_path);
+    for (std::size_t i = 1; i < written.size(); ++i) {
+        if (led_to(written[i]) == led_to(job.target_path) ||
+            same_file(identity_of_path(written[i]), target)) {
+            return {MSG_SIDECAR_IS_TARGET, written[i]};
+        }
+        // Found only once the mosaic had replaced the target, too late to keep it.
+        std::error_code error;
+        const auto status = std::filesystem::status(native_path(written[i]), error);
+        if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+            return {MSG_CANNOT_OPEN, written[i], "a sidecar would go there; it is no regular file"};
+        }
+    }
     return {};
 }
 
-// The text of a .prj, cut at LONGEST_PRJ; nothing where there is none.
+// The text of a .prj, cut at LONGEST_PRJ; nothing where there is none, or where it is no regular
+// file: opening a FIFO would wait for a writer for ever.
 std::optional<std::string> prj_text(const std::string& path) {
+    if (!identity_of_path(path).known) return std::nullopt;
     std::FILE* file = open_named(path, "rb");
     if (file == nullptr) return std::nullopt;
     std::string text(LONGEST_PRJ, '\0');
@@ -233,7 +273,7 @@ failure check_prj(mosaic_job& job) {
             first = text;
             job.prj = path;
         } else if (*text != *first) {
-            return {MSG_PRJ_DIFFERS, job.prj + " and " + path,
+            return {MSG_PRJ_DIFFERS, shown(job.prj) + " and " + shown(path),
                     "tiles of one mosaic are in one projection"};
         }
     }
@@ -247,17 +287,23 @@ failure plan_mosaic_nodata(mosaic_job& job) {
     failure f = plan_narrowing(args.round, args.strict, args.map_nodata ? &args.nodata : nullptr,
                                job.format, plan);
     if (f.failed()) return f;
-    if (args.map_nodata) {
-        job.nodata = nodata_in_target("", FMT_ASCII, job.format, plan);
-    } else {
-        for (const mosaic_tile& tile : job.tiles) {
-            if (tile.nodata.empty()) continue;
-            job.nodata = nodata_in_target(tile.nodata, FMT_ASCII, job.format, plan);
-            break;
+    const auto take = [&](const std::string& text) {
+        job.nodata = nodata_in_target(text, FMT_ASCII, job.format, plan);
+        if (job.nodata && !parse_one_value(*job.nodata, job.format, job.nodata_element)) {
+            job.nodata.reset();
         }
-    }
-    if (job.nodata && !parse_one_value(*job.nodata, job.format, job.nodata_element)) {
-        job.nodata.reset();
+        return job.nodata.has_value();
+    };
+    if (args.map_nodata) {
+        take("");
+    } else {
+        // A value the target cannot hold (-9999.5 into shortint) is no cell's: the next tile's.
+        for (const mosaic_tile& tile : job.tiles) {
+            if (!tile.nodata.empty() && take(tile.nodata)) {
+                job.nodata_from = tile.path;
+                break;
+            }
+        }
     }
     swap_to_little_endian(job.nodata_element, 1, job.width);
     if (job.nodata) return {};
@@ -275,8 +321,16 @@ failure plan_mosaic_nodata(mosaic_job& job) {
 
 // The temporary file beside the target, new, the mosaic's size.
 failure make_temporary(mosaic_job& job) {
-    const std::uint64_t bytes = static_cast<std::uint64_t>(job.layout.nrows) *
-                                static_cast<std::uint64_t>(job.layout.ncols) * job.width;
+    const std::uint64_t cells =
+        static_cast<std::uint64_t>(job.layout.nrows) * static_cast<std::uint64_t>(job.layout.ncols);
+    // Beyond the largest file size a system can name, the size would wrap.
+    if (cells > static_cast<std::uint64_t>(INT64_MAX) / job.width) {
+        return {MSG_MOSAIC_TOO_LARGE,
+                std::to_string(job.layout.nrows) + " rows x " + std::to_string(job.layout.ncols) +
+                    " columns",
+                "its " + product_text(cells, job.width) + " bytes pass the largest file size"};
+    }
+    const std::uint64_t bytes = cells * job.width;
     for (int attempt = 0; attempt < 1000 && job.fd < 0; ++attempt) {
         job.temporary = job.target_path + ".rastmill-" + std::to_string(attempt) + ".part";
         job.fd = create_new_file(job.temporary);
@@ -286,8 +340,9 @@ failure make_temporary(mosaic_job& job) {
     }
     if (job.fd < 0) return {MSG_CANNOT_OPEN, job.target_path, "no free name beside it"};
     remove_on_signal(job.temporary);
+    keep_mode_of(job.fd, job.target_path);
     if (!set_file_size(job.fd, bytes)) {
-        return {MSG_WRITE_ERROR, job.target_path, std::strerror(errno)};
+        return {MSG_WRITE_ERROR, row_column(0, 0), std::strerror(errno)};
     }
     return {};
 }
@@ -327,14 +382,22 @@ failure fill_gaps(const mosaic_job& job) {
 
 // The narrowing of one tile: its no-data value mapped to the mosaic's where the target would
 // store them apart.
-failure tile_narrowing(const mosaic_job& job, const std::string& nodata, narrowing& plan) {
+failure tile_narrowing(const mosaic_job& job, const mosaic_tile& tile, narrowing& plan) {
     const arguments& args = *job.args;
+    const std::string& nodata = tile.nodata;
     failure f = plan_narrowing(args.round, args.strict, nullptr, job.format, plan);
     if (f.failed() || nodata.empty() || !job.nodata) return f;
     const std::optional<std::string> stored = nodata_in_target(nodata, FMT_ASCII, job.format, plan);
     // A value no cell can hold needs no mapping; one stored as the mosaic's needs none either.
     if (!stored || (!args.map_nodata && *stored == *job.nodata)) return {};
     f = plan_narrowing(args.round, args.strict, &*job.nodata, job.format, plan);
+    // The first tile's value as stored (1e39 as float: inf) may be no value to write for others.
+    if (f.message == MSG_BAD_NODATA && !job.nodata_from.empty()) {
+        f.hint = "the no-data value of " + shown(job.nodata_from) + " as " +
+                 std::string(info_of(job.format).name) + " stores it cannot stand for " +
+                 shown(tile.path) + "'s " + printable(nodata, false) +
+                 ": give --nodata N, the value no-data cells take";
+    }
     if (!f.failed()) f = plan_nodata(nodata, FMT_ASCII, job.format, plan);
     return f;
 }
@@ -381,7 +444,7 @@ failure in_mosaic(const mosaic_job& job, std::size_t index, const grid_target& t
     const std::uint64_t mosaic_row = static_cast<std::uint64_t>(rect.row) + row;
     const std::uint64_t mosaic_column = static_cast<std::uint64_t>(rect.column) + column;
     const std::string own = "row " + std::to_string(row) + " column " + std::to_string(column) +
-                            " of tile " + tile.path;
+                            " of tile " + shown(tile.path);
     failure placed{f.message, row_column(mosaic_row, mosaic_column)};
     placed.value = mosaic_row * static_cast<std::uint64_t>(job.layout.ncols) + mosaic_column;
     if (target.differs.at != NO_CELLS) {
@@ -393,20 +456,20 @@ failure in_mosaic(const mosaic_job& job, std::size_t index, const grid_target& t
             if (mosaic_row >= top && mosaic_row < top + static_cast<std::uint64_t>(o.cells.nrows) &&
                 mosaic_column >= left &&
                 mosaic_column < left + static_cast<std::uint64_t>(o.cells.ncols)) {
-                earlier = job.tiles[o.earlier].path;
+                earlier = shown(job.tiles[o.earlier].path);
                 break;
             }
         }
         unsigned char held[8] = {};
         read_at(job.fd, held, job.width, placed.value * job.width);
         placed.hint = earlier + " holds " + element_text_le(job.format, held) + " there and " +
-                      tile.path + " " + element_text_le(job.format, target.differs.element) + " (" +
-                      own + "); --overlap first or --overlap last takes one of them";
+                      shown(tile.path) + " " + element_text_le(job.format, target.differs.element) +
+                      " (" + own + "); --overlap first or --overlap last takes one of them";
     } else if (f.message == MSG_READ_ERROR) {
         const std::string token =
             bad_value_hint(tile.path, value, ncols * static_cast<std::uint64_t>(tile.nrows),
                            job.format, job.args->round);
-        placed.hint = own + (token.empty() ? "" : ": " + token);
+        placed.hint = own + (token.empty() ? "" : ": " + shown(token));
     } else if (f.message == MSG_VALUE_CHANGES) {
         placed.hint = own;
         if (job.args->strict && token_is_nodata(tile.path, value, tile.nodata)) {
@@ -434,13 +497,14 @@ failure convert_tile(const mosaic_job& job, std::size_t index, tile_slot& slot) 
     grid_header header;
     failure f = read_tile_header(tile.path, HEADER_BLOCK, file, reader, header);
     if (!f.failed() && header_print(header) != tile.header_print) {
-        f = {MSG_TILE_CHANGED, tile.path, "its header is not the one read before"};
+        f = {MSG_TILE_CHANGED, shown(tile.path), "its header is not the one read before"};
     }
     narrowing plan;
-    if (!f.failed()) f = tile_narrowing(job, tile.nodata, plan);
+    if (!f.failed()) f = tile_narrowing(job, tile, plan);
     if (f.failed()) {
         if (file != nullptr) std::fclose(file);
-        return f;
+        const grid_target untouched;
+        return f.message == MSG_READ_ERROR ? in_mosaic(job, index, untouched, f) : f;
     }
     const tile_placement place = placement_of(job, index);
     grid_target& target = slot.target;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 
 #include "exact_decimal.h"
@@ -14,18 +15,33 @@ struct tile_cell {
     const char* keyword;  // the one that gave the width: cellsize or dx
 };
 
+// A cellsize line wins over dx and dy, as GDAL reads the grid and as the sidecar says.
 tile_cell cell_of(const grid_header& header) {
-    return {header.dx.empty() ? header.cellsize : header.dx,
-            header.dy.empty() ? header.cellsize : header.dy, header.dx.empty() ? "cellsize" : "dx"};
+    if (!header.cellsize.empty()) return {header.cellsize, header.cellsize, "cellsize"};
+    return {header.dx, header.dy, "dx"};
 }
 
 constexpr char PLACING_KEYWORDS[] =
     "a tile's header places it with xllcorner or xllcenter, yllcorner or yllcenter, and "
     "cellsize (or dx and dy)";
 
+// A header value as a message shows it: one of a megabyte is cut, the line stays readable.
+std::string shown_value(const std::string& text) {
+    constexpr std::size_t SHOWN = 40;
+    return printable(text.substr(0, SHOWN), text.size() > SHOWN);
+}
+
 failure not_placed(const std::string& path, const std::string& what,
                    const std::string& hint = PLACING_KEYWORDS) {
     return {MSG_TILE_NOT_PLACED, printable(path, false) + ": " + what, hint};
+}
+
+// Why a corner is not placed: it is missing, or its text is no decimal rastmill computes with.
+failure no_corner(const std::string& path, const char* keyword, const std::string& value) {
+    if (value.empty()) return not_placed(path, std::string("no ") + keyword);
+    return not_placed(path,
+                      std::string(keyword) + " " + shown_value(value) + " is not a decimal number",
+                      "a corner is a decimal number, its exponent within 10^-400 to 10^400");
 }
 
 // The lower left corner along one axis, a centre moved back by half a cell.
@@ -40,6 +56,14 @@ std::string cells_text(double cells) {
     return text;
 }
 
+// The shortest --snap that places a tile off by cells: the distance as shown, or just above it
+// where the text rounded it down.
+std::string snap_text(double cells) {
+    const std::string shown = cells_text(cells);
+    if (std::strtod(shown.c_str(), nullptr) >= std::fabs(cells)) return shown;
+    return cells_text(std::fabs(cells) * (1 + 1e-5));
+}
+
 }  // namespace
 
 failure start_lattice(const grid_header& first, const std::string& path, double snap,
@@ -47,13 +71,13 @@ failure start_lattice(const grid_header& first, const std::string& path, double 
     const tile_cell cell = cell_of(first);
     if (cell.width.empty() || cell.height.empty()) return not_placed(path, "no cellsize");
     if (!is_positive(cell.width) || !is_positive(cell.height)) {
-        return not_placed(path, std::string(cell.keyword) + " " + printable(cell.width, false) +
+        return not_placed(path, std::string(cell.keyword) + " " + shown_value(cell.width) +
                                     " is not a positive number");
     }
     const std::optional<std::string> x = corner(first.xll, cell.width, first.x_center);
     const std::optional<std::string> y = corner(first.yll, cell.height, first.y_center);
-    if (!x) return not_placed(path, first.x_center ? "no xllcenter" : "no xllcorner");
-    if (!y) return not_placed(path, first.y_center ? "no yllcenter" : "no yllcorner");
+    if (!x) return no_corner(path, first.x_center ? "xllcenter" : "xllcorner", first.xll);
+    if (!y) return no_corner(path, first.y_center ? "yllcenter" : "yllcorner", first.yll);
     lattice = {*x, *y, cell.width, cell.height, first.cellsize, first.dx, first.dy, snap};
     return {};
 }
@@ -68,7 +92,7 @@ failure place_axis(const tile_lattice& lattice, const grid_header& tile, const s
     const char* keyword =
         x_axis ? (centre ? "xllcenter" : "xllcorner") : (centre ? "yllcenter" : "yllcorner");
     const std::optional<std::string> at = corner(x_axis ? tile.xll : tile.yll, size, centre);
-    if (!at) return not_placed(path, std::string("no ") + keyword);
+    if (!at) return no_corner(path, keyword, x_axis ? tile.xll : tile.yll);
     const std::optional<lattice_offset> offset =
         offset_on_lattice(x_axis ? lattice.x : lattice.y, *at, size);
     if (!offset) {
@@ -84,8 +108,8 @@ failure place_axis(const tile_lattice& lattice, const grid_header& tile, const s
     if (lattice.snap > 0) {
         hint = "it lies beyond --snap " + cells_text(lattice.snap) + " cells of the grid";
     } else if (std::fabs(offset->remainder) <= 1e-3) {
-        hint = "where the drift is rounding in the headers, --snap " + distance +
-               " places tiles that close to the grid on it";
+        hint = "where the drift is rounding in the headers, --snap " +
+               snap_text(offset->remainder) + " places tiles that close to the grid on it";
     } else {
         hint = "its cells fall between the first tile's: it lies on another grid";
     }
@@ -109,9 +133,9 @@ failure place_tile(const tile_lattice& lattice, const grid_header& tile, const s
         const std::string& size = across ? cell.height : cell.width;
         return not_placed(
             path,
-            std::string(across ? (tile.dy.empty() ? "cellsize" : "dy") : cell.keyword) + " " +
-                printable(size, false) + " differs from the first tile's " +
-                (across ? lattice.height : lattice.width),
+            std::string(across ? (tile.cellsize.empty() ? "dy" : "cellsize") : cell.keyword) + " " +
+                shown_value(size) + " differs from the first tile's " +
+                shown_value(across ? lattice.height : lattice.width),
             "the tiles of a mosaic share one cell size: resample this one first");
     }
     failure f = place_axis(lattice, tile, path, true, place.east);

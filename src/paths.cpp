@@ -1,5 +1,7 @@
 #include "paths.h"
 
+#include <system_error>
+
 #ifdef _WIN32
 #include <cwchar>
 #endif
@@ -28,4 +30,15 @@ std::FILE* open_named(const std::string& name, const char* mode) {
 #else
     return std::fopen(name.c_str(), mode);
 #endif
+}
+
+std::filesystem::path led_to(const std::string& name) {
+    std::error_code error;
+    std::filesystem::path path = std::filesystem::absolute(native_path(name), error);
+    for (int i = 0; i < 40 && std::filesystem::is_symlink(path, error); ++i) {
+        const std::filesystem::path to = std::filesystem::read_symlink(path, error);
+        if (error) break;
+        path = (path.parent_path() / to).lexically_normal();
+    }
+    return path.lexically_normal();
 }

@@ -15,3 +15,7 @@ std::string held_name(const std::filesystem::path& path);
 
 // std::fopen for a name the program holds.
 std::FILE* open_named(const std::string& name, const char* mode);
+
+// Where a name leads through links, absolute and normal, even to a file not there yet: a sidecar
+// linked to the target names it before the target exists.
+std::filesystem::path led_to(const std::string& name);

@@ -148,6 +148,8 @@ bool set_file_size(int fd, std::uint64_t size) {
     return _chsize_s(fd, static_cast<__int64>(size)) == 0;
 }
 
+void keep_mode_of(int, const std::string&) {}
+
 namespace {
 
 // One positioned transfer of at most a gigabyte through the descriptor's handle.
@@ -205,6 +207,13 @@ int create_new_file(const std::string& path) {
 
 bool set_file_size(int fd, std::uint64_t size) {
     return ftruncate(fd, static_cast<off_t>(size)) == 0;
+}
+
+void keep_mode_of(int fd, const std::string& path) {
+    struct stat status {};
+    if (stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
+        fchmod(fd, status.st_mode & 0777);
+    }
 }
 
 std::size_t write_at(int fd, const void* data, std::size_t size, std::uint64_t offset) {

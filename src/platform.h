@@ -39,6 +39,9 @@ void binary_standard_streams();
 // A new file at path, created for reading and writing (never one that exists: nothing is
 // overwritten); its descriptor, or -1 with errno set.
 int create_new_file(const std::string& path);
+// Gives the file open on fd the permissions of the regular file at path, where there is one: a
+// file that replaces it keeps who may read it. Nothing on Windows.
+void keep_mode_of(int fd, const std::string& path);
 // Sets the size of the file open on fd, filling with zero bytes; false on failure.
 bool set_file_size(int fd, std::uint64_t size);
 // Writes or reads size bytes at offset of the file open on fd, whatever its position: threads may

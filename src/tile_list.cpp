@@ -7,6 +7,7 @@
 
 #include "chars.h"
 #include "paths.h"
+#include "written_files.h"
 
 namespace {
 
@@ -41,12 +42,19 @@ std::string_view trimmed(std::string_view line) {
     return line;
 }
 
+// A grid's header lines come in any order, as GDAL reads them: any of its keywords with a value.
 bool starts_a_grid(std::string_view line) {
-    if (line.size() < 5) return false;
-    std::string word(line.substr(0, 5));
+    std::size_t end = 0;
+    while (end < line.size() && !is_space(line[end]))
+        ++end;
+    std::string word(line.substr(0, end));
     for (char& c : word)
         c = static_cast<char>(c | 0x20);
-    return word == "ncols" && (line.size() == 5 || is_space(line[5]));
+    for (const char* keyword : {"ncols", "nrows", "xllcorner", "xllcenter", "yllcorner",
+                                "yllcenter", "cellsize", "dx", "dy", "nodata_value"}) {
+        if (word == keyword) return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -67,7 +75,7 @@ failure tiles_of_list_text(const std::string& text, const std::string& folder,
         if (end > LONGEST_TILE_LINE || (first && starts_a_grid(line))) {
             return {MSG_NOT_A_TILE_LIST, source, hint};
         }
-        first = false;
+        first = first && line.empty();
         if (line.empty() || line.front() == '#') continue;
         const std::string path(line);
         paths.push_back(folder.empty() ? path : held_name(native_path(folder) / native_path(path)));
@@ -97,8 +105,11 @@ failure read_tile_list(const std::string& tiles, std::vector<std::string>& paths
         if (bad) return {MSG_CANNOT_OPEN, tiles};
         if (text.size() > LONGEST_TILE_LIST)
             return {MSG_NOT_A_TILE_LIST, tiles, "longer than 64 MiB"};
-        const std::string folder =
-            tiles == "-" ? std::string() : held_name(native_path(tiles).parent_path());
+        // A list through /dev/stdin, /dev/fd/N or <(...) has no folder of its own: its paths are
+        // the current folder's, as with "-".
+        const std::string folder = tiles == "-" || beside_devices(tiles)
+                                       ? std::string()
+                                       : held_name(native_path(tiles).parent_path());
         f = tiles_of_list_text(text, folder, tiles, paths);
     }
     if (!f.failed() && paths.empty()) f = {MSG_NO_TILES, tiles};

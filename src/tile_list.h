@@ -14,11 +14,11 @@ constexpr std::size_t LONGEST_TILE_LIST = std::size_t(64) << 20;
 
 // The tile paths tiles names, in the order the mosaic takes them: for a folder, its entries whose
 // names end in ".asc" (any case) that are not folders themselves, sorted by name, none from its
-// subfolders; for a list file, one path a line, relative to the list's own folder, blank lines
-// and lines beginning with '#' skipped, white space around a path and a byte-order mark dropped;
-// for "-", such a list on standard input, relative to the current folder. Fails with "Cannot open
-// file:" where tiles cannot be read, "Not a list of tiles:" for a list holding a NUL byte or a
-// line longer than
+// subfolders; for a list file, one path a line, relative to the list's own folder (the current
+// folder for a list through /dev/stdin or /dev/fd/N), blank lines and lines beginning with '#'
+// skipped, white space around a path and a byte-order mark dropped; for "-", such a list on
+// standard input, relative to the current folder. Fails with "Cannot open file:" where tiles cannot
+// be read, "Not a list of tiles:" for a list holding a NUL byte or a line longer than
 // LONGEST_TILE_LINE, a list longer than LONGEST_TILE_LIST, or one that is a grid, and "No tiles
 // in:" where it names none.
 failure read_tile_list(const std::string& tiles, std::vector<std::string>& paths);

@@ -93,7 +93,8 @@ failure check_written_files(const written_files& run) {
         if (!prj && !run.binary_target) continue;
         const std::string path = sidecar_path(run.target, extension);
         const file_identity written = identity_of_path(path);
-        if (same_path(path, run.target) || same_file(written, target)) {
+        if (same_path(path, run.target) || same_file(written, target) ||
+            (run.target != "-" && led_to(path) == led_to(run.target))) {
             return {MSG_SIDECAR_IS_TARGET, path};
         }
         // The target's .prj may be the very one copied: it is left as it is then.

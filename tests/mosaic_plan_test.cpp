@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,10 @@ TEST(MosaicPlan, TilesPlacedOrRefusedOnTheFirstTilesLattice) {
     dxdy.dy = "2";
     grid_header other_dy = dxdy;
     other_dy.dy = "3";
+    // GDAL reads cellsize where a header gives dx and dy too.
+    grid_header cellsize_and_dy = tile(3, 4, "108", "200");
+    cellsize_and_dy.dx = "2";
+    cellsize_and_dy.dy = "3";
     struct {
         const char* name;
         grid_header header;
@@ -60,7 +65,14 @@ TEST(MosaicPlan, TilesPlacedOrRefusedOnTheFirstTilesLattice) {
         {"other cell size", tile(3, 4, "108", "200", "2.5"), 0, 0, 0,
          "t: cellsize 2.5 differs from the first tile's 2"},
         {"other dy", other_dy, 0, 0, 0, "t: dy 3 differs from the first tile's 2"},
+        {"cellsize wins over dx and dy", cellsize_and_dy, 0, 4, 0, ""},
+        {"a cell size of a megabyte, cut",
+         tile(3, 4, "108", "200", "2.5" + std::string(1 << 20, '0')), 0, 0, 0,
+         "t: cellsize 2.5" + std::string(37, '0') + "... differs from the first tile's 2"},
         {"no corner", tile(3, 4, "", "200"), 0, 0, 0, "t: no xllcorner"},
+        {"a corner rastmill cannot compute with",
+         tile(3, 4, "108." + std::string(500000, '0'), "200"), 0, 0, 0,
+         "t: xllcorner 108." + std::string(36, '0') + "... is not a decimal number"},
         {"no cells", tile(0, 4, "108", "200"), 0, 0, 0, "t: it holds no cells"},
         {"far beyond any grid", tile(3, 4, "1e30", "200"), 0, 0, 0,
          "t: xllcorner too far from the first tile"},
@@ -83,6 +95,32 @@ TEST(MosaicPlan, TilesPlacedOrRefusedOnTheFirstTilesLattice) {
     EXPECT_TRUE(start_lattice(tile(3, 4, "100", "200", "-2"), "first", 0, lattice).failed());
     EXPECT_TRUE(start_lattice(tile(3, 4, "100", "200", "0"), "first", 0, lattice).failed());
     EXPECT_TRUE(start_lattice(tile(3, 4, "100", "", "2"), "first", 0, lattice).failed());
+}
+
+TEST(MosaicPlan, TheSnapTheHintAdvisesPlacesTheTile) {
+    const grid_header first = tile(3, 4, "100", "200");
+    struct {
+        std::string xll;
+        std::string snap;
+    } const cases[] = {
+        {"108.000000002", "1e-09"},
+        // 1.0000004e-09 cells: "1e-09" would fall short of it.
+        {"108.0000000020000008", "1.00001e-09"},
+        {"107.999999998", "1e-09"},
+    };
+    tile_lattice lattice;
+    ASSERT_FALSE(start_lattice(first, "first", 0, lattice).failed());
+    for (const auto& c : cases) {
+        lattice_place place;
+        const failure f = place_tile(lattice, tile(3, 4, c.xll, "200"), "t", place);
+        EXPECT_EQ(f.hint, "where the drift is rounding in the headers, --snap " + c.snap +
+                              " places tiles that close to the grid on it")
+            << c.xll;
+        tile_lattice snapped;
+        ASSERT_FALSE(
+            start_lattice(first, "first", std::strtod(c.snap.c_str(), nullptr), snapped).failed());
+        EXPECT_FALSE(place_tile(snapped, tile(3, 4, c.xll, "200"), "t", place).failed()) << c.xll;
+    }
 }
 
 TEST(MosaicPlan, TheSmallestRectangleHoldingEveryTileNorthFirst) {

@@ -269,6 +269,107 @@ TEST(Mosaic, RefusedBeforeAnythingIsWritten) {
               std::string(MSG_TILE_NOT_FILE) + " tiles/p.asc");
 }
 
+TEST(Mosaic, HostileFilesNamesAndHeaders) {
+    if (std::getenv("RASTMILL_TARGET_WINDOWS") != nullptr) {
+        GTEST_SKIP() << "links, line ends in names and ulimit are POSIX shell's";
+    }
+    scratch_dir dir;
+    cut_tiles(dir, 1, 2, 2, 2);  // tiles/t00.asc at x 1000, t01.asc at 1004; y 2000, cell 2
+    write_file(dir / "list.txt", "tiles/t00.asc\ntiles/t01.asc\n");
+    const std::string z_at_north_east =
+        "ncols 2\nnrows 2\nxllcorner 1004\nyllcorner 2004\n"
+        "cellsize 2\n";
+    for (const char* folder : {"junk", "count", "comma", "lines", "far", "deci", "fifo", "inf"})
+        fs::create_directories(dir.path / folder);
+    for (const char* folder : {"junk", "count", "comma", "lines", "fifo"})
+        fs::copy_file(dir.path / "tiles/t00.asc", dir.path / folder / "a.asc");
+    write_file(dir / "junk/z.asc", "hello world\n");
+    write_file(dir / "count/z.asc", "ncols 2\nnrows x\n");
+    write_file(dir / "comma/z.asc", z_at_north_east + ",1 2\n3 4\n");
+    // A name with a line end, whose cells disagree with a.asc's.
+    write_file(dir.path / "lines" / "n\nl.asc", grid(2, 2, 1000, 2000, {"9 9", "9 9"}));
+    write_file(dir / "far/a.asc", grid(1, 1, 0, 0, {"1"}));
+    write_file(dir / "far/b.asc", grid(1, 1, 4000000000L, 4000000000L, {"2"}));
+    // The first tile's no-data value is infinite as float: no value to write for the other's.
+    write_file(dir / "inf/a.asc", grid(1, 1, 0, 0, {"1"}, "1e39"));
+    write_file(dir / "inf/b.asc", grid(1, 1, 2, 0, {"2"}, "-9999"));
+    // The first tile's no-data value is no shortint; the second's gives the gap its value.
+    write_file(dir / "deci/a.asc", grid(1, 1, 0, 0, {"1"}, "-9999.5"));
+    write_file(dir / "deci/b.asc", grid(1, 1, 4, 0, {"2"}, "-9999"));
+    struct {
+        std::string command;
+        int status;
+        std::string err;  // whole
+    } const cases[] = {
+        // The list through standard input is read like any other list: never written.
+        {"\"$RASTMILL\" --mosaic float - list.txt < list.txt", 1,
+         std::string(MSG_OVERWRITE) +
+             " list.txt\nhint: the mosaic reads it: it is a tile, a tile's .prj or the list of "
+             "tiles\n"},
+        {"\"$RASTMILL\" --mosaic --hdr float tiles m.hdr", 1,
+         std::string(MSG_SIDECAR_IS_TARGET) + " m.hdr\n"},
+        {"ln -s l.bin l.hdr && \"$RASTMILL\" --mosaic --hdr float tiles l.bin", 1,
+         std::string(MSG_SIDECAR_IS_TARGET) + " l.hdr\n"},
+        // A tile's header fails with its own words, naming the tile.
+        {"\"$RASTMILL\" --mosaic float junk j.bin", 1,
+         std::string(MSG_FATAL) + " " + MSG_NOT_A_GRID + " junk/z.asc\n"},
+        {"\"$RASTMILL\" --mosaic float count c.bin", 1,
+         std::string(MSG_INVALID_INTEGER) + " x\nhint: in the header of tile count/z.asc\n"},
+        // A bad first value just after a header is named at the tile's place in the mosaic.
+        {"\"$RASTMILL\" --mosaic float comma c.bin", 1,
+         std::string(MSG_READ_ERROR) +
+             " Row: 0\tColumn: 2\nhint: row 0 column 0 of tile comma/z.asc\n"},
+        {"\"$RASTMILL\" --mosaic float lines n.bin", 1,
+         std::string(MSG_TILES_DISAGREE) +
+             " Row: 0\tColumn: 0\nhint: lines/a.asc holds -9999 there and lines/n\\x0al.asc 9 "
+             "(row 0 column 0 of tile lines/n\\x0al.asc); --overlap first or --overlap last "
+             "takes one of them\n"},
+        // Paths in a list through /dev/stdin are the current folder's, as with -.
+        {"ls tiles/*.asc | \"$RASTMILL\" --mosaic float /dev/stdin s.bin && cmp s.bin m0.bin", 0,
+         ""},
+        {"\"$RASTMILL\" --mosaic --nodata 0 double far f.bin", 1,
+         std::string(MSG_MOSAIC_TOO_LARGE) +
+             " 2000000001 rows x 2000000001 columns\nhint: its 32000000032000000008 bytes pass "
+             "the largest file size\n"},
+        {"ulimit -f 1 && \"$RASTMILL\" --mosaic --nodata 0 char far f.bin", 1,
+         std::string(MSG_WRITE_ERROR) + " Row: 0\tColumn: 0\nhint: File too large\n"},
+        {"\"$RASTMILL\" --mosaic float inf i.bin", 1,
+         std::string(MSG_BAD_NODATA) +
+             " inf (not a finite float)\nhint: the no-data value of inf/a.asc as float stores "
+             "it cannot stand for inf/b.asc's -9999: give --nodata N, the value no-data cells "
+             "take\n"},
+        {"echo tiles > folder.txt && \"$RASTMILL\" --mosaic float folder.txt o.bin", 1,
+         std::string(MSG_TILE_NOT_FILE) + " tiles\nhint: it is a folder: a list names one tile a "
+                                          "line\n"},
+        // A sidecar that cannot be written is found before the target is replaced.
+        {"mkdir dir.hdr && echo old > dir.bin && \"$RASTMILL\" --mosaic --hdr float tiles "
+         "dir.bin; s=$? && cat dir.bin >&2 && exit $s",
+         1,
+         std::string(MSG_CANNOT_OPEN) +
+             " dir.hdr\nhint: a sidecar would go there; it is no regular file\nold\n"},
+        // The mosaic that replaces a private target stays private, as sed -i keeps it.
+        {"echo old > p6.bin && chmod 600 p6.bin && \"$RASTMILL\" --mosaic float tiles p6.bin && "
+         "stat -c %a p6.bin >&2",
+         0, "600\n"},
+        // A .prj that is a FIFO is no projection: the run neither waits on it nor copies it.
+        {"mkfifo fifo/a.prj && timeout 20 \"$RASTMILL\" --mosaic --hdr float fifo p.bin && "
+         "test ! -e p.prj",
+         0, ""},
+        {"\"$RASTMILL\" --mosaic shortint deci d.bin && od -An -td2 d.bin | tr -s ' ' >&2", 0,
+         " 1 -9999 2\n"},
+    };
+    ASSERT_EQ(run_rastmill_in(dir, {"--mosaic", "float", "tiles", "m0.bin"}).status, 0);
+    for (const auto& c : cases) {
+        const run_result run = run_shell(dir, c.command);
+        EXPECT_EQ(run.status, c.status) << c.command;
+        EXPECT_EQ(run.err, c.err) << c.command;
+    }
+    EXPECT_EQ(read_file(dir / "list.txt"), "tiles/t00.asc\ntiles/t01.asc\n");
+    EXPECT_FALSE(fs::exists(dir.path / "m.hdr"));
+    EXPECT_FALSE(fs::exists(dir.path / "l.bin"));
+    EXPECT_TRUE(leftovers(dir).empty());
+}
+
 // The peak resident memory of the commands, in KiB, measured in a child of its own.
 long peak_kib(const scratch_dir& dir, const std::string& command) {
     const pid_t child = fork();

@@ -32,6 +32,9 @@ TEST(TileList, ListLinesRelativeToTheListsFolder) {
          nullptr},
         {"a grid, not a list", "ncols 4\nnrows 3\n", {}, MSG_NOT_A_TILE_LIST},
         {"a grid in capitals", "NCOLS\t4\n", {}, MSG_NOT_A_TILE_LIST},
+        {"a grid's header in another order", "nrows 3\nncols 4\n", {}, MSG_NOT_A_TILE_LIST},
+        {"a grid after blank lines", "\n\r\nxllcorner 0\n", {}, MSG_NOT_A_TILE_LIST},
+        {"a file named like a keyword", "ncols.asc\nnrows\n", {"ncols.asc", "nrows"}, nullptr},
         {"binary bytes", std::string("a.asc\n\0\1", 8), {}, MSG_NOT_A_TILE_LIST},
         {"a line past any path", std::string(LONGEST_TILE_LINE + 1, 'a'), {}, MSG_NOT_A_TILE_LIST},
     };
