@@ -297,10 +297,17 @@ failure plan_mosaic_nodata(mosaic_job& job) {
     if (args.map_nodata) {
         take("");
     } else {
-        // A value the target cannot hold (-9999.5 into shortint) is no cell's: the next tile's.
-        for (const mosaic_tile& tile : job.tiles) {
-            if (!tile.nodata.empty() && take(tile.nodata)) {
-                job.nodata_from = tile.path;
+        // Taken in the order of the tiles' names, not the list's: the mosaic's bytes do not
+        // depend on how the list was made. A value the target cannot hold (-9999.5 into
+        // shortint) is no cell's: the next tile's.
+        std::vector<const mosaic_tile*> by_name;
+        for (const mosaic_tile& tile : job.tiles)
+            if (!tile.nodata.empty()) by_name.push_back(&tile);
+        std::sort(by_name.begin(), by_name.end(),
+                  [](const mosaic_tile* a, const mosaic_tile* b) { return a->path < b->path; });
+        for (const mosaic_tile* tile : by_name) {
+            if (take(tile->nodata)) {
+                job.nodata_from = tile->path;
                 break;
             }
         }
@@ -617,11 +624,12 @@ failure run_mosaic(const arguments& args, bool output_closed) {
     if (!f.failed()) f = check_prj(job);
     if (!f.failed()) f = plan_mosaic_nodata(job);
     if (!f.failed()) f = make_temporary(job);
-    if (!f.failed()) f = fill_gaps(job);
     if (!f.failed()) {
         f = convert_all(job, threads_from_setting(std::getenv("RASTMILL_THREADS"),
                                                   std::thread::hardware_concurrency()));
     }
+    // After the tiles: a tile that fails does so before gigabytes of gaps are written.
+    if (!f.failed()) f = fill_gaps(job);
     if (!f.failed()) f = finish_mosaic(job);
     if (job.fd >= 0) close_descriptor(job.fd);
     if (!job.temporary.empty()) {

@@ -131,6 +131,11 @@ TEST(Mosaic, GapsTakeTheNoDataValueAndEveryTilesNoDataBecomesIt) {
               le_bytes<std::int16_t>(
                   {1, -9999, 5, -9999, 3, 4, 7, 8, -9999, -9999, 9, 10, -9999, -9999, 11, 12}));
     EXPECT_NE(read_file(dir / "m.hdr").find("NODATA         -9999\n"), std::string::npos);
+    // The no-data value is the first tile's by name, whatever the list's order.
+    write_file(dir / "backwards.txt", "t/c.asc\nt/b.asc\nt/a.asc\n");
+    run = run_rastmill_in(dir, {"--mosaic", "shortint", "backwards.txt", "b.bin"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(read_file(dir / "b.bin"), read_file(dir / "m.bin"));
 
     run = run_rastmill_in(dir, {"--mosaic", "--nodata", "0", "shortint", "t", "n.bin"});
     ASSERT_EQ(run.status, 0) << run.err;
