@@ -17,7 +17,11 @@ bool open_chunk_source(chunk_source& source, source_reader& reader, std::size_t 
     source.limit = UINT64_MAX;
     source.integral = integral;
     source.may_wait = reads_may_wait(reader);
-    source.carry.reset(new (std::nothrow) char[source.capacity]);
+    // A carry of the size left by a run before is kept: fresh pages cost a fault each.
+    if (!source.carry || source.carry_size != source.capacity) {
+        source.carry.reset(new (std::nothrow) char[source.capacity]);
+        source.carry_size = source.capacity;
+    }
     source.carried = 0;
     source.input_over = false;
     source.long_token = false;
@@ -30,6 +34,7 @@ bool reserve_carry(chunk_source& source, std::size_t capacity) {
     if (!carry) return false;
     std::memcpy(carry.get(), source.carry.get(), source.carried);
     source.carry = std::move(carry);
+    source.carry_size = capacity;
     return true;
 }
 

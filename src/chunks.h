@@ -19,6 +19,7 @@ struct chunk_source {
     bool rounded = false;   // text read as reals rounded to integers (--round): the same
     bool may_wait = false;  // reads may wait for data: only what is ready is read while work waits
     std::unique_ptr<char[]> carry;  // the bytes after the last cut, for the next chunk
+    std::size_t carry_size = 0;     // bytes the carry holds
     std::size_t carried = 0;
     bool input_over = false;
     bool long_token = false;  // the chunk being filled holds the start of a token longer than it
@@ -27,7 +28,8 @@ struct chunk_source {
 enum class fill_result { filled, waiting, over };
 
 // Starts cutting reader's input into chunks of capacity bytes (at least MIN_CHUNK_BYTES), text
-// when width is 0, else elements of width bytes; false when the carry's memory cannot be had.
+// when width is 0, else elements of width bytes; false when the carry's memory cannot be had. A
+// carry of that size already in source is kept.
 constexpr std::size_t MIN_CHUNK_BYTES = 1024;
 bool open_chunk_source(chunk_source& source, source_reader& reader, std::size_t capacity,
                        std::size_t width, bool integral);

@@ -169,6 +169,7 @@ failure lay_out(const std::vector<lattice_place>& places, const std::vector<cell
         rect.column = static_cast<std::int32_t>(places[i].east - west);
         layout.tiles.push_back(rect);
     }
+    index_tiles(layout);
     return {};
 }
 
@@ -224,10 +225,80 @@ bool for_each_gap(const mosaic_layout& layout, const std::function<bool(const ce
     return true;
 }
 
+namespace {
+
+// The buckets [first, last] a tile's rows or columns touch.
+std::pair<std::int64_t, std::int64_t> bucket_span(std::int32_t from, std::int32_t count,
+                                                  std::int64_t size) {
+    return {from / size, (static_cast<std::int64_t>(from) + count - 1) / size};
+}
+
+template <typename Visit>
+void for_each_bucket(const mosaic_layout& layout, const cell_rect& t, Visit visit) {
+    const auto [top, bottom] = bucket_span(t.row, t.nrows, layout.bucket_rows);
+    const auto [left, right] = bucket_span(t.column, t.ncols, layout.bucket_cols);
+    for (std::int64_t r = top; r <= bottom; ++r)
+        for (std::int64_t c = left; c <= right; ++c)
+            visit(static_cast<std::size_t>(r * layout.buckets_across + c));
+}
+
+}  // namespace
+
+void index_tiles(mosaic_layout& layout) {
+    const std::size_t count = layout.tiles.size();
+    std::vector<std::int32_t> heights, widths;
+    for (const cell_rect& t : layout.tiles) {
+        heights.push_back(t.nrows);
+        widths.push_back(t.ncols);
+    }
+    std::int64_t rows = 1, cols = 1;
+    if (count != 0) {
+        std::nth_element(heights.begin(), heights.begin() + count / 2, heights.end());
+        std::nth_element(widths.begin(), widths.begin() + count / 2, widths.end());
+        rows = std::max(1, heights[count / 2]);
+        cols = std::max(1, widths[count / 2]);
+    }
+    // Tiles far apart would make most buckets empty: larger buckets then.
+    const auto across = [&] { return (layout.ncols + cols - 1) / cols; };
+    const auto down = [&] { return (layout.nrows + rows - 1) / rows; };
+    const auto most = static_cast<std::int64_t>(4 * count + 16);
+    while (across() * down() > most) {
+        if (across() >= down()) {
+            cols *= 2;
+        } else {
+            rows *= 2;
+        }
+    }
+    layout.bucket_rows = rows;
+    layout.bucket_cols = cols;
+    layout.buckets_across = std::max<std::int64_t>(1, across());
+    const auto buckets =
+        static_cast<std::size_t>(layout.buckets_across * std::max<std::int64_t>(1, down()));
+    layout.first_in.assign(buckets + 1, 0);
+    for (const cell_rect& t : layout.tiles)
+        for_each_bucket(layout, t, [&](std::size_t b) { ++layout.first_in[b + 1]; });
+    for (std::size_t b = 0; b < buckets; ++b)
+        layout.first_in[b + 1] += layout.first_in[b];
+    layout.bucketed.assign(layout.first_in[buckets], 0);
+    std::vector<std::uint32_t> filled(layout.first_in.begin(), layout.first_in.end() - 1);
+    for (std::size_t i = 0; i < count; ++i) {
+        for_each_bucket(layout, layout.tiles[i], [&](std::size_t b) {
+            layout.bucketed[filled[b]++] = static_cast<std::uint32_t>(i);
+        });
+    }
+}
+
 std::vector<tile_overlap> overlaps_before(const mosaic_layout& layout, std::size_t tile) {
-    std::vector<tile_overlap> found;
     const cell_rect& t = layout.tiles[tile];
-    for (std::size_t i = 0; i < tile; ++i) {
+    std::vector<std::uint32_t> near;
+    for_each_bucket(layout, t, [&](std::size_t b) {
+        for (std::uint32_t k = layout.first_in[b]; k < layout.first_in[b + 1]; ++k)
+            if (layout.bucketed[k] < tile) near.push_back(layout.bucketed[k]);
+    });
+    std::sort(near.begin(), near.end());
+    near.erase(std::unique(near.begin(), near.end()), near.end());
+    std::vector<tile_overlap> found;
+    for (const std::uint32_t i : near) {
         const cell_rect& o = layout.tiles[i];
         const std::int32_t top = std::max(t.row, o.row);
         const std::int32_t bottom = std::min(t.row + t.nrows, o.row + o.nrows);

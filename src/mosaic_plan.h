@@ -55,9 +55,21 @@ struct mosaic_layout {
     std::int64_t west = 0;  // the mosaic's lower left corner, in lattice cells
     std::int64_t south = 0;
     std::vector<cell_rect> tiles;
+    // The tiles by the buckets of cells they touch (bucket_rows x bucket_cols cells each, in rows
+    // of buckets_across), so that a tile's overlaps are found among its neighbours, not among
+    // every tile: bucket b's tiles are bucketed[first_in[b] .. first_in[b + 1]).
+    std::int64_t bucket_rows = 1;
+    std::int64_t bucket_cols = 1;
+    std::int64_t buckets_across = 0;
+    std::vector<std::uint32_t> first_in;
+    std::vector<std::uint32_t> bucketed;
 };
 failure lay_out(const std::vector<lattice_place>& places, const std::vector<cell_rect>& sizes,
                 mosaic_layout& layout);
+
+// Fills layout's buckets from its tiles (lay_out does): buckets of about a typical tile's size,
+// no more of them than four a tile.
+void index_tiles(mosaic_layout& layout);
 
 // The header of the mosaic of layout on lattice: its counts, lower left corner and cell size
 // (the first tile's keywords); no no-data value.
@@ -72,5 +84,6 @@ struct tile_overlap {
     std::size_t earlier = 0;
     cell_rect cells;
 };
-// Where tile number tile overlaps the tiles listed before it, in their order.
+// Where tile number tile overlaps the tiles listed before it, in their order; layout's buckets
+// must be filled.
 std::vector<tile_overlap> overlaps_before(const mosaic_layout& layout, std::size_t tile);

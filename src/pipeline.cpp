@@ -468,6 +468,10 @@ failure move_rows(std::int32_t nrows, std::int32_t ncols, element_format source_
     worker_state workers;
     const bool queued = set_up_queue(queue, settings, source_stream, capacity, workers);
     chunk_source source;
+    if (settings.kept != nullptr) {
+        source.carry = std::move(settings.kept->carry);
+        source.carry_size = settings.kept->carry_size;
+    }
     // A token longer than a chunk is carried as an integer, or as a real where cells are read so,
     // or with --round as the integer it rounds to.
     const bool integral =
@@ -492,6 +496,10 @@ failure move_rows(std::int32_t nrows, std::int32_t ncols, element_format source_
         outcome = convert(c);
     }
     keep_chunk(queue, settings.kept, capacity);
+    if (settings.kept != nullptr) {
+        settings.kept->carry = std::move(source.carry);
+        settings.kept->carry_size = source.carry_size;
+    }
     return outcome;
 }
 

@@ -23,6 +23,8 @@ struct kept_chunk {
     std::unique_ptr<unsigned char[]> values;
     std::size_t capacity = 0;
     std::size_t values_size = 0;
+    std::unique_ptr<char[]> carry;  // the chunk source's
+    std::size_t carry_size = 0;
 };
 
 struct pipeline_settings {

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -175,6 +177,7 @@ TEST(MosaicPlan, OverlapsWithTheTilesListedBefore) {
     layout.nrows = 5;
     layout.ncols = 5;
     layout.tiles = {{0, 0, 3, 3}, {2, 2, 3, 3}, {0, 3, 2, 2}, {1, 1, 1, 1}};
+    index_tiles(layout);
     EXPECT_TRUE(overlaps_before(layout, 0).empty());
     const std::vector<tile_overlap> second = overlaps_before(layout, 1);
     ASSERT_EQ(second.size(), 1u);
@@ -195,6 +198,44 @@ TEST(MosaicPlan, OverlapsWithTheTilesListedBefore) {
     EXPECT_EQ(gaps[0].column, 0);
     EXPECT_EQ(gaps[0].nrows, 2);
     EXPECT_EQ(gaps[0].ncols, 2);
+}
+
+// The buckets find every overlap comparing every pair would: tiles of mixed sizes, far apart,
+// stacked on each other, in random layouts.
+TEST(MosaicPlan, BucketsFindEveryOverlapAPairwiseSearchFinds) {
+    std::mt19937 random(11);
+    for (int round = 0; round < 200; ++round) {
+        mosaic_layout layout;
+        const int spread = round % 3 == 0 ? 100000 : 60;
+        const int count = 1 + static_cast<int>(random() % 40);
+        for (int i = 0; i < count; ++i) {
+            const auto size = [&] {
+                return 1 + static_cast<std::int32_t>(random() % (round % 2 ? 30 : 5));
+            };
+            layout.tiles.push_back({static_cast<std::int32_t>(random() % spread),
+                                    static_cast<std::int32_t>(random() % spread), size(), size()});
+        }
+        for (const cell_rect& t : layout.tiles) {
+            layout.nrows = std::max(layout.nrows, t.row + t.nrows);
+            layout.ncols = std::max(layout.ncols, t.column + t.ncols);
+        }
+        index_tiles(layout);
+        for (std::size_t k = 0; k < layout.tiles.size(); ++k) {
+            std::vector<std::size_t> pairwise;
+            const cell_rect& t = layout.tiles[k];
+            for (std::size_t i = 0; i < k; ++i) {
+                const cell_rect& o = layout.tiles[i];
+                if (t.row < o.row + o.nrows && o.row < t.row + t.nrows &&
+                    t.column < o.column + o.ncols && o.column < t.column + t.ncols) {
+                    pairwise.push_back(i);
+                }
+            }
+            std::vector<std::size_t> found;
+            for (const tile_overlap& o : overlaps_before(layout, k))
+                found.push_back(o.earlier);
+            ASSERT_EQ(found, pairwise) << "round " << round << ", tile " << k;
+        }
+    }
 }
 
 }  // namespace
