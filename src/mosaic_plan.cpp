@@ -59,7 +59,7 @@ std::string cells_text(double cells) {
 // The shortest --snap that places a tile off by cells: the distance as shown, or just above it
 // where the text rounded it down.
 std::string snap_text(double cells) {
-    const std::string shown = cells_text(cells);
+    std::string shown = cells_text(cells);
     if (std::strtod(shown.c_str(), nullptr) >= std::fabs(cells)) return shown;
     return cells_text(std::fabs(cells) * (1 + 1e-5));
 }
