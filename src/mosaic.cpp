@@ -265,16 +265,19 @@ std::optional<std::string> prj_text(const std::string& path) {
 // The tiles' .prj files hold one text, or are absent.
 failure check_prj(mosaic_job& job) {
     std::optional<std::string> first;
+    const mosaic_tile* first_tile = nullptr;
     for (const mosaic_tile& tile : job.tiles) {
         const std::string path = sidecar_path(tile.path, ".prj");
         const std::optional<std::string> text = prj_text(path);
         if (!text) continue;
         if (!first) {
             first = text;
+            first_tile = &tile;
             job.prj = path;
         } else if (*text != *first) {
-            return {MSG_PRJ_DIFFERS, shown(job.prj) + " and " + shown(path),
-                    "tiles of one mosaic are in one projection"};
+            return {MSG_PRJ_DIFFERS, shown(first_tile->path) + " and " + shown(tile.path),
+                    shown(job.prj) + " and " + shown(path) +
+                        " differ: the tiles of one mosaic are in one projection"};
         }
     }
     return {};

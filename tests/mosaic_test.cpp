@@ -242,7 +242,7 @@ TEST(Mosaic, RefusedBeforeAnythingIsWritten) {
         {{"--mosaic", "--like", "whole.asc", "float", "tiles", "keep.bin"},
          std::string(MSG_NOT_WITH_MOSAIC) + " --like"},
         {{"--mosaic", "float", "tiles", "keep.bin"},
-         std::string(MSG_PRJ_DIFFERS) + " tiles/t00.prj and tiles/t01.prj"},
+         std::string(MSG_PRJ_DIFFERS) + " tiles/t00.asc and tiles/t01.asc"},
         {{"--mosaic", "float", "twice.txt", "keep.bin"},
          std::string(MSG_TILE_TWICE) + " ./tiles/t00.asc"},
         {{"--mosaic", "float", "off.txt", "keep.bin"},
