@@ -18,7 +18,7 @@
 namespace {
 
 // A grid's text: its header (corner x, y; cell size 2; no-data -9999 unless given "") and rows.
-std::string grid(std::int32_t nrows, std::int32_t ncols, long x, long y,
+std::string grid(std::int32_t nrows, std::int32_t ncols, std::int64_t x, std::int64_t y,
                  const std::vector<std::string>& rows, const std::string& nodata = "-9999") {
     std::string text = "ncols " + std::to_string(ncols) + "\nnrows " + std::to_string(nrows) +
                        "\nxllcorner " + std::to_string(x) + "\nyllcorner " + std::to_string(y) +
@@ -292,7 +292,8 @@ TEST(Mosaic, HostileFilesNamesAndHeaders) {
     // A name with a line end, whose cells disagree with a.asc's.
     write_file(dir.path / "lines" / "n\nl.asc", grid(2, 2, 1000, 2000, {"9 9", "9 9"}));
     write_file(dir / "far/a.asc", grid(1, 1, 0, 0, {"1"}));
-    write_file(dir / "far/b.asc", grid(1, 1, 4000000000L, 4000000000L, {"2"}));
+    write_file(dir / "far/b.asc",
+               grid(1, 1, std::int64_t(4000000000), std::int64_t(4000000000), {"2"}));
     // The first tile's no-data value is infinite as float: no value to write for the other's.
     write_file(dir / "inf/a.asc", grid(1, 1, 0, 0, {"1"}, "1e39"));
     write_file(dir / "inf/b.asc", grid(1, 1, 2, 0, {"2"}, "-9999"));
