@@ -10,6 +10,7 @@
 
 #include "failure.h"
 #include "header.h"
+#include "target.h"
 
 // The lattice every tile must lie on: the first tile's lower left corner and its cells.
 struct tile_lattice {
@@ -39,13 +40,9 @@ failure start_lattice(const grid_header& first, const std::string& path, double 
 failure place_tile(const tile_lattice& lattice, const grid_header& tile, const std::string& path,
                    lattice_place& place);
 
-// Cells of the mosaic, rows from the north: a tile's or a part of one.
-struct cell_rect {
-    std::int32_t row = 0;
-    std::int32_t column = 0;
-    std::int32_t nrows = 0;
-    std::int32_t ncols = 0;
-};
+// Cells of the mosaic, rows from the north: a tile's or a part of one, as a tile's target takes
+// them.
+using cell_rect = tile_cells;
 
 // The mosaic of tiles of the given sizes at their places: its size in cells and each tile's
 // rectangle in it. Fails with "Mosaic too large:" where a side passes 2^31 - 1 cells.

@@ -216,12 +216,15 @@ void keep_mode_of(int fd, const std::string& path) {
     }
 }
 
-std::size_t write_at(int fd, const void* data, std::size_t size, std::uint64_t offset) {
-    const auto* bytes = static_cast<const char*>(data);
+namespace {
+
+// pwrite or pread until size bytes moved, an error or the end of the file.
+template <typename Transfer>
+std::size_t transfer_at(std::size_t size, std::uint64_t offset, Transfer transfer) {
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t moved = pwrite(fd, bytes + done, std::min<std::size_t>(size - done, 1u << 30),
-                                     static_cast<off_t>(offset + done));
+        const ssize_t moved = transfer(done, std::min<std::size_t>(size - done, 1u << 30),
+                                       static_cast<off_t>(offset + done));
         if (moved < 0 && errno == EINTR) continue;
         if (moved <= 0) break;
         done += static_cast<std::size_t>(moved);
@@ -229,17 +232,20 @@ std::size_t write_at(int fd, const void* data, std::size_t size, std::uint64_t o
     return done;
 }
 
+}  // namespace
+
+std::size_t write_at(int fd, const void* data, std::size_t size, std::uint64_t offset) {
+    const auto* bytes = static_cast<const char*>(data);
+    return transfer_at(size, offset, [&](std::size_t done, std::size_t piece, off_t at) {
+        return pwrite(fd, bytes + done, piece, at);
+    });
+}
+
 std::size_t read_at(int fd, void* data, std::size_t size, std::uint64_t offset) {
     auto* bytes = static_cast<char*>(data);
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t moved = pread(fd, bytes + done, std::min<std::size_t>(size - done, 1u << 30),
-                                    static_cast<off_t>(offset + done));
-        if (moved < 0 && errno == EINTR) continue;
-        if (moved <= 0) break;
-        done += static_cast<std::size_t>(moved);
-    }
-    return done;
+    return transfer_at(size, offset, [&](std::size_t done, std::size_t piece, off_t at) {
+        return pread(fd, bytes + done, piece, at);
+    });
 }
 
 bool close_descriptor(int fd) {

@@ -34,13 +34,13 @@ struct block_writer {
     disagreement differs;
 };
 
-void open_target(grid_target& target, std::FILE* file, std::size_t capacity,
-                 std::uint64_t write_behind_after) {
-    // Unbuffered: the block below is the only buffer, so a failed write shows at once and
-    // committed counts exactly the bytes the file took.
-    std::setvbuf(file, nullptr, _IONBF, 0);
-    target.file = file;
-    target.block.reset(new unsigned char[capacity]);
+namespace {
+
+// A target at its first byte, with a block of capacity bytes (kept when it has that size).
+void start_target(grid_target& target, std::size_t capacity, std::uint64_t write_behind_after) {
+    if (!target.block || target.capacity != capacity) {
+        target.block.reset(new unsigned char[capacity]);
+    }
     target.capacity = capacity;
     target.used = 0;
     target.committed = 0;
@@ -54,21 +54,21 @@ void open_target(grid_target& target, std::FILE* file, std::size_t capacity,
     target.differs = {};
 }
 
+}  // namespace
+
+void open_target(grid_target& target, std::FILE* file, std::size_t capacity,
+                 std::uint64_t write_behind_after) {
+    // Unbuffered: the block below is the only buffer, so a failed write shows at once and
+    // committed counts exactly the bytes the file took.
+    std::setvbuf(file, nullptr, _IONBF, 0);
+    start_target(target, capacity, write_behind_after);
+    target.file = file;
+}
+
 void open_placed_target(grid_target& target, const tile_placement& place, std::size_t capacity) {
-    if (!target.block || target.capacity != capacity)
-        target.block.reset(new unsigned char[capacity]);
-    target.capacity = capacity;
-    target.used = 0;
-    target.committed = 0;
-    target.in_flight = 0;
-    target.failed = false;
-    target.write_behind_after = NO_WRITE_BEHIND;
-    target.writer.reset();
+    start_target(target, capacity, NO_WRITE_BEHIND);
     target.file = nullptr;
-    target.cells_from = NO_CELLS;
-    target.cells_committed = 0;
     target.place = &place;
-    target.differs = {};
 }
 
 void count_text_cells(grid_target& target) {

@@ -28,7 +28,7 @@ struct stop_block_writer {
 // cells must equal theirs, or the first tile's stay, or the last one's are written.
 enum class overlap_rule { agree, first, last };
 
-// Cells of a tile, rows from its north.
+// A rectangle of a grid's cells, rows from its north: a tile's in a mosaic, or a part of one.
 struct tile_cells {
     std::int32_t row = 0;
     std::int32_t column = 0;
