@@ -412,7 +412,8 @@ failure tile_narrowing(const mosaic_job& job, const mosaic_tile& tile, narrowing
     return f;
 }
 
-tile_placement placement_of(const mosaic_job& job, std::size_t index) {
+tile_placement placement_of(const mosaic_job& job, std::size_t index,
+                            const std::vector<tile_overlap>& overlaps) {
     const cell_rect& rect = job.layout.tiles[index];
     tile_placement place;
     place.fd = job.fd;
@@ -422,7 +423,7 @@ tile_placement placement_of(const mosaic_job& job, std::size_t index) {
     place.origin = static_cast<std::uint64_t>(rect.row) * place.row_stride +
                    static_cast<std::uint64_t>(rect.column) * job.width;
     place.rule = job.rule;
-    for (const tile_overlap& o : overlaps_before(job.layout, index)) {
+    for (const tile_overlap& o : overlaps) {
         place.covered.push_back(
             {o.cells.row - rect.row, o.cells.column - rect.column, o.cells.nrows, o.cells.ncols});
     }
@@ -498,9 +499,10 @@ struct tile_slot {
     kept_chunk chunk;
 };
 
-// One tile's cells through the pipeline to their places; any thread runs it. The reader's block
-// is small: the chunks are read straight from the file.
-failure convert_tile(const mosaic_job& job, std::size_t index, tile_slot& slot) {
+// One tile's cells through the pipeline to their places, overlaps those with the tiles before
+// it; any thread runs it. The reader's block is small: the chunks are read straight from the file.
+failure convert_tile(const mosaic_job& job, std::size_t index,
+                     const std::vector<tile_overlap>& overlaps, tile_slot& slot) {
     const mosaic_tile& tile = job.tiles[index];
     std::FILE* file = nullptr;
     source_reader& reader = slot.reader;
@@ -516,7 +518,7 @@ failure convert_tile(const mosaic_job& job, std::size_t index, tile_slot& slot) 
         const grid_target untouched;
         return f.message == MSG_READ_ERROR ? in_mosaic(job, index, untouched, f) : f;
     }
-    const tile_placement place = placement_of(job, index);
+    const tile_placement place = placement_of(job, index, overlaps);
     grid_target& target = slot.target;
     open_placed_target(target, place, TILE_BLOCK);
     pipeline_settings settings = job.settings;
@@ -559,7 +561,7 @@ void convert_tiles(const mosaic_job& job, tile_queue& queue) {
         failure f;
         if (queue.failed_at > index) {
             held.unlock();
-            f = convert_tile(job, index, slot);
+            f = convert_tile(job, index, overlaps, slot);
             held.lock();
         }
         queue.done[index] = true;
