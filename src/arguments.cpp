@@ -40,7 +40,6 @@ bool take_option(int argc, const char* const* argv, int& i, argument_reading& re
             *value = arg.substr(equals + 1);
         } else if (i + 1 < argc) {
             *value = argv[++i];
-            args.given.emplace_back(*value);
         } else {
             return false;
         }
@@ -71,9 +70,7 @@ argument_reading read_arguments(int argc, const char* const* argv) {
     bool refused = false;
     for (int i = 1; i < argc && !refused; ++i) {
         const std::string_view arg = argv[i];
-        args.given.emplace_back(arg);
         if (options_over || arg.size() < 2 || arg[0] != '-') {
-            if (args.operands.size() == 1) args.source_at = args.given.size() - 1;
             args.operands.emplace_back(arg);
         } else if (arg == "--") {
             options_over = true;

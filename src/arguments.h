@@ -21,8 +21,6 @@ struct arguments {
     bool overlap_given = false;
     bool snap_given = false;
     std::vector<std::string> operands;  // FORMAT SOURCE TARGET, when the run goes ahead
-    std::vector<std::string> given;     // every argument as typed, for the commands hints show
-    std::size_t source_at = 0;          // the source operand's place among them
 };
 
 enum class argument_action {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "formats.h"
+#include "grid_source.h"
 #include "header.h"
 #include "narrowing.h"
 #include "paths.h"
@@ -44,25 +45,10 @@ struct conversion_job {
     grid_header header;                        // the grid's: read from text, or the layout's
     element_format source_format = FMT_ASCII;  // the layout's format for a raw source
     narrowing plan;
-    std::FILE* source = nullptr;
+    grid_source source;
     source_reader reader;
     grid_target target;
 };
-
-// Opens path with a stdio mode into stream, or fails with "Cannot open file:" and the path.
-failure try_open(const std::string& path, const char* mode, std::FILE*& stream) {
-    // A directory opens for reading on some systems and then fails at the first read.
-    std::error_code error;
-    if (std::filesystem::is_directory(native_path(path), error)) {
-        return {MSG_CANNOT_OPEN, path, "it is a folder"};
-    }
-    errno = 0;
-    stream = open_named(path, mode);
-    if (stream == nullptr) {
-        return {MSG_CANNOT_OPEN, path, errno != 0 ? std::strerror(errno) : ""};
-    }
-    return {};
-}
 
 std::uint64_t regular_file_size(const std::string& path) {
     std::error_code error;
@@ -116,27 +102,20 @@ failure plan_job(conversion_job& job, bool output_closed) {
     return f;
 }
 
+// The source opened, unpacked on a thread of its own where it is compressed, unless the run is
+// kept on one thread.
 failure open_source(conversion_job& job) {
-    if (job.source_path == "-") {
-        job.source = stdin;
-    } else if (failure f = try_open(job.source_path, "rb", job.source); f.failed()) {
-        return f;
-    }
-    open_reader(job.reader, file_descriptor(job.source), !job.raw);
-    return {};
+    return open_grid_source(job.source, job.source_path, job.reader, !job.raw,
+                            thread_settings().threads > 1);
 }
 
 // What the cells need before the first moves: a text source's header, with a hint saying what a
 // source that is no grid is instead; a raw source's size against its layout.
 failure read_grid(conversion_job& job) {
     if (job.raw) return {};
-    const arguments& args = *job.args;
     const source_look look = look_at_source(job.reader);
     failure f = read_header(job.reader, job.header);
-    if (f.detail == MSG_NOT_A_GRID) {
-        f.hint =
-            not_a_grid_hint(look, job.source_path, command_from_stdin(args.given, args.source_at));
-    }
+    if (f.detail == MSG_NOT_A_GRID) f.hint = not_a_grid_hint(look, job.source_path);
     if (!f.failed() && job.format == FMT_ASCII && job.header.nrows >= 1) {
         return {MSG_GRID_TO_ASCII, job.source_path};
     }
@@ -159,7 +138,7 @@ failure open_target_file(conversion_job& job, pipeline_settings& settings) {
              job.raw ? raw_source_sidecars(job.source_path) : std::vector<std::string>{}});
     }
     std::FILE* file = stdout;
-    if (!f.failed() && job.target_path != "-") f = try_open(job.target_path, "wb", file);
+    if (!f.failed() && job.target_path != "-") f = open_file(job.target_path, "wb", file);
     if (f.failed()) return f;
     if (binary && is_terminal(file_descriptor(file))) return {MSG_TERMINAL_TARGET, job.target_path};
     settings = thread_settings();
@@ -211,12 +190,15 @@ void add_hints(const conversion_job& job, failure& f) {
 failure convert_cells(conversion_job& job) {
     progress_handle progress;
     if (progress_wanted()) {
-        progress = start_progress(job.reader, regular_file_size(job.source_path));
+        // The bytes counted are those unpacked: a compressed source's size says nothing of them.
+        const bool compressed = job.source.unpacked != nullptr;
+        progress = start_progress(job.reader, compressed ? 0 : regular_file_size(job.source_path));
     }
     pipeline_settings settings;
     failure f = read_grid(job);
     if (!f.failed()) f = open_target_file(job, settings);
     if (!f.failed()) f = move_cells(job, settings);
+    f = check_grid_source(job.source, f);
     progress.reset();
     add_hints(job, f);
     return f;
@@ -254,7 +236,7 @@ failure run_conversion(const arguments& args, bool output_closed) {
     failure f = plan_job(job, output_closed);
     if (!f.failed()) f = open_source(job);
     if (!f.failed()) f = convert_cells(job);
-    if (job.source != nullptr && job.source != stdin) std::fclose(job.source);
+    close_grid_source(job.source);
     if (!f.failed()) f = finish_target(job);
     return f;
 }

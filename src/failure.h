@@ -58,6 +58,15 @@ inline constexpr char MSG_NOT_WITH_MOSAIC[] = "Option not taken with --mosaic:";
 inline constexpr char MSG_ONLY_WITH_MOSAIC[] = "Option taken with --mosaic only:";
 inline constexpr char MSG_BAD_SNAP[] = "Invalid --snap value:";
 inline constexpr char MSG_BAD_OVERLAP[] = "Invalid --overlap value:";
+inline constexpr char MSG_DAMAGED_SOURCE[] = "Compressed source is damaged:";
+inline constexpr char MSG_CANNOT_UNPACK[] = "This build of rastmill cannot read:";
+inline constexpr char MSG_UNKNOWN_INFLATER[] = "Unknown inflater in RASTMILL_INFLATE:";
+inline constexpr char MSG_BAD_ARCHIVE[] = "Cannot read zip archive:";
+inline constexpr char MSG_ARCHIVE_FROM_STDIN[] = "A zip archive is read from a file, not from:";
+inline constexpr char MSG_SEVERAL_GRIDS[] = "Archive holds several grids:";
+inline constexpr char MSG_NO_GRID_IN_ARCHIVE[] = "No grid in archive:";
+inline constexpr char MSG_NO_SUCH_MEMBER[] = "No such member in archive:";
+inline constexpr char MSG_MEMBER_UNREADABLE[] = "Cannot read archive member:";
 inline constexpr char MSG_UNKNOWN_KERNELS[] = "Unknown kernel set:";
 inline constexpr char MSG_KERNELS_UNSUPPORTED[] = "Kernel set not supported on this CPU:";
 

@@ -21,6 +21,7 @@
 #include "byte_order.h"
 #include "exact_decimal.h"
 #include "formats.h"
+#include "grid_source.h"
 #include "header.h"
 #include "mosaic_plan.h"
 #include "narrowing.h"
@@ -87,19 +88,15 @@ std::string shown(const std::string& path) {
     return printable(path, false);
 }
 
-failure open_tile(const std::string& path, std::FILE*& file) {
-    errno = 0;
-    file = open_named(path, "rb");
-    if (file == nullptr)
-        return {MSG_CANNOT_OPEN, shown(path), errno != 0 ? std::strerror(errno) : ""};
-    return {};
-}
-
-failure read_tile_header(const std::string& path, std::size_t block, std::FILE*& file,
-                         source_reader& reader, grid_header& header) {
-    if (failure f = open_tile(path, file); f.failed()) return f;
-    open_reader(reader, file_descriptor(file), true, block);
+// Opens the tile (a member of the archive source already has open is read from it again) and
+// reads its header; a compressed tile is unpacked on a thread of its own where own_thread is set.
+failure read_tile_header(const std::string& path, std::size_t block, grid_source& source,
+                         source_reader& reader, grid_header& header, bool own_thread) {
+    if (failure f = open_grid_source(source, path, reader, true, own_thread, block); f.failed()) {
+        return f;
+    }
     failure f = read_header(reader, header);
+    if (f.failed()) f = check_grid_source(source, f);
     // The header's own words stay, for scripts; the tile is named after them.
     if (f.message == MSG_FATAL) {
         f.detail += " " + shown(path);
@@ -149,12 +146,11 @@ failure plan_mosaic(mosaic_job& job, bool output_closed) {
 failure place_tiles(mosaic_job& job, const std::vector<std::string>& paths) {
     std::vector<lattice_place> places;
     std::vector<cell_rect> sizes;
+    grid_source source;  // kept open from tile to tile of one archive
+    source_reader reader;
     for (const std::string& path : paths) {
-        std::FILE* file = nullptr;
-        source_reader reader;
         grid_header header;
-        failure f = read_tile_header(path, HEADER_BLOCK, file, reader, header);
-        if (file != nullptr) std::fclose(file);
+        failure f = read_tile_header(path, HEADER_BLOCK, source, reader, header, false);
         // A bad first value right after the header is found with the tile's cells, where its
         // place in the mosaic is known; a header that could not be read places nothing.
         if (f.message == MSG_READ_ERROR) {
@@ -177,9 +173,16 @@ failure place_tiles(mosaic_job& job, const std::vector<std::string>& paths) {
 
 // Each tile is a regular file, listed once.
 failure check_tiles(const std::vector<std::string>& paths, std::vector<file_identity>& tiles) {
-    std::vector<std::pair<file_identity, std::size_t>> seen;
+    // Members of one archive are one file, told apart by their names.
+    struct seen_tile {
+        file_identity identity;
+        std::string member;
+        std::size_t index = 0;
+    };
+    std::vector<seen_tile> seen;
     for (std::size_t i = 0; i < paths.size(); ++i) {
-        const file_identity identity = identity_of_path(paths[i]);
+        const std::string file = file_of_source(paths[i]);
+        const file_identity identity = identity_of_path(file);
         if (!identity.known) {
             std::error_code error;
             if (!std::filesystem::exists(native_path(paths[i]), error)) {
@@ -193,16 +196,17 @@ failure check_tiles(const std::vector<std::string>& paths, std::vector<file_iden
                     "tiles are read twice: their headers, then their cells"};
         }
         tiles.push_back(identity);
-        seen.emplace_back(identity, i);
+        seen.push_back({identity, paths[i].substr(file.size()), i});
     }
-    std::sort(seen.begin(), seen.end(), [](const auto& a, const auto& b) {
-        return std::tie(a.first.device, a.first.index, a.second) <
-               std::tie(b.first.device, b.first.index, b.second);
+    std::sort(seen.begin(), seen.end(), [](const seen_tile& a, const seen_tile& b) {
+        return std::tie(a.identity.device, a.identity.index, a.member, a.index) <
+               std::tie(b.identity.device, b.identity.index, b.member, b.index);
     });
     for (std::size_t i = 1; i < seen.size(); ++i) {
-        if (same_file(seen[i - 1].first, seen[i].first)) {
-            const std::size_t first = std::min(seen[i - 1].second, seen[i].second);
-            const std::size_t later = std::max(seen[i - 1].second, seen[i].second);
+        if (same_file(seen[i - 1].identity, seen[i].identity) &&
+            seen[i - 1].member == seen[i].member) {
+            const std::size_t first = std::min(seen[i - 1].index, seen[i].index);
+            const std::size_t later = std::max(seen[i - 1].index, seen[i].index);
             return {MSG_TILE_TWICE, shown(paths[later]), "the same file as " + shown(paths[first])};
         }
     }
@@ -215,7 +219,7 @@ failure check_mosaic_files(const mosaic_job& job, const std::vector<std::string>
     std::vector<file_identity> read;
     if (failure f = check_tiles(paths, read); f.failed()) return f;
     for (const std::string& path : paths)
-        read.push_back(identity_of_path(sidecar_path(path, ".prj")));
+        read.push_back(identity_of_path(prj_of_source(path)));
     read.push_back(job.tiles_named == "-" ? identity_of_descriptor(0)
                                           : identity_of_path(job.tiles_named));
     std::vector<std::string> written = {job.target_path};
@@ -248,17 +252,13 @@ failure check_mosaic_files(const mosaic_job& job, const std::vector<std::string>
     return {};
 }
 
-// The text of a .prj, cut at LONGEST_PRJ; nothing where there is none, or where it is no regular
-// file: opening a FIFO would wait for a writer for ever.
+// The text of a .prj (a file, or a member of the tile's archive), cut at LONGEST_PRJ; nothing
+// where there is none, or where it is no regular file: opening a FIFO would wait for ever.
 std::optional<std::string> prj_text(const std::string& path) {
-    if (!identity_of_path(path).known) return std::nullopt;
-    std::FILE* file = open_named(path, "rb");
-    if (file == nullptr) return std::nullopt;
-    std::string text(LONGEST_PRJ, '\0');
-    text.resize(std::fread(text.data(), 1, text.size(), file));
-    std::fclose(file);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
-        text.pop_back();
+    std::optional<std::string> text = small_source_text(path, LONGEST_PRJ);
+    if (!text) return text;
+    while (!text->empty() && (text->back() == '\n' || text->back() == '\r' || text->back() == ' '))
+        text->pop_back();
     return text;
 }
 
@@ -267,7 +267,7 @@ failure check_prj(mosaic_job& job) {
     std::optional<std::string> first;
     const mosaic_tile* first_tile = nullptr;
     for (const mosaic_tile& tile : job.tiles) {
-        const std::string path = sidecar_path(tile.path, ".prj");
+        const std::string path = prj_of_source(tile.path);
         const std::optional<std::string> text = prj_text(path);
         if (!text) continue;
         if (!first) {
@@ -494,6 +494,7 @@ failure in_mosaic(const mosaic_job& job, std::size_t index, const grid_target& t
 
 // What a thread converting tiles keeps from one to the next: its memory, warm.
 struct tile_slot {
+    grid_source source;
     source_reader reader;
     grid_target target;
     kept_chunk chunk;
@@ -504,17 +505,16 @@ struct tile_slot {
 failure convert_tile(const mosaic_job& job, std::size_t index,
                      const std::vector<tile_overlap>& overlaps, tile_slot& slot) {
     const mosaic_tile& tile = job.tiles[index];
-    std::FILE* file = nullptr;
     source_reader& reader = slot.reader;
     grid_header header;
-    failure f = read_tile_header(tile.path, HEADER_BLOCK, file, reader, header);
+    failure f = read_tile_header(tile.path, HEADER_BLOCK, slot.source, reader, header,
+                                 job.settings.threads > 1);
     if (!f.failed() && header_print(header) != tile.header_print) {
         f = {MSG_TILE_CHANGED, shown(tile.path), "its header is not the one read before"};
     }
     narrowing plan;
     if (!f.failed()) f = tile_narrowing(job, tile, plan);
     if (f.failed()) {
-        if (file != nullptr) std::fclose(file);
         const grid_target untouched;
         return f.message == MSG_READ_ERROR ? in_mosaic(job, index, untouched, f) : f;
     }
@@ -525,8 +525,8 @@ failure convert_tile(const mosaic_job& job, std::size_t index,
     settings.narrow = &plan;
     settings.kept = &slot.chunk;
     f = move_rows(tile.nrows, tile.ncols, FMT_ASCII, reader, job.format, target, settings);
+    f = check_grid_source(slot.source, f);
     const bool closed = close_target(target);
-    std::fclose(file);
     if (!f.failed() && !closed) f = {MSG_WRITE_ERROR, ""};
     if (f.failed()) f = in_mosaic(job, index, target, f);
     return f;

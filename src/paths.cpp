@@ -42,3 +42,7 @@ std::filesystem::path led_to(const std::string& name) {
     }
     return path.lexically_normal();
 }
+
+std::string sidecar_path(const std::string& name, const std::string& extension) {
+    return held_name(native_path(name).replace_extension(extension));
+}

@@ -19,3 +19,6 @@ std::FILE* open_named(const std::string& name, const char* mode);
 // Where a name leads through links, absolute and normal, even to a file not there yet: a sidecar
 // linked to the target names it before the target exists.
 std::filesystem::path led_to(const std::string& name);
+
+// The path GDAL looks for beside a file: name with its extension, if any, replaced by extension.
+std::string sidecar_path(const std::string& name, const std::string& extension);

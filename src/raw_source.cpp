@@ -13,6 +13,7 @@
 
 #include "chars.h"
 #include "exact_decimal.h"
+#include "grid_source.h"
 #include "paths.h"
 #include "raw_sidecar.h"
 #include "sidecar_writer.h"
@@ -51,13 +52,12 @@ std::string counts_text(const grid_header& header) {
 bool raw_by_sidecar(const std::string& source) {
     // Only a regular file can be looked into first: a pipe's bytes would be gone.
     if (source == "-" || !is_file(source) || !is_file(sidecar_path(source, ".hdr"))) return false;
-    std::FILE* file = open_named(source, "rb");
-    if (file == nullptr) return false;  // opening it again says why
+    grid_source opened;
     source_reader reader;
-    open_reader(reader, file_descriptor(file), true);
+    // A source that cannot be opened is not raw: opening it again says why.
+    if (open_grid_source(opened, source, reader, true, false).failed()) return false;
     grid_header header;
     const failure f = read_header(reader, header);
-    std::fclose(file);
     return f.detail == MSG_NOT_A_GRID;
 }
 
@@ -110,22 +110,20 @@ failure read_template(const std::string& path, grid_header& header, std::string&
     if (std::filesystem::is_directory(native_path(path), error)) {
         return {MSG_CANNOT_OPEN, path, "the template is a folder"};
     }
-    errno = 0;
-    std::FILE* file = open_named(path, "rb");
-    if (file == nullptr) {
-        return {MSG_CANNOT_OPEN, path,
-                path == "-" ? "a template from standard input is /dev/stdin"
-                            : std::string("the template: ") + std::strerror(errno)};
-    }
+    if (path == "-") return {MSG_CANNOT_OPEN, path, "a template from standard input is /dev/stdin"};
+    grid_source template_source;
     source_reader reader;
-    open_reader(reader, file_descriptor(file), true);
+    if (failure f = open_grid_source(template_source, path, reader, true, false); f.failed()) {
+        if (f.message == MSG_CANNOT_OPEN) f.hint = "the template: " + f.hint;
+        return f;
+    }
     // Kept as it is read: a template through a pipe or a FIFO cannot be read again.
     text.clear();
     reader.keep = &text;
     reader.keep_limit = LONGEST_TEMPLATE_HEADER;
     failure f = read_header(reader, header);
     keep_consumed(reader);
-    std::fclose(file);
+    if (f.failed()) f = check_grid_source(template_source, f);
     if (!f.failed() && !reader.kept_all) f = {MSG_TEMPLATE_HEADER_TOO_LONG, path};
     end_header_lines(text);
     return f;

@@ -14,6 +14,7 @@
 
 #include "chars.h"
 #include "failure.h"
+#include "grid_source.h"
 #include "header.h"
 #include "paths.h"
 #include "separator_scan.h"
@@ -27,10 +28,6 @@ constexpr std::size_t SHOWN_LIMIT = 40;
 // Enough of a token to tell whether it is a decimal number.
 constexpr std::size_t KEPT_LIMIT = 400;
 
-struct file_closer {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
 // What the walk over the values found: the token numbered value, or where the values ran out.
 struct found_token {
     bool found = false;
@@ -40,17 +37,15 @@ struct found_token {
     std::uint64_t tokens = 0;  // values in the grid, when not found
 };
 
-// Newlines in the first size bytes of the file: the lines of the header.
-bool count_newlines(std::FILE* file, std::uint64_t size, std::uint64_t& newlines) {
-    char block[65536];
+// Newlines in the next size bytes the reader gives: the lines of the header.
+bool count_newlines(source_reader& reader, std::uint64_t size, std::uint64_t& newlines) {
     newlines = 0;
     while (size != 0) {
-        const std::size_t want =
-            size < sizeof block ? static_cast<std::size_t>(size) : sizeof block;
-        const std::size_t n = std::fread(block, 1, want, file);
-        if (n == 0) return false;
-        for (std::size_t i = 0; i < n; ++i)
-            newlines += block[i] == '\n' ? 1 : 0;
+        if (ensure_bytes(reader, 1) == 0) return false;
+        const auto n = static_cast<std::size_t>(
+            std::min<std::uint64_t>(size, static_cast<std::uint64_t>(reader.end - reader.pos)));
+        newlines += static_cast<std::uint64_t>(std::count(reader.pos, reader.pos + n, '\n'));
+        advance_to(reader, reader.pos + n);
         size -= n;
     }
     return true;
@@ -131,18 +126,22 @@ refused_number refused_by_integer(const found_token& token, element_format forma
 // be read again.
 bool find_token(const std::string& path, std::uint64_t value, found_token& token) {
     std::error_code error;
-    if (path == "-" || !std::filesystem::is_regular_file(native_path(path), error)) return false;
-    const std::unique_ptr<std::FILE, file_closer> file(open_named(path, "rb"));
-    if (!file) return false;
+    if (path == "-" || !std::filesystem::is_regular_file(native_path(file_of_source(path)), error))
+        return false;
+    grid_source source;
     source_reader reader;
-    open_reader(reader, file_descriptor(file.get()), true);
+    if (open_grid_source(source, path, reader, true, false).failed()) return false;
     grid_header header;
     if (read_header(reader, header).failed()) return false;
     const std::uint64_t header_bytes = bytes_consumed(reader);
 
-    const std::unique_ptr<std::FILE, file_closer> again(open_named(path, "rb"));
+    grid_source again;
+    source_reader lines;
     std::uint64_t header_lines = 0;
-    if (!again || !count_newlines(again.get(), header_bytes, header_lines)) return false;
+    if (open_grid_source(again, path, lines, false, false).failed() ||
+        !count_newlines(lines, header_bytes, header_lines)) {
+        return false;
+    }
     return walk_to(reader, value, 1 + header_lines, token);
 }
 
@@ -200,11 +199,19 @@ bool element_is_nodata(const std::string& path, std::uint64_t value, element_for
     if (path == "-" || nodata.empty() || !parse_one_value(nodata, format, stored)) return false;
     if (big_endian != (std::endian::native == std::endian::big))
         std::reverse(stored, stored + width);
-    std::ifstream file(native_path(path), std::ios::binary);
-    char cell[8];
-    file.seekg(static_cast<std::streamoff>(value * width));
-    return file.read(cell, static_cast<std::streamsize>(width)) &&
-           std::memcmp(cell, stored, width) == 0;
+    grid_source source;
+    source_reader reader;
+    if (open_grid_source(source, path, reader, false, false).failed()) return false;
+    // Read up to the cell, not sought: a compressed source has no offsets to seek to.
+    std::uint64_t before = value * width;
+    while (before != 0 && ensure_bytes(reader, 1) != 0) {
+        const auto n = static_cast<std::size_t>(
+            std::min<std::uint64_t>(before, static_cast<std::uint64_t>(reader.end - reader.pos)));
+        advance_to(reader, reader.pos + n);
+        before -= n;
+    }
+    return before == 0 && ensure_bytes(reader, width) >= width &&
+           std::memcmp(reader.pos, stored, width) == 0;
 }
 
 bool token_is_nodata(const std::string& path, std::uint64_t value, const std::string& nodata) {

@@ -14,11 +14,23 @@
 #include "chars.h"
 #include "exact_decimal.h"
 #include "formats.h"
+#include "grid_source.h"
 #include "narrowing.h"
 #include "paths.h"
 #include "text_span.h"
 
 namespace {
+
+// A .prj read out of an archive is cut here: a projection's text is a few kilobytes.
+constexpr std::size_t LONGEST_COPIED_PRJ = std::size_t(1) << 20;
+
+failure write_text(const std::string& text, const std::string& path) {
+    std::ofstream out(native_path(path), std::ios::binary | std::ios::trunc);
+    out << text;
+    out.close();
+    if (!out) return {MSG_WRITE_ERROR, path};
+    return {};
+}
 
 // The no-data value as the target stores it, written back as text.
 std::optional<std::string> stored_nodata(const std::string& text, element_format format) {
@@ -50,10 +62,6 @@ void add_line(std::string& text, std::string_view key, const std::string& value)
 
 bool sidecar_supported(element_format format) {
     return info_of(format).width <= 4;
-}
-
-std::string sidecar_path(const std::string& target, const std::string& extension) {
-    return held_name(native_path(target).replace_extension(extension));
 }
 
 std::string ehdr_text(const grid_header& header, element_format format) {
@@ -131,12 +139,7 @@ std::string sidecar_text(const grid_header& header, element_format format,
 failure write_sidecars(const grid_header& header, element_format format,
                        const std::string& source_prj, const std::string& target) {
     const std::string hdr = sidecar_path(target, ".hdr");
-    {
-        std::ofstream out(native_path(hdr), std::ios::binary | std::ios::trunc);
-        out << sidecar_text(header, format, target);
-        out.close();
-        if (!out) return {MSG_WRITE_ERROR, hdr};
-    }
+    if (failure f = write_text(sidecar_text(header, format, target), hdr); f.failed()) return f;
     return write_prj(source_prj, target);
 }
 
@@ -145,6 +148,11 @@ failure write_prj(const std::string& source_prj, const std::string& target) {
     std::error_code error;
     const std::filesystem::path from = native_path(source_prj);
     const std::filesystem::path to = native_path(target_prj);
+    // A .prj that is a member of the source's archive is written out from it.
+    const bool member = !source_prj.empty() && !std::filesystem::exists(from, error);
+    const std::optional<std::string> member_text =
+        member ? small_source_text(source_prj, LONGEST_COPIED_PRJ) : std::nullopt;
+    if (member_text) return write_text(*member_text, target_prj);
     if (source_prj.empty() || !std::filesystem::is_regular_file(from, error)) {
         // A .prj left from an earlier run would give the new cells a projection they lack.
         const auto found = std::filesystem::symlink_status(to, error);

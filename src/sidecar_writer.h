@@ -8,9 +8,7 @@
 #include "failure.h"
 #include "formats.h"
 #include "header.h"
-
-// The path GDAL looks for: target's name with its extension, if any, replaced by the given one.
-std::string sidecar_path(const std::string& target, const std::string& extension);
+#include "paths.h"
 
 // The .hdr text for a target of format (a binary one) holding the grid of header, in the EHdr
 // labelled form: size, layout, pixel type, and where the header gives them the centre of the

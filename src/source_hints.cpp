@@ -11,10 +11,6 @@
 
 namespace {
 
-bool looks_compressed(source_reader& reader) {
-    return ensure_bytes(reader, 2) >= 2 && reader.pos[0] == '\x1f' && reader.pos[1] == '\x8b';
-}
-
 // Whether the unread bytes begin with one of keys, in any letter case.
 bool starts_with_any(source_reader& reader, std::initializer_list<std::string_view> keys) {
     for (const std::string_view key : keys) {
@@ -29,32 +25,11 @@ bool starts_with_any(source_reader& reader, std::initializer_list<std::string_vi
 
 }  // namespace
 
-std::string shell_quoted(std::string_view text) {
-    bool plain = !text.empty();
-    for (const char c : text) {
-        const bool safe = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                          (c >= '0' && c <= '9') ||
-                          std::string_view("_-+=.,:/@%").find(c) != std::string_view::npos;
-        plain = plain && safe;
-    }
-    if (plain) return std::string(text);
-    std::string quoted = "'";
-    for (const char c : text) {
-        if (c == '\'') {
-            quoted += "'\\''";
-        } else {
-            quoted += c;
-        }
-    }
-    return quoted + "'";
-}
-
 source_look look_at_source(source_reader& reader) {
     // A text source that ends without a line end is given one; an empty file has only that.
     if (ensure_bytes(reader, 1) == 0 || is_added_newline(reader, reader.pos)) {
         return source_look::empty;
     }
-    if (looks_compressed(reader)) return source_look::compressed;
     // A header cut short (ncols alone) is a broken grid, not raw cells.
     if (starts_with_any(reader, {"ncols", "nrows"})) return source_look::header_begun;
     if (starts_with_any(reader, {"north:", "south:", "east:", "west:", "rows:", "cols:"})) {
@@ -63,16 +38,7 @@ source_look look_at_source(source_reader& reader) {
     return source_look::other;
 }
 
-std::string not_a_grid_hint(source_look look, const std::string& path,
-                            const std::string& from_stdin) {
-    if (look == source_look::compressed) {
-        // "--" keeps zcat from taking a name such as -x.gz for options; control bytes are shown
-        // escaped, never sent to the terminal.
-        const std::string name =
-            path.starts_with('-') ? "-- " + shell_quoted(path) : shell_quoted(path);
-        return printable("the source is compressed with gzip: zcat " + name + " | " + from_stdin,
-                         false);
-    }
+std::string not_a_grid_hint(source_look look, const std::string& path) {
     if (look == source_look::empty) return (path == "-" ? "standard input" : path) + " is empty";
     if (look == source_look::header_begun) {
         return path + " begins as an Arc ascii grid, but its header lacks ncols or nrows";
@@ -98,11 +64,4 @@ std::string not_a_grid_hint(source_look look, const std::string& path,
         path + " is no Arc ascii grid: for raw cells give --like GRID and --from FORMAT";
     if (std::filesystem::is_regular_file(status)) hint += ", or put " + hdr + " beside it";
     return hint;
-}
-
-std::string command_from_stdin(const std::vector<std::string>& given, std::size_t source_at) {
-    std::string command = "rastmill";
-    for (std::size_t i = 0; i < given.size(); ++i)
-        command.append(" ").append(shell_quoted(i == source_at ? "-" : given[i]));
-    return command;
 }

@@ -15,10 +15,7 @@
 #include <unistd.h>
 #endif
 
-namespace {
-
-// One read of up to size bytes: what the file has ready, 0 at its end, -1 on an error.
-long read_some(int fd, char* data, std::size_t size) {
+long read_descriptor(int fd, char* data, std::size_t size) {
 #ifdef _WIN32
     return _read(fd, data, static_cast<unsigned>(std::min<std::size_t>(size, INT_MAX)));
 #else
@@ -33,6 +30,14 @@ long read_some(int fd, char* data, std::size_t size) {
         if (poll(&ready, 1, -1) < 0 && errno != EINTR) return -1;
     }
 #endif
+}
+
+namespace {
+
+// One read of up to size bytes: what the file has ready, 0 at its end, -1 on an error.
+long read_some(const source_reader& reader, char* data, std::size_t size) {
+    if (reader.unpacked != nullptr) return pull_unpacked(*reader.unpacked, data, size);
+    return read_descriptor(reader.fd, data, size);
 }
 
 void count_read(source_reader& reader, std::size_t added) {
@@ -66,8 +71,10 @@ int file_descriptor(std::FILE* file) {
 #endif
 }
 
-void open_reader(source_reader& reader, int fd, bool text_mode, std::size_t capacity) {
+void open_reader(source_reader& reader, int fd, bool text_mode, std::size_t capacity,
+                 unpacked_stream* unpacked) {
     reader.fd = fd;
+    reader.unpacked = unpacked;
     // The header needs to see a whole keyword ahead; smaller blocks only make sense in tests.
     capacity = std::max(capacity, MIN_SOURCE_BLOCK_SIZE);
     // Not zero-filled: untouched pages of a large block cost nothing for small grids. A reader
@@ -81,6 +88,16 @@ void open_reader(source_reader& reader, int fd, bool text_mode, std::size_t capa
     reader.text_mode = text_mode;
     reader.at_eof = reader.read_error = reader.added_newline = false;
     reader.bytes_read.store(0, std::memory_order_relaxed);
+}
+
+void start_text_mode(source_reader& reader) {
+    if (reader.text_mode) return;
+    reader.text_mode = true;
+    char* unread = reader.storage.get() + (reader.pos - reader.storage.get());
+    const std::size_t n =
+        text_mode_rules(reader, unread, static_cast<std::size_t>(reader.end - reader.pos));
+    reader.end = unread + n;
+    unread[n] = '\0';
 }
 
 void keep_consumed(source_reader& reader) {
@@ -101,7 +118,7 @@ bool refill(source_reader& reader) {
     char* free = base + kept;
     std::size_t added = 0;
     if (!reader.at_eof && kept < reader.capacity) {
-        const long n = read_some(reader.fd, free, reader.capacity - kept);
+        const long n = read_some(reader, free, reader.capacity - kept);
         if (n > 0) added = static_cast<std::size_t>(n);
         count_read(reader, added);
         reader.at_eof = n <= 0;
@@ -153,7 +170,7 @@ std::size_t read_into(source_reader& reader, char* data, std::size_t size) {
     base[0] = '\0';
     if (reader.at_eof) return 0;
     // One byte is kept back for the newline text mode adds at the end.
-    const long n = read_some(reader.fd, data, size - 1);
+    const long n = read_some(reader, data, size - 1);
     const std::size_t added = n > 0 ? static_cast<std::size_t>(n) : 0;
     count_read(reader, added);
     reader.at_eof = n <= 0;
@@ -162,6 +179,7 @@ std::size_t read_into(source_reader& reader, char* data, std::size_t size) {
 }
 
 bool reads_may_wait(const source_reader& reader) {
+    if (reader.unpacked != nullptr) return true;
 #ifdef _WIN32
     struct _stat64 status {};
     return _fstat64(reader.fd, &status) != 0 || (status.st_mode & _S_IFMT) != _S_IFREG;
@@ -172,6 +190,7 @@ bool reads_may_wait(const source_reader& reader) {
 }
 
 std::optional<std::uint64_t> bytes_left(const source_reader& reader) {
+    if (reader.unpacked != nullptr) return {};
 #ifdef _WIN32
     struct _stat64 status {};
     if (_fstat64(reader.fd, &status) != 0 || (status.st_mode & _S_IFMT) != _S_IFREG) return {};
@@ -189,6 +208,7 @@ std::optional<std::uint64_t> bytes_left(const source_reader& reader) {
 }
 
 bool input_ready(const source_reader& reader) {
+    if (reader.unpacked != nullptr) return unpacked_ready(*reader.unpacked);
 #ifdef _WIN32
     (void)reader;
     return false;

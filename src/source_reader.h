@@ -10,6 +10,8 @@
 #include <optional>
 #include <string>
 
+#include "unpacked_stream.h"
+
 constexpr std::size_t SOURCE_BLOCK_SIZE = std::size_t(1) << 20;
 constexpr std::size_t MIN_SOURCE_BLOCK_SIZE = 16;
 // Readable bytes after the data: the added newline, the NUL sentinel, and room for parsers that
@@ -19,6 +21,8 @@ constexpr std::size_t READ_SLACK = 160;
 // The cursor (pos) is read freely but moved only by the functions below.
 struct source_reader {
     int fd = -1;
+    // Where the file is compressed, its bytes come unpacked from here; fd is still the file's.
+    unpacked_stream* unpacked = nullptr;
     std::unique_ptr<char[]> storage;
     std::size_t capacity = 0;
     const char* pos = nullptr;  // unread data is [pos, end); *end is a NUL sentinel
@@ -35,12 +39,19 @@ struct source_reader {
     bool kept_all = true;
 };
 
-// Starts reading the open descriptor fd in blocks of up to capacity bytes (the reader's block is
-// kept when it has that size). In text mode a byte
-// 0x1A ends the input and a newline is added after the last byte, so the last token ends in white
-// space like every other; not after a failed read, whose last token may be cut short.
+// Starts reading the open descriptor fd (or what unpacked gives, where set) in blocks of up to
+// capacity bytes (the reader's block is kept when it has that size). In text mode a byte 0x1A ends
+// the input and a newline is added after the last byte, so the last token ends in white space like
+// every other; not after a failed read, whose last token may be cut short.
 void open_reader(source_reader& reader, int fd, bool text_mode,
-                 std::size_t capacity = SOURCE_BLOCK_SIZE);
+                 std::size_t capacity = SOURCE_BLOCK_SIZE, unpacked_stream* unpacked = nullptr);
+// Applies the text-mode rules from here on, and to the unread bytes the buffer holds: a reader
+// opened in binary mode to look at a file's first bytes.
+void start_text_mode(source_reader& reader);
+
+// One read of up to size bytes from fd: what it has ready (waiting where it was left
+// non-blocking), 0 at its end, -1 on an error.
+long read_descriptor(int fd, char* data, std::size_t size);
 
 // The descriptor of an open stdio stream, on every host.
 int file_descriptor(std::FILE* file);
@@ -63,7 +74,7 @@ std::size_t ensure_bytes(source_reader& reader, std::size_t count);
 std::size_t read_into(source_reader& reader, char* data, std::size_t size);
 
 // Whether a read could wait for data indefinitely: the source is a pipe, a FIFO or a device,
-// not a regular file.
+// not a regular file; or it waits for the bytes being unpacked.
 bool reads_may_wait(const source_reader& reader);
 // The bytes of a regular file not yet consumed: the buffer's unread data and what is left in the
 // file. Nothing for other sources, whose size is not known ahead.

@@ -1,21 +1,44 @@
 #include "tile_list.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
 
 #include "chars.h"
+#include "grid_source.h"
 #include "paths.h"
 #include "written_files.h"
 
 namespace {
 
+// A tile's name in a folder: a grid, a gzipped grid, or a zip archive of grids.
 bool names_a_grid(const std::filesystem::path& name) {
-    std::string extension = held_name(name.extension());
-    for (char& c : extension)
-        c = static_cast<char>(c | 0x20);
-    return extension == ".asc";
+    std::string lowered = held_name(name);
+    for (char& c : lowered)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const auto ends_with = [&](std::string_view end) {
+        return lowered.size() > end.size() &&
+               lowered.compare(lowered.size() - end.size(), end.size(), end) == 0;
+    };
+    return ends_with(".asc") || ends_with(".asc.gz") || ends_with(".zip");
+}
+
+// Each zip archive among paths replaced by its grids, in name order.
+failure expand_archives(std::vector<std::string>& paths) {
+    std::vector<std::string> expanded;
+    std::vector<std::string> grids;
+    for (std::string& path : paths) {
+        if (!is_zip_archive(path)) {
+            expanded.push_back(std::move(path));
+            continue;
+        }
+        if (failure f = grids_in_archive(path, grids); f.failed()) return f;
+        expanded.insert(expanded.end(), grids.begin(), grids.end());
+    }
+    paths = std::move(expanded);
+    return {};
 }
 
 failure tiles_of_folder(const std::string& folder, std::vector<std::string>& paths) {
@@ -62,8 +85,8 @@ bool starts_a_grid(std::string_view line) {
 failure tiles_of_list_text(const std::string& text, const std::string& folder,
                            const std::string& source, std::vector<std::string>& paths) {
     const std::string_view hint =
-        "TILES is a folder of .asc tiles, a file naming one tile a line, or - for such a list on "
-        "standard input";
+        "TILES is a folder of .asc tiles, a zip archive of them, a file naming one tile a line, or "
+        "- for such a list on standard input";
     std::string_view rest = text;
     if (rest.substr(0, 3) == "\xEF\xBB\xBF") rest.remove_prefix(3);
     if (rest.find('\0') != std::string_view::npos) return {MSG_NOT_A_TILE_LIST, source, hint};
@@ -89,6 +112,8 @@ failure read_tile_list(const std::string& tiles, std::vector<std::string>& paths
     failure f;
     if (tiles != "-" && std::filesystem::is_directory(native_path(tiles), error)) {
         f = tiles_of_folder(tiles, paths);
+    } else if (tiles != "-" && is_zip_archive(tiles)) {
+        paths.push_back(tiles);
     } else {
         std::FILE* list = tiles == "-" ? stdin : open_named(tiles, "rb");
         if (list == nullptr) return {MSG_CANNOT_OPEN, tiles};
@@ -112,6 +137,7 @@ failure read_tile_list(const std::string& tiles, std::vector<std::string>& paths
                                        : held_name(native_path(tiles).parent_path());
         f = tiles_of_list_text(text, folder, tiles, paths);
     }
+    if (!f.failed()) f = expand_archives(paths);
     if (!f.failed() && paths.empty()) f = {MSG_NO_TILES, tiles};
     return f;
 }

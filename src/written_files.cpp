@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "grid_source.h"
 #include "header.h"
 #include "paths.h"
 #include "platform.h"
@@ -36,7 +37,7 @@ std::vector<kept_file> files_kept(const written_files& run) {
     auto add = [&](const std::string& path, const std::string& what) {
         if (!path.empty() && path != "-") kept.push_back({identity_of_path(path), what});
     };
-    if (run.source != "-") add(sidecar_path(run.source, ".prj"), "the source's .prj");
+    if (run.source != "-") add(prj_of_source(run.source), "the source's .prj");
     add(run.template_path, "the template");
     if (!run.template_path.empty() && run.template_path != "-") {
         add(sidecar_path(run.template_path, ".prj"), "the template's .prj");
@@ -110,7 +111,8 @@ failure check_written_files(const written_files& run) {
 failure refuse_grid_target(const std::string& target, const std::string& source) {
     std::error_code error;
     if (target == "-" || !std::filesystem::is_regular_file(native_path(target), error)) return {};
-    const file_identity read = source == "-" ? identity_of_descriptor(0) : identity_of_path(source);
+    const file_identity read =
+        source == "-" ? identity_of_descriptor(0) : identity_of_path(file_of_source(source));
     if (same_file(identity_of_path(target), read)) return {};
     std::FILE* file = open_named(target, "rb");
     if (file == nullptr) return {};  // opening it for writing says why
@@ -182,5 +184,5 @@ failure refuse_target(const target_asked& asked) {
 
 std::string prj_copied(const std::string& source, const std::string& like, bool raw) {
     const std::string& of = raw && !like.empty() ? like : source;
-    return of == "-" ? "" : sidecar_path(of, ".prj");
+    return of == "-" ? "" : prj_of_source(of);
 }
