@@ -73,23 +73,24 @@ failure no_zip_support(const std::string& path) {
     return {MSG_CANNOT_UNPACK, shown(path), "it is a zip archive; it was built without minizip"};
 }
 
-// The member a source reads: the one named, or the archive's one grid.
-failure choose_member(const grid_source& source, const std::vector<zip_member>& members,
-                      const zip_member*& chosen) {
+// The member a source named path reads from the archive file: the one named (wanted), or the
+// archive's one grid.
+failure choose_member(const std::string& path, const std::string& file, const std::string& wanted,
+                      const std::vector<zip_member>& members, const zip_member*& chosen) {
     std::vector<const zip_member*> grids;
     std::vector<const zip_member*> files;
     for (const zip_member& m : members) {
-        if (!source.member.empty() && m.name == source.member) chosen = &m;
+        if (!wanted.empty() && m.name == wanted) chosen = &m;
         if (is_grid_member(m)) grids.push_back(&m);
         if (is_file_member(m)) files.push_back(&m);
     }
     const auto by_name = [](const zip_member* a, const zip_member* b) { return a->name < b->name; };
     std::sort(grids.begin(), grids.end(), by_name);
-    if (!source.member.empty()) {
+    if (!wanted.empty()) {
         if (chosen != nullptr) return {};
-        return {MSG_NO_SUCH_MEMBER, shown(source.path),
+        return {MSG_NO_SUCH_MEMBER, shown(path),
                 grids.empty() ? std::string("it holds no .asc member")
-                              : "its grids: " + members_named(source.file, grids)};
+                              : "its grids: " + members_named(file, grids)};
     }
     // An archive of one file is taken whatever the file's name (dem.txt).
     if (grids.empty() && files.size() == 1) grids = files;
@@ -97,10 +98,9 @@ failure choose_member(const grid_source& source, const std::vector<zip_member>& 
         chosen = grids[0];
         return {};
     }
-    if (grids.empty())
-        return {MSG_NO_GRID_IN_ARCHIVE, shown(source.path), "it holds no .asc member"};
-    return {MSG_SEVERAL_GRIDS, shown(source.path),
-            "name one as ARCHIVE/MEMBER: " + members_named(source.file, grids)};
+    if (grids.empty()) return {MSG_NO_GRID_IN_ARCHIVE, shown(path), "it holds no .asc member"};
+    return {MSG_SEVERAL_GRIDS, shown(path),
+            "name one as ARCHIVE/MEMBER: " + members_named(file, grids)};
 }
 
 // The zip methods seen in the field, by number.
@@ -136,7 +136,10 @@ failure start_member(grid_source& source, bool own_thread, packed_source& packed
         if (!source.archive) return {MSG_BAD_ARCHIVE, shown(file), why};
     }
     const zip_member* chosen = nullptr;
-    if (failure f = choose_member(source, source.members, chosen); f.failed()) return f;
+    if (failure f = choose_member(source.path, file, source.member, source.members, chosen);
+        f.failed()) {
+        return f;
+    }
     source.member = chosen->name;
     const std::string name = shown(file + "/" + chosen->name);
     if (failure f = refuse_member(name, *chosen); f.failed()) return f;
@@ -220,6 +223,18 @@ std::string prj_of_source(const std::string& path) {
     std::string archive, member;
     if (split_member_path(path, archive, member)) {
         return archive + "/" + sidecar_path(member, ".prj");
+    }
+    if (is_zip_archive(path)) {
+        // The archive's one grid, whose .prj is beside it in the archive.
+        std::FILE* stream = nullptr;
+        if (open_file(path, "rb", stream).failed()) return "";
+        const std::unique_ptr<std::FILE, stream_closer> owned(stream);
+        std::vector<zip_member> members;
+        std::string why;
+        const zip_handle opened = open_zip(file_descriptor(stream), members, why);
+        const zip_member* chosen = nullptr;
+        if (!opened || choose_member(path, path, "", members, chosen).failed()) return "";
+        return path + "/" + sidecar_path(chosen->name, ".prj");
     }
     if (ends_with_lowered(path, ".gz"))
         return sidecar_path(path.substr(0, path.size() - 3), ".prj");

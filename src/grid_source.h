@@ -40,7 +40,7 @@ bool split_member_path(const std::string& path, std::string& archive, std::strin
 // The file a source named path reads: path, or the archive it names a member of.
 std::string file_of_source(const std::string& path);
 // Where the .prj of the source named path is: beside the grid, or its member beside it in the
-// archive; for a gzip file "dem.asc.gz", "dem.prj".
+// archive (also for an archive named alone); for a gzip file "dem.asc.gz", "dem.prj".
 std::string prj_of_source(const std::string& path);
 
 // Opens the source named path and starts reader on it (in text mode or not, with blocks of

@@ -90,6 +90,10 @@ bool read_packed(unpacked_stream& s) {
         if (n < 0) {
             const std::lock_guard<std::mutex> held(s.lock);
             s.read_failed = true;
+            // The archive library fails a member's reads where its local header is damaged.
+            if (s.source.kind != packing::gzip && s.damage.empty()) {
+                s.damage = "the member's data could not be read from the archive";
+            }
         }
         return false;
     }
@@ -154,10 +158,9 @@ std::size_t unpack_some(unpacked_stream& s, unsigned char* out, std::size_t room
     s.unpacked += made;
     if (status == inflate_status::ended) {
         s.in_member = false;
-        if (!gzip && !s.read_failed) {
-            why = check_member_end(s);
-            done = true;
-        }
+        // A zip member's data is over; a failed read that cut it is said as such, not checked.
+        if (!gzip && !s.read_failed) why = check_member_end(s);
+        done = done || !gzip;
     } else if (status == inflate_status::more && made == 0 && packed_left(s) == 0 &&
                s.packed_over) {
         // A failed read is said as such; the data it cut off is not called damaged.

@@ -116,6 +116,53 @@ TEST(Mosaic, TilesGiveTheCellsOfTheGridTheyWereCutFrom) {
     EXPECT_TRUE(leftovers(dir).empty());
 }
 
+// Tiles as they are handed out: a zip of a row of tiles with their .prj files, gzipped tiles,
+// zips in a list, a zip as TILES; the cells of the plain tiles, and a damaged member named.
+TEST(Mosaic, ZippedAndGzippedTiles) {
+#if !defined(RASTMILL_HAVE_MINIZIP) || !(defined(RASTMILL_HAVE_ISAL) || defined(RASTMILL_HAVE_ZLIB))
+    GTEST_SKIP() << "a build that reads no zip archives";
+#endif
+    scratch_dir dir;
+    cut_tiles(dir, 3, 4, 5, 7);
+    ASSERT_EQ(run_rastmill_in(dir, {"float", "whole.asc", "whole.bin"}).status, 0);
+    const std::string whole = read_file(dir / "whole.bin");
+    const run_result made = run_shell(
+        dir,
+        "mkdir z && cd tiles && for t in t0*.asc; do echo 'PROJCS[\"x\"]' > ${t%.asc}.prj; done && "
+        "python3 -c \"import zipfile,glob; z=zipfile.ZipFile('../z/row0.zip','w',"
+        "zipfile.ZIP_DEFLATED); [z.write(f) for f in sorted(glob.glob('t0*'))]\" && "
+        "for t in t1*.asc; do gzip -c $t > ../z/$t.gz; done && cp t2*.asc ../z/ && cd .. && "
+        "python3 -c \"import zipfile; z=zipfile.ZipFile('all.zip','w'); "
+        "[z.write('tiles/t%d%d.asc' % (i, j)) for i in range(3) for j in range(4)]\" && "
+        "printf 'z/row0.zip\\nz/t10.asc.gz\\nz/t11.asc.gz\\nz/t12.asc.gz\\nz/t13.asc.gz\\n"
+        "tiles/t20.asc\\ntiles/t21.asc\\ntiles/t22.asc\\ntiles/t23.asc\\n' > list.txt");
+    ASSERT_EQ(made.status, 0) << made.err;
+    for (const char* tiles : {"z", "list.txt", "all.zip"}) {
+        for (const char* threads : {"1", "2", "4"}) {
+            const run_result run =
+                run_shell(dir, std::string("RASTMILL_THREADS=") + threads +
+                                   " \"$RASTMILL\" --mosaic --hdr float " + tiles + " m.bin");
+            ASSERT_EQ(run.status, 0) << tiles << ": " << run.err;
+            EXPECT_TRUE(read_file(dir / "m.bin") == whole) << tiles << " " << threads;
+        }
+    }
+    ASSERT_EQ(run_shell(dir, "\"$RASTMILL\" --mosaic --hdr float z m.bin").status, 0);
+    EXPECT_EQ(read_file(dir / "m.prj"), "PROJCS[\"x\"]\n");
+    const run_result twice = run_shell(
+        dir, "printf 'z/row0.zip\\nz/row0.zip/t02.asc\\n' | \"$RASTMILL\" --mosaic float - t.bin");
+    EXPECT_EQ(twice.err,
+              "Tile listed twice: z/row0.zip/t02.asc\nhint: the same file as "
+              "z/row0.zip/t02.asc\n");
+    const run_result damaged = run_shell(
+        dir,
+        "head -c 100 z/t11.asc.gz > z/t11.asc.gz.cut && mv z/t11.asc.gz.cut z/t11.asc.gz && "
+        "\"$RASTMILL\" --mosaic float z d.bin");
+    EXPECT_EQ(damaged.status, 1);
+    EXPECT_EQ(damaged.err.rfind("Compressed source is damaged: z/t11.asc.gz\n", 0), 0u)
+        << damaged.err;
+    EXPECT_FALSE(fs::exists(dir.path / "d.bin"));
+}
+
 TEST(Mosaic, GapsTakeTheNoDataValueAndEveryTilesNoDataBecomesIt) {
     scratch_dir dir;
     fs::create_directories(dir.path / "t");
