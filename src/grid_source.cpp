@@ -348,3 +348,14 @@ std::optional<std::string> small_source_text(const std::string& path, std::size_
     }
     return text;
 }
+
+std::string compressed_sources_read() {
+    std::string engines;
+    for (const inflate_engine engine : {inflate_engine::isal, inflate_engine::zlib}) {
+        if (!has_inflate_engine(engine)) continue;
+        engines += (engines.empty() ? "" : ", ") + std::string(inflate_engine_name(engine));
+    }
+    if (engines.empty()) return "none (built without ISA-L and zlib)";
+    return "gzip (" + engines + "), " +
+           (has_zip_support() ? "zip (minizip)" : "no zip (built without minizip)");
+}

@@ -65,6 +65,10 @@ failure grids_in_archive(const std::string& path, std::vector<std::string>& grid
 // Whether the file at path begins as a zip archive.
 bool is_zip_archive(const std::string& path);
 
+// What compressed sources this build reads, and with which libraries, for --version:
+// "gzip (ISA-L, zlib), zip (minizip)", or what it lacks.
+std::string compressed_sources_read();
+
 // The text of a small file or archive member named path, such as a .prj, cut at limit bytes;
 // nothing where there is none, or where it is no regular file (a FIFO would wait for ever).
 std::optional<std::string> small_source_text(const std::string& path, std::size_t limit);

@@ -59,10 +59,12 @@ struct unpacked_stream {
 
 namespace {
 
+#ifndef _WIN32
 bool stopping(unpacked_stream& s) {
     const std::lock_guard<std::mutex> held(s.lock);
     return s.stop;
 }
+#endif
 
 // Reads more compressed bytes behind those not yet used; false where none came.
 bool read_packed(unpacked_stream& s) {

@@ -119,9 +119,7 @@ TEST(Mosaic, TilesGiveTheCellsOfTheGridTheyWereCutFrom) {
 // Tiles as they are handed out: a zip of a row of tiles with their .prj files, gzipped tiles,
 // zips in a list, a zip as TILES; the cells of the plain tiles, and a damaged member named.
 TEST(Mosaic, ZippedAndGzippedTiles) {
-#if !defined(RASTMILL_HAVE_MINIZIP) || !(defined(RASTMILL_HAVE_ISAL) || defined(RASTMILL_HAVE_ZLIB))
-    GTEST_SKIP() << "a build that reads no zip archives";
-#endif
+    if (!program_reads("zip (minizip)")) GTEST_SKIP() << "a build that reads no zip archives";
     scratch_dir dir;
     cut_tiles(dir, 3, 4, 5, 7);
     ASSERT_EQ(run_rastmill_in(dir, {"float", "whole.asc", "whole.bin"}).status, 0);

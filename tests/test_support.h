@@ -106,6 +106,15 @@ inline run_result run_shell(const scratch_dir& dir, const std::string& command) 
     return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, err};
 }
 
+// Whether the program under test reads compressed sources of a kind ("gzip (", "zip (minizip)"),
+// as its --version says: a cross-built one may lack the libraries the tests have.
+inline bool program_reads(const std::string& kind) {
+    const scratch_dir dir;
+    const run_result run =
+        run_shell(dir, "\"$RASTMILL\" --version | grep -F 'compressed sources:' >&2");
+    return run.err.find(kind) != std::string::npos;
+}
+
 // Runs the program with arguments (each quoted for the shell) in dir.
 inline run_result run_rastmill_in(const scratch_dir& dir, const std::vector<std::string>& args) {
     std::string command = "\"$RASTMILL\"";
