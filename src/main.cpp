@@ -8,9 +8,9 @@
 
 #include "arguments.h"
 #include "conversion.h"
-#include "grid_source.h"
 #include "digit_kernels.h"
 #include "failure.h"
+#include "grid_source.h"
 #include "mosaic.h"
 #include "platform.h"
 
@@ -40,8 +40,8 @@ int run(int argc, char** argv) {
     if (read.action == argument_action::version) {
         print_and_exit(
             "rastmill " RASTMILL_VERSION "\nkernels: " + std::string(active_kernels().name) +
-            " (this CPU runs " + runnable_kernel_names() + ")\ncompressed sources: " +
-            compressed_sources_read() + "\n");
+            " (this CPU runs " + runnable_kernel_names() +
+            ")\ncompressed sources: " + compressed_sources_read() + "\n");
     }
     if (read.action == argument_action::usage) {
         if (!read.unknown_option.empty()) {

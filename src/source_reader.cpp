@@ -179,7 +179,7 @@ std::size_t read_into(source_reader& reader, char* data, std::size_t size) {
 }
 
 bool reads_may_wait(const source_reader& reader) {
-    if (reader.unpacked != nullptr) return true;
+    if (reader.unpacked != nullptr) return unpacked_may_wait(*reader.unpacked);
 #ifdef _WIN32
     struct _stat64 status {};
     return _fstat64(reader.fd, &status) != 0 || (status.st_mode & _S_IFMT) != _S_IFREG;

@@ -74,7 +74,7 @@ std::size_t ensure_bytes(source_reader& reader, std::size_t count);
 std::size_t read_into(source_reader& reader, char* data, std::size_t size);
 
 // Whether a read could wait for data indefinitely: the source is a pipe, a FIFO or a device,
-// not a regular file; or it waits for the bytes being unpacked.
+// not a regular file, or unpacks what one gives.
 bool reads_may_wait(const source_reader& reader);
 // The bytes of a regular file not yet consumed: the buffer's unread data and what is left in the
 // file. Nothing for other sources, whose size is not known ahead.

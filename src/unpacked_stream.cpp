@@ -294,6 +294,10 @@ long pull_unpacked(unpacked_stream& s, char* data, std::size_t size) {
     return n == 0 ? pull_unpacked(s, data, size) : static_cast<long>(n);
 }
 
+bool unpacked_may_wait(const unpacked_stream& s) {
+    return s.source.wait_fd >= 0;
+}
+
 bool unpacked_ready(unpacked_stream& s) {
     const std::lock_guard<std::mutex> held(s.lock);
     return s.taken < s.made || s.ended || !s.thread.joinable();

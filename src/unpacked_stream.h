@@ -41,6 +41,9 @@ unpacked_handle start_unpacking(packed_source source, bool own_thread);
 // Moves up to size unpacked bytes into data: how many, 0 at the end of a sound stream, -1 once
 // the stream is damaged or a read failed (after every byte unpacked before that point).
 long pull_unpacked(unpacked_stream& stream, char* data, std::size_t size);
+// Whether a pull could wait indefinitely: the compressed bytes come from a pipe. (Waiting for the
+// inflate alone is not that: it is done in a block's time.)
+bool unpacked_may_wait(const unpacked_stream& stream);
 // Whether a pull would return at once.
 bool unpacked_ready(unpacked_stream& stream);
 // Unpacks and drops the rest of the stream, so that its checks (a CRC-32 and length after

@@ -119,8 +119,10 @@ failure refuse_grid_target(const std::string& target, const std::string& source)
     source_reader reader;
     open_reader(reader, file_descriptor(file), true);
     grid_header header;
-    const bool compressed =
-        ensure_bytes(reader, 2) >= 2 && reader.pos[0] == '\x1f' && reader.pos[1] == '\x8b';
+    // A gzip file or a zip archive: grids as they are handed out, so operands swapped.
+    const std::size_t start = ensure_bytes(reader, 4);
+    const bool compressed = (start >= 2 && reader.pos[0] == '\x1f' && reader.pos[1] == '\x8b') ||
+                            looks_like_zip(reader.pos, start);
     const failure f = compressed ? failure{} : read_header(reader, header);
     std::fclose(file);
     if (compressed) {

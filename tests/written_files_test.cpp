@@ -120,6 +120,11 @@ TEST(WrittenFiles, MistakesOnTheCommandLine) {
          "gzip -k in.asc && cp in.asc.gz keep.gz && \"$RASTMILL\" float in.asc out.bin && "
          "{ \"$RASTMILL\" float out.bin in.asc.gz; s=$?; cmp -s in.asc.gz keep.gz && exit $s; }",
          "Refusing to overwrite a compressed file with binary cells: in.asc.gz\n" + swap_hint, ""},
+        {"binary cells onto a zip of grids",
+         "python3 -c \"import zipfile; zipfile.ZipFile('in.zip','w').write('in.asc')\" && "
+         "cp in.zip keep.zip && \"$RASTMILL\" float in.asc out.bin && "
+         "{ \"$RASTMILL\" float out.bin in.zip; s=$?; cmp -s in.zip keep.zip && exit $s; }",
+         "Refusing to overwrite a compressed file with binary cells: in.zip\n" + swap_hint, ""},
         {"a raw source onto a grid",
          "\"$RASTMILL\" --like in.asc --from short float raw.bin in.asc",
          "Refusing to overwrite an Arc ascii grid with binary cells: in.asc\n" + swap_hint,
