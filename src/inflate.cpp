@@ -103,21 +103,17 @@ inflate_step inflate_zlib(inflater& state, const unsigned char* in, std::size_t 
 }  // namespace
 
 bool has_inflate_engine(inflate_engine engine) {
-    switch (engine) {
-        case inflate_engine::isal:
 #ifdef RASTMILL_HAVE_ISAL
-            return true;
+    constexpr bool isal = true;
 #else
-            return false;
+    constexpr bool isal = false;
 #endif
-        case inflate_engine::zlib:
 #ifdef RASTMILL_HAVE_ZLIB
-            return true;
+    constexpr bool zlib = true;
 #else
-            return false;
+    constexpr bool zlib = false;
 #endif
-    }
-    return false;
+    return engine == inflate_engine::isal ? isal : zlib;
 }
 
 bool inflate_engine_from_setting(const char* setting, inflate_engine& engine) {
