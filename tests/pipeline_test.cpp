@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "arguments.h"
+#include "conversion.h"
+#include "failure.h"
 #include "formats.h"
 #include "mosaic.h"
 #include "test_support.h"
@@ -672,6 +674,43 @@ TEST(MoveRows, MosaicTilesOnManyThreadsAsOnOne) {
         EXPECT_EQ(f.hint, first.hint) << threads;
     }
     EXPECT_FALSE(fs::exists(dir.path / "bad.bin"));
+}
+
+// A gzip source of three members, inflated on its own thread while the pipeline's threads parse:
+// the bytes of one thread; damaged near its end, the same message at every count. Here so that
+// ThreadSanitizer runs it.
+TEST(MoveRows, GzipSourceOnManyThreadsAsOnOne) {
+    scratch_dir dir;
+    std::string text = "ncols 300\nnrows 800\nxllcorner 0\nyllcorner 0\ncellsize 1\n";
+    for (int r = 0; r < 800; ++r) {
+        for (int c = 0; c < 300; ++c)
+            text += std::to_string((r * 131 + c * 7) % 9973) + ".25" + (c == 299 ? "\n" : " ");
+    }
+    write_file(dir / "g.asc", text);
+    const run_result made = run_shell(
+        dir, "head -c 400000 g.asc | gzip > g.gz && tail -c +400001 g.asc | head -c 3 | gzip >> "
+             "g.gz && tail -c +400004 g.asc | gzip >> g.gz && head -c -9 g.gz > cut.gz");
+    ASSERT_EQ(made.status, 0);
+    if (!program_reads("gzip (")) GTEST_SKIP() << "a build without an inflater";
+    const auto run = [&](const char* threads, const std::string& source, const std::string& target) {
+        setenv("RASTMILL_THREADS", threads, 1);
+        const char* argv[] = {"rastmill", "float", source.c_str(), target.c_str()};
+        const failure f = run_conversion(read_arguments(4, argv).args, false);
+        unsetenv("RASTMILL_THREADS");
+        return f;
+    };
+    ASSERT_FALSE(run("1", dir / "g.asc", dir / "plain.bin").failed());
+    const std::string plain = read_file(dir / "plain.bin");
+    const failure cut = run("1", dir / "cut.gz", dir / "cut.bin");
+    EXPECT_EQ(cut.message, MSG_DAMAGED_SOURCE);
+    for (const char* threads : {"1", "2", "3", "8"}) {
+        const failure f = run(threads, dir / "g.gz", dir / "gz.bin");
+        ASSERT_FALSE(f.failed()) << threads << ": " << f.message << f.detail << f.hint;
+        EXPECT_TRUE(read_file(dir / "gz.bin") == plain) << threads;
+        const failure damaged = run(threads, dir / "cut.gz", dir / "cut.bin");
+        EXPECT_EQ(damaged.message, cut.message) << threads;
+        EXPECT_EQ(damaged.hint, cut.hint) << threads;
+    }
 }
 #endif
 
