@@ -355,7 +355,8 @@ std::string compressed_sources_read() {
         if (!has_inflate_engine(engine)) continue;
         engines += (engines.empty() ? "" : ", ") + std::string(inflate_engine_name(engine));
     }
-    if (engines.empty()) return "none (built without ISA-L and zlib)";
+    // minizip comes with zlib: without an inflater there is no zip either.
+    if (engines.empty()) return "none (built without ISA-L, zlib and minizip)";
     return "gzip (" + engines + "), " +
            (has_zip_support() ? "zip (minizip)" : "no zip (built without minizip)");
 }
