@@ -14,6 +14,9 @@
 
 namespace {
 
+// The reader's block for a small text such as a .prj.
+constexpr std::size_t SMALL_TEXT_BLOCK = std::size_t(16) << 10;
+
 // At most this many members are named in a hint; an archive may hold thousands.
 constexpr std::size_t MEMBERS_NAMED = 8;
 
@@ -73,21 +76,33 @@ failure no_zip_support(const std::string& path) {
     return {MSG_CANNOT_UNPACK, shown(path), "it is a zip archive; it was built without minizip"};
 }
 
+member_index index_members(const std::vector<zip_member>& members) {
+    member_index index;
+    for (std::size_t i = members.size(); i-- > 0;)
+        index[members[i].name] = i;
+    return index;
+}
+
 // The member a source named path reads from the archive file: the one named (wanted), or the
 // archive's one grid.
 failure choose_member(const std::string& path, const std::string& file, const std::string& wanted,
-                      const std::vector<zip_member>& members, const zip_member*& chosen) {
+                      const std::vector<zip_member>& members, const member_index& index,
+                      const zip_member*& chosen) {
+    // A member named is looked up by name: a mosaic asks for every tile of an archive of
+    // thousands. Where a name is in the directory twice, the first is read.
+    if (const auto found = index.find(wanted); !wanted.empty() && found != index.end()) {
+        chosen = &members[found->second];
+        return {};
+    }
     std::vector<const zip_member*> grids;
     std::vector<const zip_member*> files;
     for (const zip_member& m : members) {
-        if (!wanted.empty() && m.name == wanted) chosen = &m;
         if (is_grid_member(m)) grids.push_back(&m);
         if (is_file_member(m)) files.push_back(&m);
     }
     const auto by_name = [](const zip_member* a, const zip_member* b) { return a->name < b->name; };
     std::sort(grids.begin(), grids.end(), by_name);
     if (!wanted.empty()) {
-        if (chosen != nullptr) return {};
         return {MSG_NO_SUCH_MEMBER, shown(path),
                 grids.empty() ? std::string("it holds no .asc member")
                               : "its grids: " + members_named(file, grids)};
@@ -134,9 +149,11 @@ failure start_member(grid_source& source, bool own_thread, packed_source& packed
     if (!source.archive) {
         source.archive = open_zip(file_descriptor(source.stream.get()), source.members, why);
         if (!source.archive) return {MSG_BAD_ARCHIVE, shown(file), why};
+        source.by_name = index_members(source.members);
     }
     const zip_member* chosen = nullptr;
-    if (failure f = choose_member(source.path, file, source.member, source.members, chosen);
+    if (failure f =
+            choose_member(source.path, file, source.member, source.members, source.by_name, chosen);
         f.failed()) {
         return f;
     }
@@ -154,7 +171,7 @@ failure start_member(grid_source& source, bool own_thread, packed_source& packed
     packed.read = [archive](unsigned char* data, std::size_t size) {
         return read_member(*archive, data, size);
     };
-    source.unpacked = start_unpacking(std::move(packed), own_thread);
+    source.unpacked = start_unpacking(std::move(packed), own_thread, std::move(source.spare));
     if (!source.unpacked) return {MSG_NO_MEMORY, ""};
     return {};
 }
@@ -169,7 +186,7 @@ failure start_gzip(grid_source& source, source_reader& reader, bool own_thread,
         return read_descriptor(fd, reinterpret_cast<char*>(data), size);
     };
     if (reads_may_wait(reader)) packed.wait_fd = fd;
-    source.unpacked = start_unpacking(std::move(packed), own_thread);
+    source.unpacked = start_unpacking(std::move(packed), own_thread, std::move(source.spare));
     if (!source.unpacked) return {MSG_NO_MEMORY, ""};
     return {};
 }
@@ -233,7 +250,7 @@ std::string prj_of_source(const std::string& path) {
         std::string why;
         const zip_handle opened = open_zip(file_descriptor(stream), members, why);
         const zip_member* chosen = nullptr;
-        if (!opened || choose_member(path, path, "", members, chosen).failed()) return "";
+        if (!opened || choose_member(path, path, "", members, {}, chosen).failed()) return "";
         return path + "/" + sidecar_path(chosen->name, ".prj");
     }
     if (ends_with_lowered(path, ".gz"))
@@ -243,6 +260,7 @@ std::string prj_of_source(const std::string& path) {
 
 void close_grid_source(grid_source& source) {
     source.unpacked.reset();
+    source.spare.reset();
     source.archive.reset();
     source.stream.reset();
 }
@@ -251,7 +269,11 @@ failure open_grid_source(grid_source& source, const std::string& path, source_re
                          bool text_mode, bool own_thread, std::size_t capacity) {
     std::string file, member;
     const bool named_member = split_member_path(path, file, member);
-    source.unpacked.reset();
+    // The stream before stops reading, and keeps its memory for the next one.
+    if (source.unpacked) {
+        stop_unpacking(*source.unpacked);
+        source.spare = std::move(source.unpacked);
+    }
     source.path = path;
     source.member = member;
     packed_source packed;
@@ -330,13 +352,16 @@ bool is_zip_archive(const std::string& path) {
            looks_like_zip(start, sizeof start);
 }
 
-std::optional<std::string> small_source_text(const std::string& path, std::size_t limit) {
+std::optional<std::string> small_source_text(const std::string& path, std::size_t limit,
+                                             grid_source& source) {
     std::string archive, member;
     const bool in_archive = split_member_path(path, archive, member);
     if (!identity_of_path(in_archive ? archive : path).known) return std::nullopt;
-    grid_source source;
     source_reader reader;
-    if (open_grid_source(source, path, reader, false, false).failed()) return std::nullopt;
+    // A small block: a mosaic asks this of every tile.
+    if (open_grid_source(source, path, reader, false, false, SMALL_TEXT_BLOCK).failed()) {
+        return std::nullopt;
+    }
     // A member that is not there is no .prj: the archive's one grid would be taken instead.
     if (in_archive && source.member != member) return std::nullopt;
     std::string text;

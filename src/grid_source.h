@@ -8,12 +8,16 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "failure.h"
 #include "source_reader.h"
 #include "unpacked_stream.h"
 #include "zip_archive.h"
+
+// An archive's members by name.
+using member_index = std::unordered_map<std::string, std::size_t>;
 
 struct stream_closer {
     void operator()(std::FILE* file) const;  // standard input is left open
@@ -28,7 +32,9 @@ struct grid_source {
     std::unique_ptr<std::FILE, stream_closer> stream;
     zip_handle archive;
     std::vector<zip_member> members;  // the archive's
-    unpacked_handle unpacked;
+    member_index by_name;
+    unpacked_handle unpacked;  // where the source is compressed
+    unpacked_handle spare;     // a stopped stream's memory, for the next
 };
 
 // Opens stdio stream on path with mode, or fails with "Cannot open file:", the path and why.
@@ -71,4 +77,6 @@ std::string compressed_sources_read();
 
 // The text of a small file or archive member named path, such as a .prj, cut at limit bytes;
 // nothing where there is none, or where it is no regular file (a FIFO would wait for ever).
-std::optional<std::string> small_source_text(const std::string& path, std::size_t limit);
+// source is left open on it: an archive's directory is read once for all the members asked of it.
+std::optional<std::string> small_source_text(const std::string& path, std::size_t limit,
+                                             grid_source& source);

@@ -252,10 +252,11 @@ failure check_mosaic_files(const mosaic_job& job, const std::vector<std::string>
     return {};
 }
 
-// The text of a .prj (a file, or a member of the tile's archive), cut at LONGEST_PRJ; nothing
-// where there is none, or where it is no regular file: opening a FIFO would wait for ever.
-std::optional<std::string> prj_text(const std::string& path) {
-    std::optional<std::string> text = small_source_text(path, LONGEST_PRJ);
+// The text of a .prj (a file, or a member of the tile's archive, which opened keeps open for
+// the next), cut at LONGEST_PRJ; nothing where there is none, or where it is no regular file:
+// opening a FIFO would wait for ever.
+std::optional<std::string> prj_text(const std::string& path, grid_source& opened) {
+    std::optional<std::string> text = small_source_text(path, LONGEST_PRJ, opened);
     if (!text) return text;
     while (!text->empty() && (text->back() == '\n' || text->back() == '\r' || text->back() == ' '))
         text->pop_back();
@@ -264,11 +265,12 @@ std::optional<std::string> prj_text(const std::string& path) {
 
 // The tiles' .prj files hold one text, or are absent.
 failure check_prj(mosaic_job& job) {
+    grid_source opened;
     std::optional<std::string> first;
     const mosaic_tile* first_tile = nullptr;
     for (const mosaic_tile& tile : job.tiles) {
         const std::string path = prj_of_source(tile.path);
-        const std::optional<std::string> text = prj_text(path);
+        const std::optional<std::string> text = prj_text(path, opened);
         if (!text) continue;
         if (!first) {
             first = text;

@@ -150,8 +150,9 @@ failure write_prj(const std::string& source_prj, const std::string& target) {
     const std::filesystem::path to = native_path(target_prj);
     // A .prj that is a member of the source's archive is written out from it.
     const bool member = !source_prj.empty() && !std::filesystem::exists(from, error);
+    grid_source opened;
     const std::optional<std::string> member_text =
-        member ? small_source_text(source_prj, LONGEST_COPIED_PRJ) : std::nullopt;
+        member ? small_source_text(source_prj, LONGEST_COPIED_PRJ, opened) : std::nullopt;
     if (member_text) return write_text(*member_text, target_prj);
     if (source_prj.empty() || !std::filesystem::is_regular_file(from, error)) {
         // A .prj left from an earlier run would give the new cells a projection they lack.

@@ -32,6 +32,8 @@ struct unpacked_stream {
     packed_source source;
     // The unpacking side's own (the thread's, or the reader's without one).
     inflater_handle state;
+    inflate_engine engine = inflate_engine::isal;  // what state was made for
+    deflate_framing framing = deflate_framing::gzip;
     std::unique_ptr<unsigned char[]> packed;
     std::size_t packed_size = PACKED_BLOCK;  // more where the first bytes were more
     std::size_t packed_at = 0, packed_end = 0;
@@ -230,40 +232,67 @@ bool wait_for_block(unpacked_stream& s, std::unique_lock<std::mutex>& held) {
 
 }  // namespace
 
-void unpacked_stream_closer::operator()(unpacked_stream* stream) const {
+void stop_unpacking(unpacked_stream& s) {
     {
-        const std::lock_guard<std::mutex> held(stream->lock);
-        stream->stop = true;
+        const std::lock_guard<std::mutex> held(s.lock);
+        s.stop = true;
     }
-    stream->changed.notify_all();
-    if (stream->thread.joinable()) stream->thread.join();
+    s.changed.notify_all();
+    if (s.thread.joinable()) s.thread.join();
+}
+
+void unpacked_stream_closer::operator()(unpacked_stream* stream) const {
+    stop_unpacking(*stream);
     delete stream;
 }
 
-unpacked_handle start_unpacking(packed_source source, bool own_thread) {
-    unpacked_handle s(new (std::nothrow) unpacked_stream);
-    if (!s) return {};
-    s->source = std::move(source);
-    if (s->source.kind != packing::stored) {
-        s->state =
-            new_inflater(s->source.engine, s->source.kind == packing::gzip ? deflate_framing::gzip
-                                                                           : deflate_framing::raw);
-        if (!s->state) return {};
+unpacked_handle start_unpacking(packed_source source, bool own_thread, unpacked_handle previous) {
+    unpacked_handle s = std::move(previous);
+    if (s) {
+        stop_unpacking(*s);
+    } else {
+        s.reset(new (std::nothrow) unpacked_stream);
+        if (!s) return {};
     }
+    const deflate_framing framing =
+        source.kind == packing::gzip ? deflate_framing::gzip : deflate_framing::raw;
+    // The memory of the stream before is kept, warm: a mosaic opens thousands of members.
+    if (source.kind != packing::stored) {
+        if (s->state && s->engine == source.engine && s->framing == framing) {
+            restart_inflater(*s->state);
+        } else {
+            s->state = new_inflater(source.engine, framing);
+            if (!s->state) return {};
+        }
+        s->engine = source.engine;
+        s->framing = framing;
+    }
+    s->source = std::move(source);
     const std::string& first = s->source.first_bytes;
-    s->packed_size = std::max(PACKED_BLOCK, first.size());
-    s->packed.reset(new (std::nothrow) unsigned char[s->packed_size]);
-    if (!s->packed) return {};
+    if (!s->packed || s->packed_size < first.size()) {
+        s->packed_size = std::max(PACKED_BLOCK, first.size());
+        s->packed.reset(new (std::nothrow) unsigned char[s->packed_size]);
+        if (!s->packed) return {};
+    }
     for (unpacked_block& block : s->blocks) {
-        block.data.reset(new (std::nothrow) unsigned char[UNPACKED_BLOCK]);
+        if (!block.data) block.data.reset(new (std::nothrow) unsigned char[UNPACKED_BLOCK]);
         if (!block.data) return {};
+        block.size = 0;
     }
     std::memcpy(s->packed.get(), first.data(), first.size());
+    s->packed_at = 0;
     s->packed_end = first.size();
+    s->packed_over = false;
+    s->crc = 0;
+    s->unpacked = 0;
     s->packed_read.store(first.size(), std::memory_order_relaxed);
     // The first member starts at once: the caller saw its magic.
     s->in_member = s->source.kind == packing::gzip;
     s->member = s->in_member ? 1 : 0;
+    s->offset = 0;
+    s->taken = s->made = 0;
+    s->ended = s->read_failed = s->stop = false;
+    s->damage.clear();
     if (own_thread) {
         try {
             s->thread = std::thread(unpack_ahead, std::ref(*s));

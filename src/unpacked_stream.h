@@ -34,9 +34,13 @@ struct unpacked_stream_closer {
 };
 using unpacked_handle = std::unique_ptr<unpacked_stream, unpacked_stream_closer>;
 
-// Starts unpacking source, on a thread of its own where own_thread is set; null where memory or
-// the inflater is lacking (a thread that cannot be had leaves the work to the reader).
-unpacked_handle start_unpacking(packed_source source, bool own_thread);
+// Starts unpacking source, on a thread of its own where own_thread is set, in the memory of
+// previous where given (stopped first); null where memory or the inflater is lacking (a thread
+// that cannot be had leaves the work to the reader).
+unpacked_handle start_unpacking(packed_source source, bool own_thread,
+                                unpacked_handle previous = {});
+// Stops the thread, if any, so that what it reads may go; the stream keeps its memory.
+void stop_unpacking(unpacked_stream& stream);
 
 // Moves up to size unpacked bytes into data: how many, 0 at the end of a sound stream, -1 once
 // the stream is damaged or a read failed (after every byte unpacked before that point).

@@ -688,11 +688,13 @@ TEST(MoveRows, GzipSourceOnManyThreadsAsOnOne) {
     }
     write_file(dir / "g.asc", text);
     const run_result made = run_shell(
-        dir, "head -c 400000 g.asc | gzip > g.gz && tail -c +400001 g.asc | head -c 3 | gzip >> "
-             "g.gz && tail -c +400004 g.asc | gzip >> g.gz && head -c -9 g.gz > cut.gz");
+        dir,
+        "head -c 400000 g.asc | gzip > g.gz && tail -c +400001 g.asc | head -c 3 | gzip >> "
+        "g.gz && tail -c +400004 g.asc | gzip >> g.gz && head -c -9 g.gz > cut.gz");
     ASSERT_EQ(made.status, 0);
     if (!program_reads("gzip (")) GTEST_SKIP() << "a build without an inflater";
-    const auto run = [&](const char* threads, const std::string& source, const std::string& target) {
+    const auto run = [&](const char* threads, const std::string& source,
+                         const std::string& target) {
         setenv("RASTMILL_THREADS", threads, 1);
         const char* argv[] = {"rastmill", "float", source.c_str(), target.c_str()};
         const failure f = run_conversion(read_arguments(4, argv).args, false);
