@@ -38,9 +38,10 @@ std::vector<kept_file> files_kept(const written_files& run) {
         if (!path.empty() && path != "-") kept.push_back({identity_of_path(path), what});
     };
     if (run.source != "-") add(prj_of_source(run.source), "the source's .prj");
-    add(run.template_path, "the template");
+    // A template in an archive is the archive's file; its .prj is found as a source's is.
+    add(file_of_source(run.template_path), "the template");
     if (!run.template_path.empty() && run.template_path != "-") {
-        add(sidecar_path(run.template_path, ".prj"), "the template's .prj");
+        add(prj_of_source(run.template_path), "the template's .prj");
     }
     add(run.prj_from, "the .prj the run copies");
     for (const std::string& path : run.source_sidecars)

@@ -242,6 +242,10 @@ TEST(Compressed, ZipMembers) {
         {{"float", "deflated.zip", "deflated.zip"},
          "File already exists, and should not be overwritten: deflated.zip\nhint: the target "
          "is the source\n"},
+        {{"--like", "deflated.zip/dem.asc", "--from", "float", "float", "plain.bin",
+          "deflated.zip"},
+         "File already exists, and should not be overwritten: deflated.zip\nhint: the target "
+         "is the template\n"},
     };
     const std::string before = read_file(dir / "deflated.zip");
     for (const auto& c : refused) {
