@@ -39,6 +39,7 @@ struct unpacked_stream {
     std::size_t packed_at = 0, packed_end = 0;
     bool packed_over = false;  // the compressed bytes are all read
     bool in_member = false;    // gzip: a member started and not yet ended
+    bool output_full = false;  // the last inflate filled its room: it may hold more to give
     std::uint64_t member = 0;  // gzip: the number of the member started last, from 1
     std::uint32_t crc = 0;     // zip: of the bytes unpacked so far
     std::uint64_t unpacked = 0;
@@ -67,6 +68,17 @@ bool stopping(unpacked_stream& s) {
     return s.stop;
 }
 #endif
+
+// Whether a read of fd would wait now.
+bool read_would_wait(int fd) {
+#ifdef _WIN32
+    (void)fd;
+    return false;
+#else
+    pollfd ready{fd, POLLIN, 0};
+    return poll(&ready, 1, 0) == 0;
+#endif
+}
 
 // Reads more compressed bytes behind those not yet used; false where none came.
 bool read_packed(unpacked_stream& s) {
@@ -136,7 +148,8 @@ const char* check_member_end(const unpacked_stream& s) {
 // Unpacks into [out, out + room): how many bytes; sets done, with why where the data is damaged.
 std::size_t unpack_some(unpacked_stream& s, unsigned char* out, std::size_t room, bool& done,
                         const char*& why) {
-    if (packed_left(s) == 0 && !s.packed_over) read_packed(s);
+    // Output the inflater still holds comes first: the bytes that give it may be long in coming.
+    if (packed_left(s) == 0 && !s.packed_over && !s.output_full) read_packed(s);
     const bool gzip = s.source.kind == packing::gzip;
     if (gzip && !s.in_member) {
         why = start_member(s);
@@ -155,6 +168,7 @@ std::size_t unpack_some(unpacked_stream& s, unsigned char* out, std::size_t room
             inflate_some(*s.state, s.packed.get() + s.packed_at, packed_left(s), out, room);
         s.packed_at += step.used;
         made = step.made;
+        s.output_full = made == room;
         status = step.status;
         if (status == inflate_status::damaged) why = inflate_damage(*s.state).data();
     }
@@ -177,12 +191,23 @@ std::size_t unpack_some(unpacked_stream& s, unsigned char* out, std::size_t room
     return made;
 }
 
+// Whether unpacking more would wait on a pipe for compressed bytes not yet written.
+bool unpacking_would_wait(const unpacked_stream& s) {
+    if (s.source.wait_fd < 0 || s.packed_over) return false;
+    const bool needs_more = s.source.kind == packing::gzip && !s.in_member
+                                ? packed_left(s) < 2
+                                : packed_left(s) == 0 && !s.output_full;
+    return needs_more && read_would_wait(s.source.wait_fd);
+}
+
 // Unpacks the next block in full, or up to the end of the stream; false once the stream ended.
+// From a pipe a block is handed on as far as it goes before a read that would wait: a header
+// that is no grid is refused before the writer closes the pipe.
 bool make_block(unpacked_stream& s, unpacked_block& block) {
     block.size = 0;
     bool done = false;
     const char* why = nullptr;
-    while (!done && block.size < UNPACKED_BLOCK) {
+    while (!done && block.size < UNPACKED_BLOCK && (block.size == 0 || !unpacking_would_wait(s))) {
         block.size +=
             unpack_some(s, block.data.get() + block.size, UNPACKED_BLOCK - block.size, done, why);
     }
@@ -329,7 +354,9 @@ bool unpacked_may_wait(const unpacked_stream& s) {
 
 bool unpacked_ready(unpacked_stream& s) {
     const std::lock_guard<std::mutex> held(s.lock);
-    return s.taken < s.made || s.ended || !s.thread.joinable();
+    if (s.taken < s.made || s.ended) return true;
+    // Without a thread of its own the reader unpacks: at once, unless that waits on a pipe.
+    return !s.thread.joinable() && !unpacking_would_wait(s);
 }
 
 std::string drain_unpacked(unpacked_stream& s) {

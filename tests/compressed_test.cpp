@@ -181,6 +181,32 @@ TEST(Compressed, DamagedGzipIsRefused) {
               "Error reading input: Row: 1\tColumn: 0\nhint: \"3.2x\" on line 8 of token.asc.gz\n");
 }
 
+// A gzip pipe whose writer keeps it open: a run that fails in its first bytes ends at once, on
+// one thread and with the unpacking on its own, as it does for a plain pipe.
+TEST(Compressed, GzipPipeHeldOpenWhileTheRunFails) {
+    if (!reads_gzip) GTEST_SKIP() << "a build without an inflater";
+    scratch_dir dir;
+    write_file(dir / "text.txt", "no grid here\n");
+    write_file(dir / "bad.asc", grid_text(3, 2, "1 2 x\n4 5 6\n"));
+    const struct {
+        std::string source;
+        std::string err;
+    } cases[] = {
+        {"text.txt", std::string(MSG_FATAL) + " " + MSG_NOT_A_GRID + "\n"},
+        {"bad.asc", "Error reading input: Row: 0\tColumn: 2\n"},
+    };
+    for (const auto& c : cases) {
+        for (const char* threads : {"1", "2"}) {
+            const run_result run =
+                run_shell(dir, "rm -f f && mkfifo f && ({ gzip -c " + c.source +
+                                   "; sleep 20; } > f &) && RASTMILL_THREADS=" + threads +
+                                   " timeout 5 \"$RASTMILL\" float f out.bin");
+            EXPECT_EQ(run.status, 1) << c.source << " " << threads;
+            EXPECT_EQ(run.err.substr(0, c.err.size()), c.err) << c.source << " " << threads;
+        }
+    }
+}
+
 TEST(Compressed, ZipMembers) {
     scratch_dir dir;
     write_file(dir / "dem.asc", dem(300, 100));
