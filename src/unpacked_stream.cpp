@@ -308,6 +308,7 @@ unpacked_handle start_unpacking(packed_source source, bool own_thread, unpacked_
     s->packed_at = 0;
     s->packed_end = first.size();
     s->packed_over = false;
+    s->output_full = false;
     s->crc = 0;
     s->unpacked = 0;
     s->packed_read.store(first.size(), std::memory_order_relaxed);
