@@ -72,6 +72,16 @@ failure no_engine(const std::string& path, std::string_view what, inflate_engine
                                        : std::string("; it was built without ISA-L and zlib"))};
 }
 
+// A failure that bytes unpacked wrong may have caused.
+bool failed_on_source(const failure& f) {
+    for (const char* message :
+         {MSG_FATAL, MSG_INVALID_INTEGER, MSG_READ_ERROR, MSG_VALUE_CHANGES, MSG_RAW_LONGER,
+          MSG_HEADER_VALUE_TOO_LONG, MSG_TEMPLATE_HEADER_TOO_LONG, MSG_NOTHING_TO_MAP}) {
+        if (f.message == message) return true;
+    }
+    return false;
+}
+
 failure no_zip_support(const std::string& path) {
     return {MSG_CANNOT_UNPACK, shown(path), "it is a zip archive; it was built without minizip"};
 }
@@ -318,8 +328,11 @@ failure open_grid_source(grid_source& source, const std::string& path, source_re
 
 failure check_grid_source(grid_source& source, failure f) {
     if (!source.unpacked) return f;
+    // A pipe is not read on: its writer may keep it open.
+    const bool drained =
+        !f.failed() || (failed_on_source(f) && !unpacked_may_wait(*source.unpacked));
     const std::string why =
-        f.failed() ? unpacked_damage(*source.unpacked) : drain_unpacked(*source.unpacked);
+        drained ? drain_unpacked(*source.unpacked) : unpacked_damage(*source.unpacked);
     if (why.empty()) return f;
     const std::string name =
         source.member.empty() ? source.path : source.file + "/" + source.member;

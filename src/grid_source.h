@@ -61,8 +61,9 @@ void close_grid_source(grid_source& source);
 
 // The failure a run that read source ends with, given f, its own: where a compressed source
 // proves damaged ("Compressed source is damaged:", with why), that, in place of whatever the
-// damage made of its bytes; after a run that went well, the rest of the source is unpacked and
-// its checks made first.
+// damage made of its bytes. After a run that went well, or failed on what it read from a file,
+// the rest of the source is unpacked and its checks made first: damaged deflate data often
+// unpacks to wrong cells long before its CRC-32 says so.
 failure check_grid_source(grid_source& source, failure f);
 
 // The grid members of the zip archive at path, in name order, each named "path/MEMBER" as
