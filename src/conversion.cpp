@@ -142,6 +142,9 @@ failure open_target_file(conversion_job& job, pipeline_settings& settings) {
     if (f.failed()) return f;
     if (binary && is_terminal(file_descriptor(file))) return {MSG_TERMINAL_TARGET, job.target_path};
     settings = thread_settings();
+    // The unpacking thread is one of the run's threads, the parse takes the others: on 2 cores a
+    // 144 MB gzip took 0.24-0.27 s with a parsing worker beside it, 0.22 s without.
+    if (job.source.unpacked != nullptr && settings.threads > 1) --settings.threads;
     open_target(job.target, file, TARGET_BLOCK_SIZE,
                 settings.threads > 1 ? WRITE_BEHIND_AFTER : NO_WRITE_BEHIND);
     return {};
