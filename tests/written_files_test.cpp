@@ -159,10 +159,16 @@ TEST(WrittenFiles, HintsSayWhatTheSourceIsAndKeepTheRun) {
          "{ \"$RASTMILL\" float 'my dem.asc' out.bin; \"$RASTMILL\" float \"$(printf "
          "'e\\033.gz')\" "
          "out.bin; }",
-         "Compressed source is damaged: my dem.asc\nhint: the file ends inside a gzip member "
-         "(member 1, near byte 3 of the compressed data); the compressed file is damaged\n"
-         "Compressed source is damaged: e\\x1b.gz\nhint: the file ends inside a gzip member "
-         "(member 1, near byte 3 of the compressed data); the compressed file is damaged\n",
+         // A build without an inflater refuses them as such.
+         program_reads("gzip (")
+             ? "Compressed source is damaged: my dem.asc\nhint: the file ends inside a gzip "
+               "member (member 1, near byte 3 of the compressed data); the compressed file is "
+               "damaged\nCompressed source is damaged: e\\x1b.gz\nhint: the file ends inside a "
+               "gzip member (member 1, near byte 3 of the compressed data); the compressed file "
+               "is damaged\n"
+             : "This build of rastmill cannot read: my dem.asc\nhint: it is gzip; it was built "
+               "without ISA-L and zlib\nThis build of rastmill cannot read: e\\x1b.gz\nhint: it "
+               "is gzip; it was built without ISA-L and zlib\n",
          ""},
         {"a header cut short", "printf 'ncols 2\\n' > c.asc && \"$RASTMILL\" float c.asc out.bin",
          "Fatal error Unrecognized input file format:\nhint: c.asc begins as an Arc ascii grid, "
