@@ -12,7 +12,11 @@
 
 #include "unpacked_stream.h"
 
-constexpr std::size_t SOURCE_BLOCK_SIZE = std::size_t(1) << 20;
+// The reader's own block holds the header and what is read with it; the cells after it are read
+// straight into the pipeline's chunks. Each of its pages is faulted in once per run, so it is
+// no larger than that needs.
+constexpr std::size_t SOURCE_BLOCK_SIZE = std::size_t(64) << 10;
+constexpr std::size_t HEADER_BLOCK_SIZE = std::size_t(4) << 10;
 constexpr std::size_t MIN_SOURCE_BLOCK_SIZE = 16;
 // Readable bytes after the data: the added newline, the NUL sentinel, and room for parsers that
 // look at whole blocks of 64 bytes.

@@ -118,7 +118,8 @@ failure refuse_grid_target(const std::string& target, const std::string& source)
     std::FILE* file = open_named(target, "rb");
     if (file == nullptr) return {};  // opening it for writing says why
     source_reader reader;
-    open_reader(reader, file_descriptor(file), true);
+    // A header is a few hundred bytes: a large block would only read, and fault in, more of it.
+    open_reader(reader, file_descriptor(file), true, HEADER_BLOCK_SIZE);
     grid_header header;
     // A gzip file or a zip archive: grids as they are handed out, so operands swapped.
     const std::size_t start = ensure_bytes(reader, 4);
