@@ -326,14 +326,26 @@ std::size_t slots_for(int workers) {
     return 2 * static_cast<std::size_t>(workers) + 2;
 }
 
-// Sets aside the slots of workers in place of the one thread's, for job: false, with nothing
-// changed, when their memory cannot be had.
+// Sets aside the slots of workers in place of the one thread's, of capacity bytes, for job: false,
+// with nothing changed, when their memory cannot be had. The one thread's slot becomes the first of
+// them where it is large enough: its pages are warm, and each fresh one is a fault.
 bool widen_queue(work_queue& queue, const pipeline_settings& settings, transform job, int workers,
                  std::size_t& capacity) {
     const std::size_t slots = slots_for(workers);
     const std::size_t wider = plan_chunks(settings, job, workers, slots);
+    const bool reuse = queue.slots.size() == 1 && capacity >= wider &&
+                       values_size(queue.job, capacity) >= values_size(job, wider);
     std::vector<chunk> more;
-    if (!allocate_slots(more, slots, wider, values_size(job, wider))) return false;
+    if (!allocate_slots(more, slots - (reuse ? 1 : 0), wider, values_size(job, wider))) {
+        return false;
+    }
+    if (reuse) {
+        try {
+            more.insert(more.begin(), std::move(queue.slots[0]));
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+    }
     queue.slots = std::move(more);
     queue.job = job;
     capacity = wider;
@@ -357,7 +369,7 @@ void decide_on_workers(conversion& c) {
     const int count = workers.count;
     transform job = c.queue.job;
     const std::size_t wider = plan_chunks(c.settings, job, count, slots_for(count));
-    std::size_t capacity = 0;
+    std::size_t capacity = c.source.capacity;
     if (job.rows_as_text != c.queue.job.rows_as_text || !reserve_carry(c.source, wider) ||
         !widen_queue(c.queue, c.settings, job, count, capacity)) {
         return;
