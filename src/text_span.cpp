@@ -120,16 +120,35 @@ inline std::size_t flatten_starts(const stride_masks& masks, std::uint32_t* star
     return started;
 }
 
+// The bits of block i at which a token's end stands: white space after no white space.
+inline std::uint64_t end_bits(const stride_masks& masks, std::size_t i) {
+    const std::uint64_t before_block = i == 0 ? 1 : masks.separators[i - 1] >> 63;
+    const std::uint64_t separators = masks.separators[i];
+    return separators & ~((separators << 1) | before_block);
+}
+
 // The offsets of the tokens' ends from the stride's base; how many there are.
 inline std::size_t flatten_ends(const stride_masks& masks, std::uint32_t* ends) {
     std::size_t ended = 0;
-    for (std::size_t i = 0; i < masks.blocks; ++i) {
-        const std::uint64_t before_block = i == 0 ? 1 : masks.separators[i - 1] >> 63;
-        const std::uint64_t separators = masks.separators[i];
-        flatten(separators & ~((separators << 1) | before_block),
-                static_cast<std::uint32_t>(64 * i), ends, ended);
-    }
+    for (std::size_t i = 0; i < masks.blocks; ++i)
+        flatten(end_bits(masks, i), static_cast<std::uint32_t>(64 * i), ends, ended);
     return ended;
+}
+
+// flatten_starts and flatten_ends through the implementation's kernel where it has one.
+inline std::size_t flatten_starts(const stride_masks& masks, std::uint32_t* starts,
+                                  const digit_kernels& kernels) {
+    if (kernels.flatten_bits == nullptr) return flatten_starts(masks, starts);
+    return kernels.flatten_bits(masks.starting, masks.blocks, starts);
+}
+
+inline std::size_t flatten_ends(const stride_masks& masks, std::uint32_t* ends,
+                                const digit_kernels& kernels) {
+    if (kernels.flatten_bits == nullptr) return flatten_ends(masks, ends);
+    std::uint64_t ending[STRIDE / 64];
+    for (std::size_t i = 0; i < masks.blocks; ++i)
+        ending[i] = end_bits(masks, i);
+    return kernels.flatten_bits(ending, masks.blocks, ends);
 }
 
 // The end of the stride that starts at base: after its last white space, at most as many bytes on
@@ -230,7 +249,7 @@ bool convert_plain_integers(const char* first, const char* base, const stride_ma
         converted = count;
         return true;
     }
-    flatten_starts(masks, starts);
+    flatten_starts(masks, starts, kernels);
     if (!convert_plain_tokens(base, starts, ends, 0, near, out, converted)) return false;
     return convert_plain_tokens(base, starts, ends, done, count, out, converted);
 }
@@ -279,7 +298,8 @@ span_parse convert_short_digit_stride(const stride_masks& masks, token_offsets& 
             return {packed, false, at.limit};
         }
     }
-    const std::size_t tokens = std::min(flatten_starts(masks, offsets.starts), at.wanted);
+    const std::size_t tokens =
+        std::min(flatten_starts(masks, offsets.starts, at.kernels), at.wanted);
     convert_short_digits(at.base, offsets.starts, tokens, out);
     const bool all = tokens == at.wanted;
     return {tokens, false, all ? next_separator(at.base + offsets.starts[tokens - 1]) : at.limit};
@@ -290,14 +310,14 @@ span_parse convert_short_digit_stride(const stride_masks& masks, token_offsets& 
 template <typename T>
 span_parse convert_plain_integer_stride(const stride_masks& masks, token_offsets& offsets,
                                         const stride_place& at, T* out) {
-    std::size_t tokens = std::min(flatten_ends(masks, offsets.ends), at.wanted);
+    std::size_t tokens = std::min(flatten_ends(masks, offsets.ends, at.kernels), at.wanted);
     std::size_t converted = 0;
     bool whole = false;
     if (at.kernels.convert_short_integers != nullptr) {
         whole = convert_plain_integers(at.first, at.base, masks, offsets.starts, offsets.ends,
                                        tokens, out, converted, at.kernels);
     } else {
-        tokens = std::min(flatten_starts(masks, offsets.starts), at.wanted);
+        tokens = std::min(flatten_starts(masks, offsets.starts, at.kernels), at.wanted);
         whole =
             convert_plain_tokens(at.base, offsets.starts, offsets.ends, 0, tokens, out, converted);
     }
@@ -310,8 +330,9 @@ span_parse convert_plain_integer_stride(const stride_masks& masks, token_offsets
 template <typename T>
 span_parse convert_any_integer_stride(const stride_masks& masks, token_offsets& offsets,
                                       const stride_place& at, T* out) {
-    flatten_ends(masks, offsets.ends);
-    const std::size_t tokens = std::min(flatten_starts(masks, offsets.starts), at.wanted);
+    flatten_ends(masks, offsets.ends, at.kernels);
+    const std::size_t tokens =
+        std::min(flatten_starts(masks, offsets.starts, at.kernels), at.wanted);
     for (std::size_t k = 0; k < tokens; ++k) {
         if (!scan_token<T>(at.base + offsets.starts[k], at.base + offsets.ends[k], out[k])) {
             return {k, true, at.base + offsets.starts[k]};
