@@ -217,7 +217,7 @@ constexpr __mmask8 ALL_LANES = 0xFF;
         auto odd = static_cast<unsigned>(negative & _mm512_cmpeq_epi64_mask(bits, eights));
         unsigned full = _mm512_cmpeq_epi64_mask(bits, sixty_four) & lanes;
         for (; full != 0; full &= full - 1) {
-            const int lane = std::countr_zero(full);
+            const auto lane = static_cast<unsigned>(std::countr_zero(full));
             if (static_cast<unsigned char>(*(base + ends[k + lane] - 9)) >= '-') odd |= 1u << lane;
         }
         const __m512i digits = _mm512_maskz_sub_epi8(token & ~sign, word, zeros);
@@ -277,6 +277,28 @@ constexpr __mmask8 ALL_LANES = 0xFF;
         count += total;
     }
     return count;
+}
+
+// A block's classes from one 64-byte load, straight into mask registers.
+[[gnu::target("avx512f,avx512bw")]] void classify_blocks_512(const char* base, std::size_t blocks,
+                                                             byte_classes* classes) {
+    const __m512i space = _mm512_set1_epi8(' ');
+    const __m512i tab = _mm512_set1_epi8('\t');
+    const __m512i control_span = _mm512_set1_epi8('\r' - '\t');
+    const __m512i zero = _mm512_set1_epi8('0');
+    const __m512i nine = _mm512_set1_epi8(9);
+    const __m512i minus = _mm512_set1_epi8('-');
+    const __m512i point = _mm512_set1_epi8('.');
+    for (std::size_t b = 0; b < blocks; ++b) {
+        const __m512i bytes = _mm512_loadu_si512(base + 64 * b);
+        classes[b] = {
+            _mm512_cmpeq_epi8_mask(bytes, space) |
+                _mm512_cmple_epu8_mask(_mm512_sub_epi8(bytes, tab), control_span),
+            _mm512_cmple_epu8_mask(_mm512_sub_epi8(bytes, zero), nine),
+            _mm512_cmpeq_epi8_mask(bytes, minus),
+            _mm512_cmpeq_epi8_mask(bytes, point),
+        };
+    }
 }
 
 // The tokens of four lanes: their digits read as integers, and which have a point and a minus.
@@ -402,13 +424,13 @@ bool runs_everywhere() {
 
 // Each one's kernels need no more than the one before has.
 constexpr digit_kernels IMPLEMENTATIONS[] = {
-    {"portable", runs_everywhere, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {"portable", runs_everywhere, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
 #ifdef RASTMILL_X86_KERNELS
-    {"ssse3", has_ssse3, pack_short_digits_ssse3, nullptr, nullptr, nullptr, nullptr},
+    {"ssse3", has_ssse3, pack_short_digits_ssse3, nullptr, nullptr, nullptr, nullptr, nullptr},
     {"avx2", has_avx2, pack_short_digits_ssse3, convert_short_integers_avx2,
-     convert_fixed_floats_avx2, convert_fixed_doubles_avx2, nullptr},
+     convert_fixed_floats_avx2, convert_fixed_doubles_avx2, nullptr, nullptr},
     {"avx512vbmi2", has_avx512vbmi2, pack_short_digits_512, convert_short_integers_512,
-     convert_fixed_floats_avx2, convert_fixed_doubles_avx2, flatten_bits_512},
+     convert_fixed_floats_avx2, convert_fixed_doubles_avx2, flatten_bits_512, classify_blocks_512},
 #endif
 };
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "failure.h"
+#include "separator_scan.h"
 
 // One implementation's kernels; null where it has none for that shape.
 struct digit_kernels {
@@ -50,6 +51,9 @@ struct digit_kernels {
     // offsets; returns how many. Writes up to 31 entries past the last offset.
     std::size_t (*flatten_bits)(const std::uint64_t* bits, std::size_t blocks,
                                 std::uint32_t* offsets);
+
+    // classify_block of each of blocks 64-byte blocks from base, into classes.
+    void (*classify_blocks)(const char* base, std::size_t blocks, byte_classes* classes);
 };
 
 // The implementations this CPU runs, portable first and the one chosen by default last.

@@ -73,15 +73,17 @@ struct stride_masks {
 };
 
 // Classifies [base, limit), which ends in white space and follows white space (or nothing), and is
-// at most STRIDE bytes long.
-inline void classify_stride(const char* base, const char* limit, stride_masks& masks) {
+// at most STRIDE bytes long, the classes of each block b at block from classify(block, b).
+template <typename Classify>
+inline void classify_stride_by(const char* base, const char* limit, stride_masks& masks,
+                               Classify classify) {
     std::uint64_t before = ~std::uint64_t(0);  // separators before the block: its last two bits
     std::uint64_t not_short = 0;
     std::uint64_t not_plain = 0;
     std::uint64_t not_decimal = 0;
     std::size_t count = 0;
     for (const char* block = base; block < limit; block += 64, ++count) {
-        const byte_classes classes = classify_block(block);
+        const byte_classes classes = classify(block, count);
         std::uint64_t separator = classes.separators;
         const auto left = static_cast<std::size_t>(limit - block);
         if (left < 64) separator |= ~std::uint64_t(0) << left;  // past the end: white space
@@ -103,6 +105,11 @@ inline void classify_stride(const char* base, const char* limit, stride_masks& m
     masks.short_digits = not_short == 0;
     masks.plain_integers = not_plain == 0;
     masks.decimal_bytes = not_decimal == 0;
+}
+
+inline void classify_stride(const char* base, const char* limit, stride_masks& masks) {
+    classify_stride_by(base, limit, masks,
+                       [](const char* block, std::size_t) { return classify_block(block); });
 }
 
 inline std::size_t count_tokens(const stride_masks& masks) {
@@ -345,8 +352,15 @@ span_parse convert_any_integer_stride(const stride_masks& masks, token_offsets& 
 // vector constants no longer all stay in registers (1 % more instructions on Int16 grids,
 // measured).
 [[gnu::noinline]] void index_integer_stride(const char* base, const char* limit,
-                                            stride_masks& masks) {
-    classify_stride(base, limit, masks);
+                                            stride_masks& masks, const digit_kernels& kernels) {
+    if (kernels.classify_blocks == nullptr) {
+        classify_stride(base, limit, masks);
+        return;
+    }
+    byte_classes classes[STRIDE / 64];
+    kernels.classify_blocks(base, static_cast<std::size_t>(limit - base + 63) / 64, classes);
+    classify_stride_by(base, limit, masks,
+                       [&](const char*, std::size_t block) { return classes[block]; });
 }
 
 // A token longer than a stride, at base.
@@ -375,7 +389,7 @@ span_parse parse_integer_span(const char* first, const char* last, T* out, std::
             got = convert_long_integer(base, out + n);
         } else {
             stride_masks masks;
-            index_integer_stride(base, limit, masks);
+            index_integer_stride(base, limit, masks, kernels);
             const stride_place at{first, base, limit, max_values - n, room - n, kernels};
             if (masks.short_digits) {
                 got = convert_short_digit_stride(masks, offsets, at, out + n);

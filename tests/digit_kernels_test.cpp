@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "failure.h"
+#include "separator_scan.h"
 
 namespace {
 
@@ -146,6 +147,36 @@ TEST(DigitKernels, BitOffsetsInOrder) {
             const std::size_t count = kernels->flatten_bits(bits.data(), bits.size(), got.data());
             got.resize(count);
             EXPECT_EQ(got, expected) << kernels->name << ": " << bits.size() << " blocks";
+        }
+    }
+}
+
+// The block classifier of every implementation that has one: the masks classify_block gives, for
+// every byte value in every place of a block and for random text of grid bytes.
+TEST(DigitKernels, BlockClassesAsTheScan) {
+    std::mt19937 random(7);
+    std::string text;
+    for (int value = 0; value < 256; ++value)
+        text += static_cast<char>(value);
+    for (int value = 255; value >= 0; --value)
+        text += static_cast<char>(value);
+    const std::string grid_bytes = " \t\n\v\f\r0123456789-.+eEx\x1A\x80\xFF";
+    for (int i = 0; i < 64 * 40; ++i)
+        text += grid_bytes[random() % grid_bytes.size()];
+    text += std::string(64 + 63, ' ');  // the last block's bytes, read from any start
+    for (const digit_kernels* kernels : runnable_kernels()) {
+        if (kernels->classify_blocks == nullptr) continue;
+        for (std::size_t start = 0; start < 64; start += 5) {
+            const std::size_t blocks = (text.size() - 64 - start) / 64;
+            std::vector<byte_classes> got(blocks);
+            kernels->classify_blocks(text.data() + start, blocks, got.data());
+            for (std::size_t b = 0; b < blocks; ++b) {
+                const byte_classes expected = classify_block(text.data() + start + 64 * b);
+                EXPECT_EQ(got[b].separators, expected.separators) << kernels->name << " " << b;
+                EXPECT_EQ(got[b].digits, expected.digits) << kernels->name << " " << b;
+                EXPECT_EQ(got[b].minus, expected.minus) << kernels->name << " " << b;
+                EXPECT_EQ(got[b].points, expected.points) << kernels->name << " " << b;
+            }
         }
     }
 }
