@@ -12,7 +12,7 @@
 #include "failure.h"
 #include "separator_scan.h"
 
-// One implementation's kernels; null where it has none for that shape.
+// One implementation's kernels; null where it has none for that shape or step.
 struct digit_kernels {
     const char* name;
     // Whether this CPU has the instructions the kernels need.

@@ -348,9 +348,9 @@ span_parse convert_any_integer_stride(const stride_masks& masks, token_offsets& 
     return {tokens, false, tokens == at.wanted ? at.base + offsets.ends[tokens - 1] : at.limit};
 }
 
-// Stage 1 of a stride of integers, out of line: inlined into the span's loop, the classifier's
-// vector constants no longer all stay in registers (1 % more instructions on Int16 grids,
-// measured).
+// Stage 1 of a stride of integers, its blocks classified by the implementation's kernel where it
+// has one; out of line: inlined into the span's loop, the classifier's vector constants no longer
+// all stay in registers (1 % more instructions on Int16 grids, measured).
 [[gnu::noinline]] void index_integer_stride(const char* base, const char* limit,
                                             stride_masks& masks, const digit_kernels& kernels) {
     if (kernels.classify_blocks == nullptr) {
