@@ -10,8 +10,9 @@
 #include <vector>
 
 #include "failure.h"
+#include "separator_scan.h"
 
-// One implementation's kernels; null where it has none for that shape.
+// One implementation's kernels; null where it has none for that shape or step.
 struct digit_kernels {
     const char* name;
     // Whether this CPU has the instructions the kernels need.
@@ -25,11 +26,11 @@ struct digit_kernels {
                               unsigned char* out);
 
     // The tokens that end at base + ends[k], k < count, each a minus or none and then digits, as
-    // 32-bit values (whose low bits every integer format keeps), into out, four at a time, each
-    // from one 8-byte load ending at the token's end: the 9 bytes before every end must be
-    // readable, and the byte before every token white space. Stops before the first four with a
-    // token of more than eight bytes or a lone minus, and before the last count % 4; returns how
-    // many it converted.
+    // 32-bit values (whose low bits every integer format keeps), into out, four at a time (or two
+    // fours together), each from one 8-byte load ending at the token's end: the 9 bytes before
+    // every end must be readable, and the byte before every token white space. Stops before the
+    // first four with a token of more than eight bytes or a lone minus, and before the last
+    // count % 4; returns how many it converted. Writes no value past those.
     std::size_t (*convert_short_integers)(const char* base, const std::uint32_t* ends,
                                           std::size_t count, std::int32_t* out);
 
@@ -45,6 +46,14 @@ struct digit_kernels {
                                         std::size_t count, int places, float* out);
     std::size_t (*convert_fixed_doubles)(const char* base, const std::uint32_t* ends,
                                          std::size_t count, int places, double* out);
+
+    // The offsets of the set bits of bits[b], b < blocks (bit i: 64 b + i), in order, into
+    // offsets; returns how many. Writes up to 31 entries past the last offset.
+    std::size_t (*flatten_bits)(const std::uint64_t* bits, std::size_t blocks,
+                                std::uint32_t* offsets);
+
+    // classify_block of each of blocks 64-byte blocks from base, into classes.
+    void (*classify_blocks)(const char* base, std::size_t blocks, byte_classes* classes);
 };
 
 // The implementations this CPU runs, portable first and the one chosen by default last.

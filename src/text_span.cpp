@@ -73,15 +73,17 @@ struct stride_masks {
 };
 
 // Classifies [base, limit), which ends in white space and follows white space (or nothing), and is
-// at most STRIDE bytes long.
-inline void classify_stride(const char* base, const char* limit, stride_masks& masks) {
+// at most STRIDE bytes long, the classes of each block b at block from classify(block, b).
+template <typename Classify>
+inline void classify_stride_by(const char* base, const char* limit, stride_masks& masks,
+                               Classify classify) {
     std::uint64_t before = ~std::uint64_t(0);  // separators before the block: its last two bits
     std::uint64_t not_short = 0;
     std::uint64_t not_plain = 0;
     std::uint64_t not_decimal = 0;
     std::size_t count = 0;
     for (const char* block = base; block < limit; block += 64, ++count) {
-        const byte_classes classes = classify_block(block);
+        const byte_classes classes = classify(block, count);
         std::uint64_t separator = classes.separators;
         const auto left = static_cast<std::size_t>(limit - block);
         if (left < 64) separator |= ~std::uint64_t(0) << left;  // past the end: white space
@@ -105,6 +107,11 @@ inline void classify_stride(const char* base, const char* limit, stride_masks& m
     masks.decimal_bytes = not_decimal == 0;
 }
 
+inline void classify_stride(const char* base, const char* limit, stride_masks& masks) {
+    classify_stride_by(base, limit, masks,
+                       [](const char* block, std::size_t) { return classify_block(block); });
+}
+
 inline std::size_t count_tokens(const stride_masks& masks) {
     std::size_t tokens = 0;
     for (std::size_t i = 0; i < masks.blocks; ++i)
@@ -120,16 +127,35 @@ inline std::size_t flatten_starts(const stride_masks& masks, std::uint32_t* star
     return started;
 }
 
+// The bits of block i at which a token's end stands: white space after no white space.
+inline std::uint64_t end_bits(const stride_masks& masks, std::size_t i) {
+    const std::uint64_t before_block = i == 0 ? 1 : masks.separators[i - 1] >> 63;
+    const std::uint64_t separators = masks.separators[i];
+    return separators & ~((separators << 1) | before_block);
+}
+
 // The offsets of the tokens' ends from the stride's base; how many there are.
 inline std::size_t flatten_ends(const stride_masks& masks, std::uint32_t* ends) {
     std::size_t ended = 0;
-    for (std::size_t i = 0; i < masks.blocks; ++i) {
-        const std::uint64_t before_block = i == 0 ? 1 : masks.separators[i - 1] >> 63;
-        const std::uint64_t separators = masks.separators[i];
-        flatten(separators & ~((separators << 1) | before_block),
-                static_cast<std::uint32_t>(64 * i), ends, ended);
-    }
+    for (std::size_t i = 0; i < masks.blocks; ++i)
+        flatten(end_bits(masks, i), static_cast<std::uint32_t>(64 * i), ends, ended);
     return ended;
+}
+
+// flatten_starts and flatten_ends through the implementation's kernel where it has one.
+inline std::size_t flatten_starts(const stride_masks& masks, std::uint32_t* starts,
+                                  const digit_kernels& kernels) {
+    if (kernels.flatten_bits == nullptr) return flatten_starts(masks, starts);
+    return kernels.flatten_bits(masks.starting, masks.blocks, starts);
+}
+
+inline std::size_t flatten_ends(const stride_masks& masks, std::uint32_t* ends,
+                                const digit_kernels& kernels) {
+    if (kernels.flatten_bits == nullptr) return flatten_ends(masks, ends);
+    std::uint64_t ending[STRIDE / 64];
+    for (std::size_t i = 0; i < masks.blocks; ++i)
+        ending[i] = end_bits(masks, i);
+    return kernels.flatten_bits(ending, masks.blocks, ends);
 }
 
 // The end of the stride that starts at base: after its last white space, at most as many bytes on
@@ -230,7 +256,7 @@ bool convert_plain_integers(const char* first, const char* base, const stride_ma
         converted = count;
         return true;
     }
-    flatten_starts(masks, starts);
+    flatten_starts(masks, starts, kernels);
     if (!convert_plain_tokens(base, starts, ends, 0, near, out, converted)) return false;
     return convert_plain_tokens(base, starts, ends, done, count, out, converted);
 }
@@ -279,7 +305,8 @@ span_parse convert_short_digit_stride(const stride_masks& masks, token_offsets& 
             return {packed, false, at.limit};
         }
     }
-    const std::size_t tokens = std::min(flatten_starts(masks, offsets.starts), at.wanted);
+    const std::size_t tokens =
+        std::min(flatten_starts(masks, offsets.starts, at.kernels), at.wanted);
     convert_short_digits(at.base, offsets.starts, tokens, out);
     const bool all = tokens == at.wanted;
     return {tokens, false, all ? next_separator(at.base + offsets.starts[tokens - 1]) : at.limit};
@@ -290,14 +317,14 @@ span_parse convert_short_digit_stride(const stride_masks& masks, token_offsets& 
 template <typename T>
 span_parse convert_plain_integer_stride(const stride_masks& masks, token_offsets& offsets,
                                         const stride_place& at, T* out) {
-    std::size_t tokens = std::min(flatten_ends(masks, offsets.ends), at.wanted);
+    std::size_t tokens = std::min(flatten_ends(masks, offsets.ends, at.kernels), at.wanted);
     std::size_t converted = 0;
     bool whole = false;
     if (at.kernels.convert_short_integers != nullptr) {
         whole = convert_plain_integers(at.first, at.base, masks, offsets.starts, offsets.ends,
                                        tokens, out, converted, at.kernels);
     } else {
-        tokens = std::min(flatten_starts(masks, offsets.starts), at.wanted);
+        tokens = std::min(flatten_starts(masks, offsets.starts, at.kernels), at.wanted);
         whole =
             convert_plain_tokens(at.base, offsets.starts, offsets.ends, 0, tokens, out, converted);
     }
@@ -310,8 +337,9 @@ span_parse convert_plain_integer_stride(const stride_masks& masks, token_offsets
 template <typename T>
 span_parse convert_any_integer_stride(const stride_masks& masks, token_offsets& offsets,
                                       const stride_place& at, T* out) {
-    flatten_ends(masks, offsets.ends);
-    const std::size_t tokens = std::min(flatten_starts(masks, offsets.starts), at.wanted);
+    flatten_ends(masks, offsets.ends, at.kernels);
+    const std::size_t tokens =
+        std::min(flatten_starts(masks, offsets.starts, at.kernels), at.wanted);
     for (std::size_t k = 0; k < tokens; ++k) {
         if (!scan_token<T>(at.base + offsets.starts[k], at.base + offsets.ends[k], out[k])) {
             return {k, true, at.base + offsets.starts[k]};
@@ -320,12 +348,19 @@ span_parse convert_any_integer_stride(const stride_masks& masks, token_offsets& 
     return {tokens, false, tokens == at.wanted ? at.base + offsets.ends[tokens - 1] : at.limit};
 }
 
-// Stage 1 of a stride of integers, out of line: inlined into the span's loop, the classifier's
-// vector constants no longer all stay in registers (1 % more instructions on Int16 grids,
-// measured).
+// Stage 1 of a stride of integers, its blocks classified by the implementation's kernel where it
+// has one; out of line: inlined into the span's loop, the classifier's vector constants no longer
+// all stay in registers (1 % more instructions on Int16 grids, measured).
 [[gnu::noinline]] void index_integer_stride(const char* base, const char* limit,
-                                            stride_masks& masks) {
-    classify_stride(base, limit, masks);
+                                            stride_masks& masks, const digit_kernels& kernels) {
+    if (kernels.classify_blocks == nullptr) {
+        classify_stride(base, limit, masks);
+        return;
+    }
+    byte_classes classes[STRIDE / 64];
+    kernels.classify_blocks(base, static_cast<std::size_t>(limit - base + 63) / 64, classes);
+    classify_stride_by(base, limit, masks,
+                       [&](const char*, std::size_t block) { return classes[block]; });
 }
 
 // A token longer than a stride, at base.
@@ -354,7 +389,7 @@ span_parse parse_integer_span(const char* first, const char* last, T* out, std::
             got = convert_long_integer(base, out + n);
         } else {
             stride_masks masks;
-            index_integer_stride(base, limit, masks);
+            index_integer_stride(base, limit, masks, kernels);
             const stride_place at{first, base, limit, max_values - n, room - n, kernels};
             if (masks.short_digits) {
                 got = convert_short_digit_stride(masks, offsets, at, out + n);

@@ -101,6 +101,47 @@ TEST(TextSpan, ShortIntegerStridesInBulk) {
     }
 }
 
+// Short integers where the kernels' groups of four and eight end: 1 to 20 tokens, with a lone
+// minus or a token of nine bytes or more in each place in turn (the kernel stops before its
+// group, the rest token by token), tokens within nine bytes of the span's first byte, and a
+// stride's last blocks, with values wanted cut anywhere.
+TEST(TextSpan, ShortIntegerGroupEdges) {
+    static const char* const tokens[] = {"-9999", "1599", "-0", "32767",    "-32768",
+                                         "65536", "7",    "-1", "99999999", "-9999999"};
+    static const char* const odd[] = {"-", "123456789", "-12345678", "4294967296"};
+    std::vector<std::string> texts;
+    for (std::size_t count = 1; count <= 20; ++count) {
+        for (std::size_t at = 0; at <= count; ++at) {
+            for (const char* bad : odd) {
+                std::string text;
+                for (std::size_t k = 0; k < count; ++k) {
+                    text += k == at ? bad : tokens[(k * 7 + count) % std::size(tokens)];
+                    text += k % 5 == 4 ? "\r\n" : " ";
+                }
+                texts.push_back(text);
+                if (at == count) break;  // no odd token: once
+            }
+        }
+    }
+    // Across a stride's end (4096 bytes): a lone minus or a long token in each of its last places.
+    for (std::size_t at = 725; at < 765; ++at) {
+        std::string text;
+        for (std::size_t k = 0; k < 1400; ++k) {
+            text += k == at ? (at % 2 == 0 ? "-" : "-123456789") : tokens[k % 2];
+            text += ' ';
+        }
+        texts.push_back(text);
+    }
+    for (const std::string& text : texts) {
+        for (const std::size_t max_values :
+             {SIZE_MAX, std::size_t(3), std::size_t(8), std::size_t(13)}) {
+            for (const element_format format : {FMT_SHORTINT, FMT_INTEGER, FMT_CHAR})
+                ASSERT_EQ(span_unlike_reference(text, format, max_values), "")
+                    << code_of(format) << " " << max_values << ": " << text.substr(0, 200);
+        }
+    }
+}
+
 // Fixed-point decimals as DEMs hold them, which reals take in bulk (four at a time through the
 // vector kernel where the CPU has one): one to six places, tokens of up to eight bytes and one
 // more with a minus, no-data integers among them, and now and then a shape that must go to the
