@@ -561,6 +561,75 @@ template <typename T>
     return {done, true, done == wanted ? base + ends[tokens - 1] : limit};
 }
 
+// The decimal kernel of an implementation for T; null where it has none.
+template <typename T>
+auto decimal_kernel(const digit_kernels& kernels) {
+    if constexpr (std::is_same_v<T, float>) {
+        return kernels.convert_decimal_floats;
+    } else {
+        return kernels.convert_decimal_doubles;
+    }
+}
+
+// The bytes a decimal kernel reads before a token's end.
+constexpr std::ptrdiff_t DECIMAL_REACH = 33;
+
+// Whether the first token from p could be a decimal the kernel takes: a minus, a digit or a
+// point first (the stride's masks decide the rest).
+inline bool starts_decimal(const char* p, const char* limit) {
+    while (p != limit && is_space(*p))
+        ++p;
+    return p != limit && (is_digit(*p) || *p == '-' || *p == '.');
+}
+
+// The token [start, end) by scan_cell_real into value; false when it is not wholly a number.
+template <typename T>
+inline bool scan_whole(const char* start, const char* end, T& value) {
+    const number_scan<T> scan = scan_cell_real<T>(start);
+    value = scan.value;
+    return scan.ok && scan.end == end;
+}
+
+// The stride [base, limit), when all its bytes are digits, points, leading minus signs and white
+// space, through the decimal kernel (eight tokens at a time; those it leaves, and those too close
+// to first for its loads, by scan_cell_real), up to wanted values. Out of line, as the fixed-point
+// stride is.
+template <typename T, typename Kernel>
+[[gnu::noinline]] stride_parse parse_decimal_stride(const char* first, const char* base,
+                                                    const char* limit, std::size_t wanted, T* out,
+                                                    Kernel kernel) {
+    std::uint32_t starts[STRIDE_TOKENS];
+    std::uint32_t ends[STRIDE_TOKENS];
+    stride_masks masks;
+    classify_stride(base, limit, masks);
+    if (!masks.decimal_bytes) return {0, false, base};
+    flatten_ends(masks, ends);
+    const std::size_t tokens = std::min(flatten_starts(masks, starts), wanted);
+    std::size_t near = 0;
+    for (; near < tokens && base + ends[near] - first < DECIMAL_REACH; ++near) {
+        if (!scan_whole(base + starts[near], base + ends[near], out[near]))
+            return {near, false, base + starts[near]};
+    }
+    if (near != tokens) {
+        // The last eight filled up with the last token again.
+        const std::size_t eights = (tokens - near + 7) / 8 * 8;
+        for (std::size_t k = tokens; k < near + eights; ++k) {
+            starts[k] = starts[tokens - 1];
+            ends[k] = ends[tokens - 1];
+        }
+        T values[STRIDE_TOKENS];
+        std::uint32_t left[STRIDE_TOKENS];
+        const std::size_t lefts = kernel(base, starts + near, ends + near, eights, values, left);
+        std::copy(values, values + (tokens - near), out + near);
+        for (std::size_t i = 0; i < lefts && left[i] < tokens - near; ++i) {
+            const std::size_t k = near + left[i];
+            if (!scan_whole(base + starts[k], base + ends[k], out[k]))
+                return {k, false, base + starts[k]};
+        }
+    }
+    return {tokens, true, tokens == wanted ? base + ends[tokens - 1] : limit};
+}
+
 // Reals: strides of fixed-point decimals, as DEMs are written, in bulk; every other stride by the
 // token loop, whose branches predict well on the regular texts of real grids. Kept out of line,
 // so that it starts on a cache line: its speed hangs on where its loop falls (6 % on decimal
@@ -578,8 +647,22 @@ template <typename T>
         if (long_token) limit = next_separator(base);
         // A stride that was not all of one shape costs its indexing in vain: the next few are not
         // tried, so that grids of mixed decimals lose almost nothing.
-        const int places = long_token || patience-- > 0 ? 0 : fixed_point_places(base, limit);
-        if (places != 0) {
+        const bool tried = long_token || patience-- > 0;
+        const int places = tried ? 0 : fixed_point_places(base, limit);
+        const auto decimals = decimal_kernel<T>(kernels);
+        if (places == 0 && !tried && decimals != nullptr && starts_decimal(base, limit)) {
+            patience = PATIENCE;
+            const stride_parse bulk =
+                parse_decimal_stride(first, base, limit, max_values - n, out + n, decimals);
+            n += bulk.values;
+            if (bulk.whole) {
+                if (n == max_values) return {n, false, bulk.next};
+                patience = 0;
+                base = limit;
+                continue;
+            }
+            base = bulk.next;  // the rest of the stride token by token
+        } else if (places != 0) {
             patience = PATIENCE;
             const stride_parse bulk = parse_fixed_point_stride(first, base, limit, places,
                                                                max_values - n, out + n, kernels);
