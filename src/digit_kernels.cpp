@@ -469,6 +469,195 @@ inline std::size_t list_left(unsigned odd, std::size_t first, std::uint32_t* lef
     return n;
 }
 
+// The same with AVX2: one token a vector, its bit masks spread back to bytes.
+
+// The bytes of a vector whose bits are set in bits.
+[[gnu::target("avx2")]] inline __m256i spread_bits(std::uint32_t bits) {
+    const __m256i copies =
+        _mm256_shuffle_epi8(_mm256_set1_epi32(static_cast<int>(bits)),
+                            _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 2, 2,
+                                             2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3));
+    const __m256i bit = _mm256_set1_epi64x(static_cast<std::int64_t>(0x8040201008040201));
+    return _mm256_cmpeq_epi8(_mm256_and_si256(copies, bit), bit);
+}
+
+// One token read: its digits (the point taken out) as four 8-digit values, the last eight in the
+// highest lane; the digits after its point, whether it is negative and whether it has another
+// shape.
+struct one_decimal {
+    __m256i eights;
+    std::uint32_t places;
+    bool negative;
+    bool odd;
+};
+
+[[gnu::target("avx2")]] inline one_decimal read_one_decimal(const char* base, std::uint32_t start,
+                                                            std::uint32_t end) {
+    const char* last = base + end;
+    const std::uint32_t length = std::min<std::uint32_t>(end - start, 32);
+    const __m256i word = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(last - 32));
+    const __m256i before_word = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(last - 33));
+    const auto token = static_cast<std::uint32_t>(top_bits(length));
+    const std::uint32_t lead = std::uint32_t(1) << (32 - length);
+    const std::uint32_t points = static_cast<std::uint32_t>(_mm256_movemask_epi8(
+                                     _mm256_cmpeq_epi8(word, _mm256_set1_epi8('.')))) &
+                                 token;
+    const std::uint32_t minus = static_cast<std::uint32_t>(_mm256_movemask_epi8(
+                                    _mm256_cmpeq_epi8(word, _mm256_set1_epi8('-')))) &
+                                lead;
+    const auto moved = static_cast<std::uint32_t>(at_or_before(points));
+    const std::uint32_t digits = token & ~points & ~minus;
+    const std::uint32_t kept = (digits & ~moved) | ((digits & moved) << 1);
+    const __m256i closed = _mm256_blendv_epi8(word, before_word, spread_bits(moved));
+    const __m256i values =
+        _mm256_and_si256(_mm256_sub_epi8(closed, _mm256_set1_epi8('0')), spread_bits(kept));
+    const __m256i nine = _mm256_set1_epi8(9);
+    const auto digit_bytes = static_cast<std::uint32_t>(
+        _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_min_epu8(values, nine), values)));
+    one_decimal got;
+    got.odd = (points & (points - 1)) != 0 || kept == 0 || (kept & ~digit_bytes) != 0 ||
+              (kept & 0x1FFF) != 0;
+    got.places = points == 0 ? 0 : 31 - static_cast<std::uint32_t>(std::countr_zero(points));
+    got.negative = minus != 0;
+    const __m256i pairs = _mm256_maddubs_epi16(values, _mm256_set1_epi16(0x010A));
+    const __m256i quads = _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x10064));
+    got.eights = _mm256_add_epi64(_mm256_mul_epu32(quads, _mm256_set1_epi64x(10000)),
+                                  _mm256_srli_epi64(quads, 32));
+    return got;
+}
+
+// Four tokens read: their digits as integers (64-bit lanes), the digits after their points
+// (32-bit lanes), and which are negative and which have another shape (bit i for token i).
+struct four_long_decimals {
+    __m256i mantissas;
+    __m128i places;
+    unsigned negative;
+    unsigned odd;
+};
+
+[[gnu::target("avx2")]] inline four_long_decimals read_four_long_decimals(
+    const char* base, const std::uint32_t* starts, const std::uint32_t* ends) {
+    one_decimal one[4];
+    for (int i = 0; i < 4; ++i)
+        one[i] = read_one_decimal(base, starts[i], ends[i]);
+    // At most 19 digits: the first 8-digit value is 0, the second below 1000.
+    const __m256i low01 = _mm256_unpacklo_epi64(one[0].eights, one[1].eights);
+    const __m256i high01 = _mm256_unpackhi_epi64(one[0].eights, one[1].eights);
+    const __m256i low23 = _mm256_unpacklo_epi64(one[2].eights, one[3].eights);
+    const __m256i high23 = _mm256_unpackhi_epi64(one[2].eights, one[3].eights);
+    const __m256i high = _mm256_permute2x128_si256(high01, high23, 0x20);
+    const __m256i middle = _mm256_permute2x128_si256(low01, low23, 0x31);
+    const __m256i low = _mm256_permute2x128_si256(high01, high23, 0x31);
+    const __m256i e8 = _mm256_set1_epi64x(100000000);
+    // (high 10^8 + middle) 10^8 + low, the first product below 10^11.
+    const __m256i upper = _mm256_add_epi64(_mm256_mul_epu32(high, e8), middle);
+    four_long_decimals got;
+    got.mantissas = _mm256_add_epi64(
+        _mm256_add_epi64(_mm256_mul_epu32(upper, e8),
+                         _mm256_slli_epi64(_mm256_mul_epu32(_mm256_srli_epi64(upper, 32), e8), 32)),
+        low);
+    got.places = _mm_setr_epi32(static_cast<int>(one[0].places), static_cast<int>(one[1].places),
+                                static_cast<int>(one[2].places), static_cast<int>(one[3].places));
+    got.negative = 0;
+    got.odd = 0;
+    for (unsigned i = 0; i < 4; ++i) {
+        got.negative |= (one[i].negative ? 1U : 0U) << i;
+        got.odd |= (one[i].odd ? 1U : 0U) << i;
+    }
+    return got;
+}
+
+// 64-bit unsigned integers as doubles, correctly rounded: the high and the low 32 bits placed in
+// the mantissas of two doubles, whose one sum rounds.
+[[gnu::target("avx2")]] inline __m256d unsigned_to_double(__m256i x) {
+    const __m256i low = _mm256_or_si256(_mm256_and_si256(x, _mm256_set1_epi64x(0xFFFFFFFF)),
+                                        _mm256_set1_epi64x(0x4330000000000000));  // 2^52
+    const __m256i high = _mm256_or_si256(_mm256_srli_epi64(x, 32),
+                                         _mm256_set1_epi64x(0x4530000000000000));  // 2^84
+    const __m256d high_value =
+        _mm256_sub_pd(_mm256_castsi256_pd(high), _mm256_set1_pd(19342813118337666422669312.0));
+    return _mm256_add_pd(high_value, _mm256_castsi256_pd(low));  // 2^84 + 2^52 taken out above
+}
+
+// Where x is at most limit, as unsigned 64-bit lanes (both below 2^63 apart from x).
+[[gnu::target("avx2")]] inline __m256i at_most(__m256i x, std::int64_t limit) {
+    const __m256i sign = _mm256_set1_epi64x(INT64_MIN);
+    return _mm256_andnot_si256(
+        _mm256_cmpgt_epi64(_mm256_xor_si256(x, sign), _mm256_set1_epi64x(limit ^ INT64_MIN)),
+        _mm256_set1_epi64x(-1));
+}
+
+constexpr double DOUBLE_POWERS[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                    1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+
+[[gnu::target("avx2")]] inline __m256d powers_of(__m128i places) {
+    return _mm256_i32gather_pd(DOUBLE_POWERS, _mm_and_si128(places, _mm_set1_epi32(15)), 8);
+}
+
+// The sign bits of the lanes set in bits (0 to 15), for four 32-bit or 64-bit lanes.
+[[gnu::target("avx2")]] inline __m256i lane_masks(unsigned bits) {
+    const __m256i bit = _mm256_setr_epi64x(1, 2, 4, 8);
+    return _mm256_cmpeq_epi64(_mm256_and_si256(_mm256_set1_epi64x(bits), bit), bit);
+}
+
+[[gnu::target("avx2")]] std::size_t convert_decimal_floats_avx2(const char* base,
+                                                                const std::uint32_t* starts,
+                                                                const std::uint32_t* ends,
+                                                                std::size_t count, float* out,
+                                                                std::uint32_t* left) {
+    const __m256i midpoint = _mm256_set1_epi64x((std::int64_t(1) << 28) - 8);
+    std::size_t n = 0;
+    for (std::size_t k = 0; k + 4 <= count; k += 4) {
+        const four_long_decimals got = read_four_long_decimals(base, starts + k, ends + k);
+        const __m256i places = _mm256_cvtepu32_epi64(got.places);
+        const __m256i single = _mm256_and_si256(at_most(got.mantissas, std::int64_t(1) << 24),
+                                                _mm256_cmpgt_epi64(_mm256_set1_epi64x(11), places));
+        const __m256d powers = powers_of(got.places);
+        const __m256d exact = unsigned_to_double(got.mantissas);
+        const __m128 narrow = _mm_div_ps(_mm256_cvtpd_ps(exact), _mm256_cvtpd_ps(powers));
+        const __m256d wide = _mm256_div_pd(exact, powers);
+        const __m256i distance =
+            _mm256_sub_epi64(_mm256_and_si256(_mm256_castpd_si256(wide),
+                                              _mm256_set1_epi64x((std::int64_t(1) << 29) - 1)),
+                             midpoint);
+        const __m256i clear =
+            _mm256_and_si256(_mm256_or_si256(_mm256_cmpgt_epi64(distance, _mm256_set1_epi64x(16)),
+                                             _mm256_cmpgt_epi64(_mm256_setzero_si256(), distance)),
+                             _mm256_cmpgt_epi64(_mm256_set1_epi64x(16), places));
+        const __m128 value =
+            _mm_blendv_ps(_mm256_cvtpd_ps(wide), narrow, _mm_castsi128_ps(narrow_masks(single)));
+        const __m128 sign = _mm_castsi128_ps(narrow_masks(lane_masks(got.negative)));
+        _mm_storeu_ps(out + k, _mm_xor_ps(value, _mm_and_ps(sign, _mm_set1_ps(-0.0F))));
+        const auto kept = static_cast<unsigned>(
+            _mm256_movemask_pd(_mm256_castsi256_pd(_mm256_or_si256(single, clear))));
+        const unsigned odd = got.odd | (~kept & 0xF);
+        if (odd != 0) n += list_left(odd, k, left + n);
+    }
+    return n;
+}
+
+[[gnu::target("avx2")]] std::size_t convert_decimal_doubles_avx2(const char* base,
+                                                                 const std::uint32_t* starts,
+                                                                 const std::uint32_t* ends,
+                                                                 std::size_t count, double* out,
+                                                                 std::uint32_t* left) {
+    std::size_t n = 0;
+    for (std::size_t k = 0; k + 4 <= count; k += 4) {
+        const four_long_decimals got = read_four_long_decimals(base, starts + k, ends + k);
+        const __m256i exact = _mm256_and_si256(
+            at_most(got.mantissas, std::int64_t(1) << 53),
+            _mm256_cmpgt_epi64(_mm256_set1_epi64x(16), _mm256_cvtepu32_epi64(got.places)));
+        const __m256d value =
+            _mm256_div_pd(unsigned_to_double(got.mantissas), powers_of(got.places));
+        const __m256d sign = _mm256_castsi256_pd(lane_masks(got.negative));
+        _mm256_storeu_pd(out + k, _mm256_xor_pd(value, _mm256_and_pd(sign, _mm256_set1_pd(-0.0))));
+        const auto kept = static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(exact)));
+        const unsigned odd = got.odd | (~kept & 0xF);
+        if (odd != 0) n += list_left(odd, k, left + n);
+    }
+    return n;
+}
+
 #if !defined(__clang__)
 #pragma GCC diagnostic pop
 #endif
@@ -502,7 +691,8 @@ constexpr digit_kernels IMPLEMENTATIONS[] = {
 #ifdef RASTMILL_X86_KERNELS
     {"ssse3", has_ssse3, pack_short_digits_ssse3, nullptr, nullptr, nullptr, nullptr, nullptr},
     {"avx2", has_avx2, pack_short_digits_ssse3, convert_short_integers_avx2,
-     convert_fixed_floats_avx2, convert_fixed_doubles_avx2, nullptr, nullptr},
+     convert_fixed_floats_avx2, convert_fixed_doubles_avx2, convert_decimal_floats_avx2,
+     convert_decimal_doubles_avx2},
     {"avx512vbmi2", has_avx512vbmi2, pack_short_digits_512, convert_short_integers_avx2,
      convert_fixed_floats_avx2, convert_fixed_doubles_avx2, convert_decimal_floats_512,
      convert_decimal_doubles_512},

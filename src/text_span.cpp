@@ -515,6 +515,7 @@ struct stride_parse {
     std::size_t values;
     bool whole;
     const char* next;
+    bool paid = true;  // whether the bulk path is worth trying on the next stride
 };
 
 // The fixed-point kernel of an implementation for T; null where it has none.
@@ -610,6 +611,7 @@ template <typename T, typename Kernel>
         if (!scan_whole(base + starts[near], base + ends[near], out[near]))
             return {near, false, base + starts[near]};
     }
+    std::size_t lefts = 0;
     if (near != tokens) {
         // The last eight filled up with the last token again.
         const std::size_t eights = (tokens - near + 7) / 8 * 8;
@@ -619,7 +621,7 @@ template <typename T, typename Kernel>
         }
         T values[STRIDE_TOKENS];
         std::uint32_t left[STRIDE_TOKENS];
-        const std::size_t lefts = kernel(base, starts + near, ends + near, eights, values, left);
+        lefts = kernel(base, starts + near, ends + near, eights, values, left);
         std::copy(values, values + (tokens - near), out + near);
         for (std::size_t i = 0; i < lefts && left[i] < tokens - near; ++i) {
             const std::size_t k = near + left[i];
@@ -627,7 +629,9 @@ template <typename T, typename Kernel>
                 return {k, false, base + starts[k]};
         }
     }
-    return {tokens, true, tokens == wanted ? base + ends[tokens - 1] : limit};
+    // Where the kernel leaves many (17 digits into doubles, beyond 2^53), the token loop is
+    // faster.
+    return {tokens, true, tokens == wanted ? base + ends[tokens - 1] : limit, 8 * lefts <= tokens};
 }
 
 // Reals: strides of fixed-point decimals, as DEMs are written, in bulk; every other stride by the
@@ -657,7 +661,7 @@ template <typename T>
             n += bulk.values;
             if (bulk.whole) {
                 if (n == max_values) return {n, false, bulk.next};
-                patience = 0;
+                if (bulk.paid) patience = 0;
                 base = limit;
                 continue;
             }
