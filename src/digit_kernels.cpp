@@ -304,15 +304,20 @@ struct two_decimals {
 };
 
 [[gnu::target(RASTMILL_DECIMAL_TARGET)]] inline two_decimals read_two_decimals(
-    const char* base, const std::uint32_t* starts, const std::uint32_t* ends) {
+    const char* base, const std::uint32_t* ends) {
     const char* end0 = base + ends[0];
     const char* end1 = base + ends[1];
-    // Longer tokens are seen as 32 bytes of digits, more than 19: another shape.
-    const std::uint32_t length0 = std::min<std::uint32_t>(ends[0] - starts[0], 32);
-    const std::uint32_t length1 = std::min<std::uint32_t>(ends[1] - starts[1], 32);
     const __m512i word = load_two_halves(end0 - 32, end1 - 32);
     // Each byte's predecessor: what the bytes up to the point become once the point is out.
     const __m512i before_word = load_two_halves(end0 - 33, end1 - 33);
+    // A token starts after the last white space (every byte below '-' in such a stride); a longer
+    // one is seen as 32 bytes of digits, more than 19: another shape.
+    const std::uint64_t spaces =
+        _cvtmask64_u64(_mm512_cmplt_epu8_mask(word, _mm512_set1_epi8('-')));
+    const auto length0 =
+        static_cast<std::uint32_t>(std::countl_zero(static_cast<std::uint32_t>(spaces)));
+    const auto length1 =
+        static_cast<std::uint32_t>(std::countl_zero(static_cast<std::uint32_t>(spaces >> 32)));
     const std::uint64_t token = top_bits(length0) | (top_bits(length1) << 32);
     const std::uint64_t lead =
         (std::uint64_t(1) << (32 - length0)) | (std::uint64_t(1) << (64 - length1));
@@ -363,10 +368,11 @@ struct eight_decimals {
 };
 
 [[gnu::target(RASTMILL_DECIMAL_TARGET)]] inline eight_decimals read_eight_decimals(
-    const char* base, const std::uint32_t* starts, const std::uint32_t* ends) {
+    const char* base, const std::uint32_t* ends) {
     two_decimals two[4];
+#pragma GCC unroll 4
     for (int i = 0; i < 4; ++i)
-        two[i] = read_two_decimals(base, starts + 2 * i, ends + 2 * i);
+        two[i] = read_two_decimals(base, ends + 2 * i);
     // At most 19 digits: the first 8-digit value of a half is 0, the second below 1000.
     const __m512i upper = _mm512_setr_epi64(1, 5, 9, 13, 2, 6, 10, 14);
     const __m512i lower = _mm512_setr_epi64(3, 7, 11, 15, 3, 7, 11, 15);
@@ -418,14 +424,14 @@ inline std::size_t list_left(unsigned odd, std::size_t first, std::uint32_t* lef
 // float division; others in double arithmetic, kept where they do not land next to a midpoint
 // between two floats.
 [[gnu::target(RASTMILL_DECIMAL_TARGET)]] std::size_t convert_decimal_floats_512(
-    const char* base, const std::uint32_t* starts, const std::uint32_t* ends, std::size_t count,
-    float* out, std::uint32_t* left) {
+    const char* base, const std::uint32_t* ends, std::size_t count, float* out,
+    std::uint32_t* left) {
     const __m256 float_low = _mm256_setr_ps(1e0F, 1e1F, 1e2F, 1e3F, 1e4F, 1e5F, 1e6F, 1e7F);
     const __m256 float_high = _mm256_setr_ps(1e8F, 1e9F, 1e10F, 1e0F, 1e0F, 1e0F, 1e0F, 1e0F);
     const __m512i midpoint = _mm512_set1_epi64((std::int64_t(1) << 28) - 8);
     std::size_t n = 0;
     for (std::size_t k = 0; k + 8 <= count; k += 8) {
-        const eight_decimals got = read_eight_decimals(base, starts + k, ends + k);
+        const eight_decimals got = read_eight_decimals(base, ends + k);
         const __mmask8 single =
             _mm512_cmple_epu64_mask(got.mantissas, _mm512_set1_epi64(std::int64_t(1) << 24)) &
             _mm256_cmple_epu32_mask(got.places, _mm256_set1_epi32(10));
@@ -451,11 +457,11 @@ inline std::size_t list_left(unsigned odd, std::size_t first, std::uint32_t* lef
 // Each value as scan_cell_real rounds it where that is exact: mantissas of up to 2^53 by one
 // division (up to 15 places here).
 [[gnu::target(RASTMILL_DECIMAL_TARGET)]] std::size_t convert_decimal_doubles_512(
-    const char* base, const std::uint32_t* starts, const std::uint32_t* ends, std::size_t count,
-    double* out, std::uint32_t* left) {
+    const char* base, const std::uint32_t* ends, std::size_t count, double* out,
+    std::uint32_t* left) {
     std::size_t n = 0;
     for (std::size_t k = 0; k + 8 <= count; k += 8) {
-        const eight_decimals got = read_eight_decimals(base, starts + k, ends + k);
+        const eight_decimals got = read_eight_decimals(base, ends + k);
         const __mmask8 exact =
             _mm512_cmple_epu64_mask(got.mantissas, _mm512_set1_epi64(std::int64_t(1) << 53)) &
             _mm256_cmple_epu32_mask(got.places, _mm256_set1_epi32(15));
@@ -491,12 +497,14 @@ struct one_decimal {
     bool odd;
 };
 
-[[gnu::target("avx2")]] inline one_decimal read_one_decimal(const char* base, std::uint32_t start,
-                                                            std::uint32_t end) {
+[[gnu::target("avx2")]] inline one_decimal read_one_decimal(const char* base, std::uint32_t end) {
     const char* last = base + end;
-    const std::uint32_t length = std::min<std::uint32_t>(end - start, 32);
     const __m256i word = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(last - 32));
     const __m256i before_word = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(last - 33));
+    // The token: after the last byte below '-' (white space in such a stride).
+    const auto spaces = ~static_cast<std::uint32_t>(_mm256_movemask_epi8(
+        _mm256_cmpeq_epi8(_mm256_max_epu8(word, _mm256_set1_epi8('-')), word)));
+    const auto length = static_cast<std::uint32_t>(std::countl_zero(spaces));
     const auto token = static_cast<std::uint32_t>(top_bits(length));
     const std::uint32_t lead = std::uint32_t(1) << (32 - length);
     const std::uint32_t points = static_cast<std::uint32_t>(_mm256_movemask_epi8(
@@ -536,10 +544,11 @@ struct four_long_decimals {
 };
 
 [[gnu::target("avx2")]] inline four_long_decimals read_four_long_decimals(
-    const char* base, const std::uint32_t* starts, const std::uint32_t* ends) {
+    const char* base, const std::uint32_t* ends) {
     one_decimal one[4];
+#pragma GCC unroll 4
     for (int i = 0; i < 4; ++i)
-        one[i] = read_one_decimal(base, starts[i], ends[i]);
+        one[i] = read_one_decimal(base, ends[i]);
     // At most 19 digits: the first 8-digit value is 0, the second below 1000.
     const __m256i low01 = _mm256_unpacklo_epi64(one[0].eights, one[1].eights);
     const __m256i high01 = _mm256_unpackhi_epi64(one[0].eights, one[1].eights);
@@ -601,14 +610,13 @@ constexpr double DOUBLE_POWERS[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
 }
 
 [[gnu::target("avx2")]] std::size_t convert_decimal_floats_avx2(const char* base,
-                                                                const std::uint32_t* starts,
                                                                 const std::uint32_t* ends,
                                                                 std::size_t count, float* out,
                                                                 std::uint32_t* left) {
     const __m256i midpoint = _mm256_set1_epi64x((std::int64_t(1) << 28) - 8);
     std::size_t n = 0;
     for (std::size_t k = 0; k + 4 <= count; k += 4) {
-        const four_long_decimals got = read_four_long_decimals(base, starts + k, ends + k);
+        const four_long_decimals got = read_four_long_decimals(base, ends + k);
         const __m256i places = _mm256_cvtepu32_epi64(got.places);
         const __m256i single = _mm256_and_si256(at_most(got.mantissas, std::int64_t(1) << 24),
                                                 _mm256_cmpgt_epi64(_mm256_set1_epi64x(11), places));
@@ -637,13 +645,12 @@ constexpr double DOUBLE_POWERS[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
 }
 
 [[gnu::target("avx2")]] std::size_t convert_decimal_doubles_avx2(const char* base,
-                                                                 const std::uint32_t* starts,
                                                                  const std::uint32_t* ends,
                                                                  std::size_t count, double* out,
                                                                  std::uint32_t* left) {
     std::size_t n = 0;
     for (std::size_t k = 0; k + 4 <= count; k += 4) {
-        const four_long_decimals got = read_four_long_decimals(base, starts + k, ends + k);
+        const four_long_decimals got = read_four_long_decimals(base, ends + k);
         const __m256i exact = _mm256_and_si256(
             at_most(got.mantissas, std::int64_t(1) << 53),
             _mm256_cmpgt_epi64(_mm256_set1_epi64x(16), _mm256_cvtepu32_epi64(got.places)));

@@ -592,9 +592,9 @@ inline bool scan_whole(const char* start, const char* end, T& value) {
 }
 
 // The stride [base, limit), when all its bytes are digits, points, leading minus signs and white
-// space, through the decimal kernel (eight tokens at a time; those it leaves, and those too close
-// to first for its loads, by scan_cell_real), up to wanted values. Out of line, as the fixed-point
-// stride is.
+// space, through the decimal kernel (eight tokens at a time, from their ends; those it leaves, and
+// those too close to first for its loads, by scan_cell_real once their starts are indexed too), up
+// to wanted values. Out of line, as the fixed-point stride is.
 template <typename T, typename Kernel>
 [[gnu::noinline]] stride_parse parse_decimal_stride(const char* first, const char* base,
                                                     const char* limit, std::size_t wanted, T* out,
@@ -604,29 +604,33 @@ template <typename T, typename Kernel>
     stride_masks masks;
     classify_stride(base, limit, masks);
     if (!masks.decimal_bytes) return {0, false, base};
-    flatten_ends(masks, ends);
-    const std::size_t tokens = std::min(flatten_starts(masks, starts), wanted);
+    const std::size_t tokens = std::min(flatten_ends(masks, ends), wanted);
     std::size_t near = 0;
-    for (; near < tokens && base + ends[near] - first < DECIMAL_REACH; ++near) {
-        if (!scan_whole(base + starts[near], base + ends[near], out[near]))
-            return {near, false, base + starts[near]};
+    while (near < tokens && base + ends[near] - first < DECIMAL_REACH)
+        ++near;
+    bool started = false;
+    // The token k by scan_cell_real; false when it is not wholly a number.
+    const auto scan_alone = [&](std::size_t k) {
+        if (!started) flatten_starts(masks, starts);
+        started = true;
+        return scan_whole(base + starts[k], base + ends[k], out[k]);
+    };
+    for (std::size_t k = 0; k < near; ++k) {
+        if (!scan_alone(k)) return {k, false, base + starts[k]};
     }
     std::size_t lefts = 0;
     if (near != tokens) {
         // The last eight filled up with the last token again.
         const std::size_t eights = (tokens - near + 7) / 8 * 8;
-        for (std::size_t k = tokens; k < near + eights; ++k) {
-            starts[k] = starts[tokens - 1];
+        for (std::size_t k = tokens; k < near + eights; ++k)
             ends[k] = ends[tokens - 1];
-        }
         T values[STRIDE_TOKENS];
         std::uint32_t left[STRIDE_TOKENS];
-        lefts = kernel(base, starts + near, ends + near, eights, values, left);
+        lefts = kernel(base, ends + near, eights, values, left);
         std::copy(values, values + (tokens - near), out + near);
         for (std::size_t i = 0; i < lefts && left[i] < tokens - near; ++i) {
             const std::size_t k = near + left[i];
-            if (!scan_whole(base + starts[k], base + ends[k], out[k]))
-                return {k, false, base + starts[k]};
+            if (!scan_alone(k)) return {k, false, base + starts[k]};
         }
     }
     // Where the kernel leaves many (17 digits into doubles, beyond 2^53), the token loop is
