@@ -371,7 +371,7 @@ struct eight_decimals {
     const char* base, const std::uint32_t* ends) {
     two_decimals two[4];
 #pragma GCC unroll 4
-    for (int i = 0; i < 4; ++i)
+    for (std::size_t i = 0; i < 4; ++i)
         two[i] = read_two_decimals(base, ends + 2 * i);
     // At most 19 digits: the first 8-digit value of a half is 0, the second below 1000.
     const __m512i upper = _mm512_setr_epi64(1, 5, 9, 13, 2, 6, 10, 14);
@@ -395,7 +395,7 @@ struct eight_decimals {
                           static_cast<int>(two[3].places[0]), static_cast<int>(two[3].places[1]));
     unsigned negative = 0;
     unsigned odd = 0;
-    for (int i = 0; i < 4; ++i) {
+    for (unsigned i = 0; i < 4; ++i) {
         negative |= two[i].negative << (2 * i);
         odd |= two[i].odd << (2 * i);
     }
@@ -547,7 +547,7 @@ struct four_long_decimals {
     const char* base, const std::uint32_t* ends) {
     one_decimal one[4];
 #pragma GCC unroll 4
-    for (int i = 0; i < 4; ++i)
+    for (std::size_t i = 0; i < 4; ++i)
         one[i] = read_one_decimal(base, ends[i]);
     // At most 19 digits: the first 8-digit value is 0, the second below 1000.
     const __m256i low01 = _mm256_unpacklo_epi64(one[0].eights, one[1].eights);
