@@ -658,31 +658,29 @@ template <typename T>
         const bool tried = long_token || patience-- > 0;
         const int places = tried ? 0 : fixed_point_places(base, limit);
         const auto decimals = decimal_kernel<T>(kernels);
-        if (places == 0 && !tried && decimals != nullptr && starts_decimal(base, limit)) {
-            patience = PATIENCE;
-            const stride_parse bulk =
-                parse_decimal_stride(first, base, limit, max_values - n, out + n, decimals);
+        stride_parse bulk{0, false, base};
+        bool bulk_tried = false;
+        if (places != 0) {
+            bulk_tried = true;
+            bulk = parse_fixed_point_stride(first, base, limit, places, max_values - n, out + n,
+                                            kernels);
             n += bulk.values;
-            if (bulk.whole) {
-                if (n == max_values) return {n, false, bulk.next};
-                if (bulk.paid) patience = 0;
-                base = limit;
-                continue;
-            }
-            base = bulk.next;  // the rest of the stride token by token
-        } else if (places != 0) {
-            patience = PATIENCE;
-            const stride_parse bulk = parse_fixed_point_stride(first, base, limit, places,
-                                                               max_values - n, out + n, kernels);
-            n += bulk.values;
-            if (bulk.whole) {
-                if (n == max_values) return {n, false, bulk.next};
-                patience = 0;
-                base = limit;
-                continue;
-            }
-            base = bulk.next;  // the rest of the stride token by token
+            base = bulk.next;
         }
+        // Decimals of other shapes, and what the fixed-point path left of a stride of mixed ones.
+        if (!tried && !bulk.whole && decimals != nullptr && starts_decimal(base, limit)) {
+            bulk_tried = true;
+            bulk = parse_decimal_stride(first, base, limit, max_values - n, out + n, decimals);
+            n += bulk.values;
+            base = bulk.next;
+        }
+        if (bulk_tried) patience = bulk.whole && bulk.paid ? 0 : PATIENCE;
+        if (bulk.whole) {
+            if (n == max_values) return {n, false, bulk.next};
+            base = limit;
+            continue;
+        }
+        // The rest of the stride token by token.
         const span_parse rest = parse_tokens(base, limit, out + n, max_values - n, scan_cell<T>);
         n += rest.values;
         if (rest.stopped || n == max_values) return {n, rest.stopped, rest.next};
