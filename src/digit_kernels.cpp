@@ -399,6 +399,408 @@ constexpr std::int32_t POWERS_OF_TEN[] = {1, 10, 100, 1000, 10000, 100000, 10000
     return k;
 }
 
+// Decimals of up to 19 digits, as GDAL writes floats ("1520.2239990234375"): two tokens a
+// vector, one in each 256-bit half, each from the 32 bytes that end at its end.
+#define RASTMILL_DECIMAL_TARGET "avx512f,avx512bw,avx512vl,avx512dq"
+// GCC's AVX-512 intrinsics start their results from an undefined vector, which it then warns of.
+#if !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
+// The lowest bits of a half up to and including its point's bit; none where it has no point.
+inline std::uint64_t at_or_before(std::uint32_t point) {
+    return point == 0 ? 0 : (std::uint64_t(point) << 1) - 1;
+}
+
+// The top length bits of a half (length 1 to 32).
+inline std::uint64_t top_bits(std::uint32_t length) {
+    return (~std::uint64_t(0) << (32 - length)) & 0xFFFFFFFF;
+}
+
+// Two tokens read: per half, its digits (the point taken out) as four 8-digit values, the last
+// eight in the highest lane; and for each of the two (bit 0 the low half's) the digits after its
+// point, whether it is negative and whether it has another shape.
+[[gnu::target(RASTMILL_DECIMAL_TARGET)]] inline __m512i load_two_halves(const char* low,
+                                                                        const char* high) {
+    return _mm512_inserti64x4(
+        _mm512_castsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(low))),
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(high)), 1);
+}
+
+struct two_decimals {
+    __m512i eights;
+    std::uint32_t places[2];
+    unsigned negative;
+    unsigned odd;
+};
+
+[[gnu::target(RASTMILL_DECIMAL_TARGET)]] inline two_decimals read_two_decimals(
+    const char* base, const std::uint32_t* ends) {
+    const char* end0 = base + ends[0];
+    const char* end1 = base + ends[1];
+    const __m512i word = load_two_halves(end0 - 32, end1 - 32);
+    // Each byte's predecessor: what the bytes up to the point become once the point is out.
+    const __m512i before_word = load_two_halves(end0 - 33, end1 - 33);
+    // A token starts after the last white space (every byte below '-' in such a stride); a longer
+    // one is seen as 32 bytes of digits, more than 19: another shape.
+    const std::uint64_t spaces =
+        _cvtmask64_u64(_mm512_cmplt_epu8_mask(word, _mm512_set1_epi8('-')));
+    const auto length0 =
+        static_cast<std::uint32_t>(std::countl_zero(static_cast<std::uint32_t>(spaces)));
+    const auto length1 =
+        static_cast<std::uint32_t>(std::countl_zero(static_cast<std::uint32_t>(spaces >> 32)));
+    const std::uint64_t token = top_bits(length0) | (top_bits(length1) << 32);
+    const std::uint64_t lead =
+        (std::uint64_t(1) << (32 - length0)) | (std::uint64_t(1) << (64 - length1));
+    const std::uint64_t points =
+        _cvtmask64_u64(_mm512_mask_cmpeq_epi8_mask(token, word, _mm512_set1_epi8('.')));
+    const std::uint64_t minus =
+        _cvtmask64_u64(_mm512_mask_cmpeq_epi8_mask(lead, word, _mm512_set1_epi8('-')));
+    const auto point0 = static_cast<std::uint32_t>(points);
+    const auto point1 = static_cast<std::uint32_t>(points >> 32);
+    const std::uint64_t moved = at_or_before(point0) | (at_or_before(point1) << 32);
+    const std::uint64_t digits = token & ~points & ~minus;
+    // After the point is out, the digits stand at the top of each half.
+    const std::uint64_t kept = (digits & ~moved) | ((digits & moved) << 1);
+    const __m512i closed = _mm512_mask_blend_epi8(moved, word, before_word);
+    const __m512i values = _mm512_maskz_sub_epi8(kept, closed, _mm512_set1_epi8('0'));
+    // Odd: a kept byte that is no digit, or more than 19 digits.
+    const std::uint64_t wrong =
+        _cvtmask64_u64(_mm512_mask_cmpgt_epu8_mask(kept, values, _mm512_set1_epi8(9))) |
+        (kept & 0x00001FFF00001FFF);
+    const auto odd_half = [](std::uint32_t point, std::uint32_t kept_half,
+                             std::uint32_t wrong_half) {
+        return (point & (point - 1)) != 0 || kept_half == 0 || wrong_half != 0 ? 1U : 0U;
+    };
+    two_decimals got;
+    got.odd =
+        odd_half(point0, static_cast<std::uint32_t>(kept), static_cast<std::uint32_t>(wrong)) |
+        (odd_half(point1, static_cast<std::uint32_t>(kept >> 32),
+                  static_cast<std::uint32_t>(wrong >> 32))
+         << 1);
+    got.places[0] = point0 == 0 ? 0 : 31 - static_cast<std::uint32_t>(std::countr_zero(point0));
+    got.places[1] = point1 == 0 ? 0 : 31 - static_cast<std::uint32_t>(std::countr_zero(point1));
+    got.negative = (minus & 0xFFFFFFFF) != 0 ? 1U : 0U;
+    got.negative |= (minus >> 32) != 0 ? 2U : 0U;
+    const __m512i pairs = _mm512_maddubs_epi16(values, _mm512_set1_epi16(0x010A));
+    const __m512i quads = _mm512_madd_epi16(pairs, _mm512_set1_epi32(0x10064));
+    got.eights = _mm512_add_epi64(_mm512_mul_epu32(quads, _mm512_set1_epi64(10000)),
+                                  _mm512_srli_epi64(quads, 32));
+    return got;
+}
+
+// Eight tokens read: their digits as integers (64-bit lanes), the digits after their points
+// (32-bit lanes), and which are negative and which have another shape.
+struct eight_decimals {
+    __m512i mantissas;
+    __m256i places;
+    __mmask8 negative;
+    __mmask8 odd;
+};
+
+[[gnu::target(RASTMILL_DECIMAL_TARGET)]] inline eight_decimals read_eight_decimals(
+    const char* base, const std::uint32_t* ends) {
+    two_decimals two[4];
+#pragma GCC unroll 4
+    for (std::size_t i = 0; i < 4; ++i)
+        two[i] = read_two_decimals(base, ends + 2 * i);
+    // At most 19 digits: the first 8-digit value of a half is 0, the second below 1000.
+    const __m512i upper = _mm512_setr_epi64(1, 5, 9, 13, 2, 6, 10, 14);
+    const __m512i lower = _mm512_setr_epi64(3, 7, 11, 15, 3, 7, 11, 15);
+    const __m512i upper01 = _mm512_permutex2var_epi64(two[0].eights, upper, two[1].eights);
+    const __m512i upper23 = _mm512_permutex2var_epi64(two[2].eights, upper, two[3].eights);
+    const __m512i lower01 = _mm512_permutex2var_epi64(two[0].eights, lower, two[1].eights);
+    const __m512i lower23 = _mm512_permutex2var_epi64(two[2].eights, lower, two[3].eights);
+    const __m512i high = _mm512_shuffle_i64x2(upper01, upper23, 0x44);
+    const __m512i middle = _mm512_shuffle_i64x2(upper01, upper23, 0xEE);
+    const __m512i low = _mm512_shuffle_i64x2(lower01, lower23, 0x44);
+    eight_decimals got;
+    got.mantissas = _mm512_add_epi64(
+        _mm512_add_epi64(_mm512_mullo_epi64(high, _mm512_set1_epi64(10000000000000000)),
+                         _mm512_mul_epu32(middle, _mm512_set1_epi64(100000000))),
+        low);
+    got.places =
+        _mm256_setr_epi32(static_cast<int>(two[0].places[0]), static_cast<int>(two[0].places[1]),
+                          static_cast<int>(two[1].places[0]), static_cast<int>(two[1].places[1]),
+                          static_cast<int>(two[2].places[0]), static_cast<int>(two[2].places[1]),
+                          static_cast<int>(two[3].places[0]), static_cast<int>(two[3].places[1]));
+    unsigned negative = 0;
+    unsigned odd = 0;
+    for (unsigned i = 0; i < 4; ++i) {
+        negative |= two[i].negative << (2 * i);
+        odd |= two[i].odd << (2 * i);
+    }
+    got.negative = static_cast<__mmask8>(negative);
+    got.odd = static_cast<__mmask8>(odd);
+    return got;
+}
+
+// 10^places for places 0 to 15, as doubles (lanes of more places: any value).
+[[gnu::target(RASTMILL_DECIMAL_TARGET)]] inline __m512d double_powers(__m256i places) {
+    const __m512d low = _mm512_setr_pd(1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7);
+    const __m512d high = _mm512_setr_pd(1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15);
+    return _mm512_permutex2var_pd(low, _mm512_cvtepu32_epi64(places), high);
+}
+
+// The indices, from first on, of the set bits of odd into left; how many there are.
+inline std::size_t list_left(unsigned odd, std::size_t first, std::uint32_t* left) {
+    std::size_t n = 0;
+    for (; odd != 0; odd &= odd - 1)
+        left[n++] =
+            static_cast<std::uint32_t>(first + static_cast<std::size_t>(std::countr_zero(odd)));
+    return n;
+}
+
+// Each value as scan_cell_real rounds it: mantissas of up to 2^24 with up to 10 places by one
+// float division; others in double arithmetic, kept where they do not land next to a midpoint
+// between two floats.
+[[gnu::target(RASTMILL_DECIMAL_TARGET)]] std::size_t convert_decimal_floats_512(
+    const char* base, const std::uint32_t* ends, std::size_t count, float* out,
+    std::uint32_t* left) {
+    const __m256 float_low = _mm256_setr_ps(1e0F, 1e1F, 1e2F, 1e3F, 1e4F, 1e5F, 1e6F, 1e7F);
+    const __m256 float_high = _mm256_setr_ps(1e8F, 1e9F, 1e10F, 1e0F, 1e0F, 1e0F, 1e0F, 1e0F);
+    const __m512i midpoint = _mm512_set1_epi64((std::int64_t(1) << 28) - 8);
+    std::size_t n = 0;
+    for (std::size_t k = 0; k + 8 <= count; k += 8) {
+        const eight_decimals got = read_eight_decimals(base, ends + k);
+        const __mmask8 single =
+            _mm512_cmple_epu64_mask(got.mantissas, _mm512_set1_epi64(std::int64_t(1) << 24)) &
+            _mm256_cmple_epu32_mask(got.places, _mm256_set1_epi32(10));
+        const __m256 narrow =
+            _mm256_div_ps(_mm512_cvtepu64_ps(got.mantissas),
+                          _mm256_permutex2var_ps(float_low, got.places, float_high));
+        const __m512d wide =
+            _mm512_div_pd(_mm512_cvtepu64_pd(got.mantissas), double_powers(got.places));
+        const __m512i beyond = _mm512_and_si512(_mm512_castpd_si512(wide),
+                                                _mm512_set1_epi64((std::int64_t(1) << 29) - 1));
+        const __mmask8 clear =
+            _mm512_cmpgt_epu64_mask(_mm512_sub_epi64(beyond, midpoint), _mm512_set1_epi64(16)) &
+            _mm256_cmple_epu32_mask(got.places, _mm256_set1_epi32(15));
+        const __m256 value = _mm256_mask_blend_ps(single, _mm512_cvtpd_ps(wide), narrow);
+        _mm256_storeu_ps(out + k,
+                         _mm256_mask_xor_ps(value, got.negative, value, _mm256_set1_ps(-0.0F)));
+        const unsigned odd = got.odd | (~single & ~clear & 0xFF);
+        if (odd != 0) n += list_left(odd, k, left + n);
+    }
+    return n;
+}
+
+// Each value as scan_cell_real rounds it where that is exact: mantissas of up to 2^53 by one
+// division (up to 15 places here).
+[[gnu::target(RASTMILL_DECIMAL_TARGET)]] std::size_t convert_decimal_doubles_512(
+    const char* base, const std::uint32_t* ends, std::size_t count, double* out,
+    std::uint32_t* left) {
+    std::size_t n = 0;
+    for (std::size_t k = 0; k + 8 <= count; k += 8) {
+        const eight_decimals got = read_eight_decimals(base, ends + k);
+        const __mmask8 exact =
+            _mm512_cmple_epu64_mask(got.mantissas, _mm512_set1_epi64(std::int64_t(1) << 53)) &
+            _mm256_cmple_epu32_mask(got.places, _mm256_set1_epi32(15));
+        const __m512d value =
+            _mm512_div_pd(_mm512_cvtepu64_pd(got.mantissas), double_powers(got.places));
+        _mm512_storeu_pd(out + k,
+                         _mm512_mask_xor_pd(value, got.negative, value, _mm512_set1_pd(-0.0)));
+        const unsigned odd = got.odd | (~exact & 0xFF);
+        if (odd != 0) n += list_left(odd, k, left + n);
+    }
+    return n;
+}
+
+// The same with AVX2: one token a vector, its bit masks spread back to bytes.
+
+// The bytes of a vector whose bits are set in bits.
+[[gnu::target("avx2")]] inline __m256i spread_bits(std::uint32_t bits) {
+    const __m256i copies =
+        _mm256_shuffle_epi8(_mm256_set1_epi32(static_cast<int>(bits)),
+                            _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 2, 2,
+                                             2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3));
+    const __m256i bit = _mm256_set1_epi64x(static_cast<std::int64_t>(0x8040201008040201));
+    return _mm256_cmpeq_epi8(_mm256_and_si256(copies, bit), bit);
+}
+
+// One token read: its digits (the point taken out) as four 8-digit values, the last eight in the
+// highest lane; the digits after its point, whether it is negative and whether it has another
+// shape.
+struct one_decimal {
+    __m256i eights;
+    std::uint32_t places;
+    bool negative;
+    bool odd;
+};
+
+[[gnu::target("avx2")]] inline one_decimal read_one_decimal(const char* base, std::uint32_t end) {
+    const char* last = base + end;
+    const __m256i word = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(last - 32));
+    const __m256i before_word = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(last - 33));
+    // The token: after the last byte below '-' (white space in such a stride).
+    const auto spaces = ~static_cast<std::uint32_t>(_mm256_movemask_epi8(
+        _mm256_cmpeq_epi8(_mm256_max_epu8(word, _mm256_set1_epi8('-')), word)));
+    const auto length = static_cast<std::uint32_t>(std::countl_zero(spaces));
+    const auto token = static_cast<std::uint32_t>(top_bits(length));
+    const std::uint32_t lead = std::uint32_t(1) << (32 - length);
+    const std::uint32_t points = static_cast<std::uint32_t>(_mm256_movemask_epi8(
+                                     _mm256_cmpeq_epi8(word, _mm256_set1_epi8('.')))) &
+                                 token;
+    const std::uint32_t minus = static_cast<std::uint32_t>(_mm256_movemask_epi8(
+                                    _mm256_cmpeq_epi8(word, _mm256_set1_epi8('-')))) &
+                                lead;
+    const auto moved = static_cast<std::uint32_t>(at_or_before(points));
+    const std::uint32_t digits = token & ~points & ~minus;
+    const std::uint32_t kept = (digits & ~moved) | ((digits & moved) << 1);
+    const __m256i closed = _mm256_blendv_epi8(word, before_word, spread_bits(moved));
+    const __m256i values =
+        _mm256_and_si256(_mm256_sub_epi8(closed, _mm256_set1_epi8('0')), spread_bits(kept));
+    const __m256i nine = _mm256_set1_epi8(9);
+    const auto digit_bytes = static_cast<std::uint32_t>(
+        _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_min_epu8(values, nine), values)));
+    one_decimal got;
+    got.odd = (points & (points - 1)) != 0 || kept == 0 || (kept & ~digit_bytes) != 0 ||
+              (kept & 0x1FFF) != 0;
+    got.places = points == 0 ? 0 : 31 - static_cast<std::uint32_t>(std::countr_zero(points));
+    got.negative = minus != 0;
+    const __m256i pairs = _mm256_maddubs_epi16(values, _mm256_set1_epi16(0x010A));
+    const __m256i quads = _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x10064));
+    got.eights = _mm256_add_epi64(_mm256_mul_epu32(quads, _mm256_set1_epi64x(10000)),
+                                  _mm256_srli_epi64(quads, 32));
+    return got;
+}
+
+// Four tokens read: their digits as integers (64-bit lanes), the digits after their points
+// (32-bit lanes), and which are negative and which have another shape (bit i for token i).
+struct four_long_decimals {
+    __m256i mantissas;
+    __m128i places;
+    unsigned negative;
+    unsigned odd;
+};
+
+[[gnu::target("avx2")]] inline four_long_decimals read_four_long_decimals(
+    const char* base, const std::uint32_t* ends) {
+    one_decimal one[4];
+#pragma GCC unroll 4
+    for (std::size_t i = 0; i < 4; ++i)
+        one[i] = read_one_decimal(base, ends[i]);
+    // At most 19 digits: the first 8-digit value is 0, the second below 1000.
+    const __m256i low01 = _mm256_unpacklo_epi64(one[0].eights, one[1].eights);
+    const __m256i high01 = _mm256_unpackhi_epi64(one[0].eights, one[1].eights);
+    const __m256i low23 = _mm256_unpacklo_epi64(one[2].eights, one[3].eights);
+    const __m256i high23 = _mm256_unpackhi_epi64(one[2].eights, one[3].eights);
+    const __m256i high = _mm256_permute2x128_si256(high01, high23, 0x20);
+    const __m256i middle = _mm256_permute2x128_si256(low01, low23, 0x31);
+    const __m256i low = _mm256_permute2x128_si256(high01, high23, 0x31);
+    const __m256i e8 = _mm256_set1_epi64x(100000000);
+    // (high 10^8 + middle) 10^8 + low, the first product below 10^11.
+    const __m256i upper = _mm256_add_epi64(_mm256_mul_epu32(high, e8), middle);
+    four_long_decimals got;
+    got.mantissas = _mm256_add_epi64(
+        _mm256_add_epi64(_mm256_mul_epu32(upper, e8),
+                         _mm256_slli_epi64(_mm256_mul_epu32(_mm256_srli_epi64(upper, 32), e8), 32)),
+        low);
+    got.places = _mm_setr_epi32(static_cast<int>(one[0].places), static_cast<int>(one[1].places),
+                                static_cast<int>(one[2].places), static_cast<int>(one[3].places));
+    got.negative = 0;
+    got.odd = 0;
+    for (unsigned i = 0; i < 4; ++i) {
+        got.negative |= (one[i].negative ? 1U : 0U) << i;
+        got.odd |= (one[i].odd ? 1U : 0U) << i;
+    }
+    return got;
+}
+
+// 64-bit unsigned integers as doubles, correctly rounded: the high and the low 32 bits placed in
+// the mantissas of two doubles, whose one sum rounds.
+[[gnu::target("avx2")]] inline __m256d unsigned_to_double(__m256i x) {
+    const __m256i low = _mm256_or_si256(_mm256_and_si256(x, _mm256_set1_epi64x(0xFFFFFFFF)),
+                                        _mm256_set1_epi64x(0x4330000000000000));  // 2^52
+    const __m256i high = _mm256_or_si256(_mm256_srli_epi64(x, 32),
+                                         _mm256_set1_epi64x(0x4530000000000000));  // 2^84
+    const __m256d high_value =
+        _mm256_sub_pd(_mm256_castsi256_pd(high), _mm256_set1_pd(19342813118337666422669312.0));
+    return _mm256_add_pd(high_value, _mm256_castsi256_pd(low));  // 2^84 + 2^52 taken out above
+}
+
+// Where x is at most limit, as unsigned 64-bit lanes (both below 2^63 apart from x).
+[[gnu::target("avx2")]] inline __m256i at_most(__m256i x, std::int64_t limit) {
+    const __m256i sign = _mm256_set1_epi64x(INT64_MIN);
+    return _mm256_andnot_si256(
+        _mm256_cmpgt_epi64(_mm256_xor_si256(x, sign), _mm256_set1_epi64x(limit ^ INT64_MIN)),
+        _mm256_set1_epi64x(-1));
+}
+
+constexpr double DOUBLE_POWERS[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                    1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+
+[[gnu::target("avx2")]] inline __m256d powers_of(__m128i places) {
+    return _mm256_i32gather_pd(DOUBLE_POWERS, _mm_and_si128(places, _mm_set1_epi32(15)), 8);
+}
+
+// The sign bits of the lanes set in bits (0 to 15), for four 32-bit or 64-bit lanes.
+[[gnu::target("avx2")]] inline __m256i lane_masks(unsigned bits) {
+    const __m256i bit = _mm256_setr_epi64x(1, 2, 4, 8);
+    return _mm256_cmpeq_epi64(_mm256_and_si256(_mm256_set1_epi64x(bits), bit), bit);
+}
+
+[[gnu::target("avx2")]] std::size_t convert_decimal_floats_avx2(const char* base,
+                                                                const std::uint32_t* ends,
+                                                                std::size_t count, float* out,
+                                                                std::uint32_t* left) {
+    const __m256i midpoint = _mm256_set1_epi64x((std::int64_t(1) << 28) - 8);
+    std::size_t n = 0;
+    for (std::size_t k = 0; k + 4 <= count; k += 4) {
+        const four_long_decimals got = read_four_long_decimals(base, ends + k);
+        const __m256i places = _mm256_cvtepu32_epi64(got.places);
+        const __m256i single = _mm256_and_si256(at_most(got.mantissas, std::int64_t(1) << 24),
+                                                _mm256_cmpgt_epi64(_mm256_set1_epi64x(11), places));
+        const __m256d powers = powers_of(got.places);
+        const __m256d exact = unsigned_to_double(got.mantissas);
+        const __m128 narrow = _mm_div_ps(_mm256_cvtpd_ps(exact), _mm256_cvtpd_ps(powers));
+        const __m256d wide = _mm256_div_pd(exact, powers);
+        const __m256i distance =
+            _mm256_sub_epi64(_mm256_and_si256(_mm256_castpd_si256(wide),
+                                              _mm256_set1_epi64x((std::int64_t(1) << 29) - 1)),
+                             midpoint);
+        const __m256i clear =
+            _mm256_and_si256(_mm256_or_si256(_mm256_cmpgt_epi64(distance, _mm256_set1_epi64x(16)),
+                                             _mm256_cmpgt_epi64(_mm256_setzero_si256(), distance)),
+                             _mm256_cmpgt_epi64(_mm256_set1_epi64x(16), places));
+        const __m128 value =
+            _mm_blendv_ps(_mm256_cvtpd_ps(wide), narrow, _mm_castsi128_ps(narrow_masks(single)));
+        const __m128 sign = _mm_castsi128_ps(narrow_masks(lane_masks(got.negative)));
+        _mm_storeu_ps(out + k, _mm_xor_ps(value, _mm_and_ps(sign, _mm_set1_ps(-0.0F))));
+        const auto kept = static_cast<unsigned>(
+            _mm256_movemask_pd(_mm256_castsi256_pd(_mm256_or_si256(single, clear))));
+        const unsigned odd = got.odd | (~kept & 0xF);
+        if (odd != 0) n += list_left(odd, k, left + n);
+    }
+    return n;
+}
+
+[[gnu::target("avx2")]] std::size_t convert_decimal_doubles_avx2(const char* base,
+                                                                 const std::uint32_t* ends,
+                                                                 std::size_t count, double* out,
+                                                                 std::uint32_t* left) {
+    std::size_t n = 0;
+    for (std::size_t k = 0; k + 4 <= count; k += 4) {
+        const four_long_decimals got = read_four_long_decimals(base, ends + k);
+        const __m256i exact = _mm256_and_si256(
+            at_most(got.mantissas, std::int64_t(1) << 53),
+            _mm256_cmpgt_epi64(_mm256_set1_epi64x(16), _mm256_cvtepu32_epi64(got.places)));
+        const __m256d value =
+            _mm256_div_pd(unsigned_to_double(got.mantissas), powers_of(got.places));
+        const __m256d sign = _mm256_castsi256_pd(lane_masks(got.negative));
+        _mm256_storeu_pd(out + k, _mm256_xor_pd(value, _mm256_and_pd(sign, _mm256_set1_pd(-0.0))));
+        const auto kept = static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(exact)));
+        const unsigned odd = got.odd | (~kept & 0xF);
+        if (odd != 0) n += list_left(odd, k, left + n);
+    }
+    return n;
+}
+
+#if !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+
 bool has_ssse3() {
     return __builtin_cpu_supports("ssse3");
 }
@@ -409,7 +811,8 @@ bool has_avx2() {
 
 bool has_avx512vbmi2() {
     return __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi2") &&
-           __builtin_cpu_supports("avx512cd") && __builtin_cpu_supports("avx512vl") && has_avx2();
+           __builtin_cpu_supports("avx512cd") && __builtin_cpu_supports("avx512vl") &&
+           __builtin_cpu_supports("avx512dq") && has_avx2();
 }
 
 }  // namespace
@@ -424,13 +827,17 @@ bool runs_everywhere() {
 
 // Each one's kernels need no more than the one before has.
 constexpr digit_kernels IMPLEMENTATIONS[] = {
-    {"portable", runs_everywhere, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {"portable", runs_everywhere, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+     nullptr},
 #ifdef RASTMILL_X86_KERNELS
-    {"ssse3", has_ssse3, pack_short_digits_ssse3, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {"ssse3", has_ssse3, pack_short_digits_ssse3, nullptr, nullptr, nullptr, nullptr, nullptr,
+     nullptr, nullptr},
     {"avx2", has_avx2, pack_short_digits_ssse3, convert_short_integers_avx2,
-     convert_fixed_floats_avx2, convert_fixed_doubles_avx2, nullptr, nullptr},
+     convert_fixed_floats_avx2, convert_fixed_doubles_avx2, nullptr, nullptr,
+     convert_decimal_floats_avx2, convert_decimal_doubles_avx2},
     {"avx512vbmi2", has_avx512vbmi2, pack_short_digits_512, convert_short_integers_512,
-     convert_fixed_floats_avx2, convert_fixed_doubles_avx2, flatten_bits_512, classify_blocks_512},
+     convert_fixed_floats_avx2, convert_fixed_doubles_avx2, flatten_bits_512, classify_blocks_512,
+     convert_decimal_floats_512, convert_decimal_doubles_512},
 #endif
 };
 

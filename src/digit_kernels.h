@@ -54,6 +54,18 @@ struct digit_kernels {
 
     // classify_block of each of blocks 64-byte blocks from base, into classes.
     void (*classify_blocks)(const char* base, std::size_t blocks, byte_classes* classes);
+
+    // The tokens that end at base + ends[k], k < count, a multiple of eight, each a minus or
+    // none, then up to 19 digits with a point among them or none, as scan_cell_real reads them,
+    // in a stride of nothing but digits, points, minus signs and white space, into out, eight at
+    // a time, each from two 32-byte loads ending at its end and one byte before it: the 33 bytes
+    // before every end must be readable. A token of another shape or longer than 32 bytes, and a
+    // value the fast path of scan_cell_real would not round (for floats: next to a midpoint), it
+    // leaves, its out unset: returns how many, their indices in order into left.
+    std::size_t (*convert_decimal_floats)(const char* base, const std::uint32_t* ends,
+                                          std::size_t count, float* out, std::uint32_t* left);
+    std::size_t (*convert_decimal_doubles)(const char* base, const std::uint32_t* ends,
+                                           std::size_t count, double* out, std::uint32_t* left);
 };
 
 // The implementations this CPU runs, portable first and the one chosen by default last.

@@ -550,6 +550,7 @@ struct stride_parse {
     std::size_t values;
     bool whole;
     const char* next;
+    bool paid = true;  // whether the bulk path is worth trying on the next stride
 };
 
 // The fixed-point kernel of an implementation for T; null where it has none.
@@ -596,6 +597,82 @@ template <typename T>
     return {done, true, done == wanted ? base + ends[tokens - 1] : limit};
 }
 
+// The decimal kernel of an implementation for T; null where it has none.
+template <typename T>
+auto decimal_kernel(const digit_kernels& kernels) {
+    if constexpr (std::is_same_v<T, float>) {
+        return kernels.convert_decimal_floats;
+    } else {
+        return kernels.convert_decimal_doubles;
+    }
+}
+
+// The bytes a decimal kernel reads before a token's end.
+constexpr std::ptrdiff_t DECIMAL_REACH = 33;
+
+// Whether the first token from p could be a decimal the kernel takes: a minus, a digit or a
+// point first (the stride's masks decide the rest).
+inline bool starts_decimal(const char* p, const char* limit) {
+    while (p != limit && is_space(*p))
+        ++p;
+    return p != limit && (is_digit(*p) || *p == '-' || *p == '.');
+}
+
+// The token [start, end) by scan_cell_real into value; false when it is not wholly a number.
+template <typename T>
+inline bool scan_whole(const char* start, const char* end, T& value) {
+    const number_scan<T> scan = scan_cell_real<T>(start);
+    value = scan.value;
+    return scan.ok && scan.end == end;
+}
+
+// The stride [base, limit), when all its bytes are digits, points, leading minus signs and white
+// space, through the decimal kernel (eight tokens at a time, from their ends; those it leaves, and
+// those too close to first for its loads, by scan_cell_real once their starts are indexed too), up
+// to wanted values. Out of line, as the fixed-point stride is.
+template <typename T, typename Kernel>
+[[gnu::noinline]] stride_parse parse_decimal_stride(const char* first, const char* base,
+                                                    const char* limit, std::size_t wanted, T* out,
+                                                    Kernel kernel) {
+    std::uint32_t starts[STRIDE_TOKENS];
+    std::uint32_t ends[STRIDE_TOKENS];
+    stride_masks masks;
+    classify_stride(base, limit, masks);
+    if (!masks.decimal_bytes) return {0, false, base};
+    const std::size_t tokens = std::min(flatten_ends(masks, ends), wanted);
+    std::size_t near = 0;
+    while (near < tokens && base + ends[near] - first < DECIMAL_REACH)
+        ++near;
+    bool started = false;
+    // The token k by scan_cell_real; false when it is not wholly a number.
+    const auto scan_alone = [&](std::size_t k) {
+        if (!started) flatten_starts(masks, starts);
+        started = true;
+        return scan_whole(base + starts[k], base + ends[k], out[k]);
+    };
+    for (std::size_t k = 0; k < near; ++k) {
+        if (!scan_alone(k)) return {k, false, base + starts[k]};
+    }
+    std::size_t lefts = 0;
+    if (near != tokens) {
+        // The last eight filled up with the last token again.
+        const std::size_t eights = (tokens - near + 7) / 8 * 8;
+        for (std::size_t k = tokens; k < near + eights; ++k)
+            ends[k] = ends[tokens - 1];
+        T values[STRIDE_TOKENS];
+        std::uint32_t left[STRIDE_TOKENS];
+        lefts = kernel(base, ends + near, eights, values, left);
+        std::copy(values, values + (tokens - near), out + near);
+        for (std::size_t i = 0; i < lefts && left[i] < tokens - near; ++i) {
+            const std::size_t k = near + left[i];
+            if (!scan_alone(k)) return {k, false, base + starts[k]};
+        }
+    }
+    // Where the kernel leaves many (17 digits into doubles, beyond 2^53), the token loop is
+    // faster.
+    return {tokens, true, tokens == wanted ? base + ends[tokens - 1] : limit, 8 * lefts <= tokens};
+}
+
 // Reals: strides of fixed-point decimals, as DEMs are written, in bulk; every other stride by the
 // token loop, whose branches predict well on the regular texts of real grids. Kept out of line,
 // so that it starts on a cache line: its speed hangs on where its loop falls (6 % on decimal
@@ -613,20 +690,32 @@ template <typename T>
         if (long_token) limit = next_separator(base);
         // A stride that was not all of one shape costs its indexing in vain: the next few are not
         // tried, so that grids of mixed decimals lose almost nothing.
-        const int places = long_token || patience-- > 0 ? 0 : fixed_point_places(base, limit);
+        const bool tried = long_token || patience-- > 0;
+        const int places = tried ? 0 : fixed_point_places(base, limit);
+        const auto decimals = decimal_kernel<T>(kernels);
+        stride_parse bulk{0, false, base};
+        bool bulk_tried = false;
         if (places != 0) {
-            patience = PATIENCE;
-            const stride_parse bulk = parse_fixed_point_stride(first, base, limit, places,
-                                                               max_values - n, out + n, kernels);
+            bulk_tried = true;
+            bulk = parse_fixed_point_stride(first, base, limit, places, max_values - n, out + n,
+                                            kernels);
             n += bulk.values;
-            if (bulk.whole) {
-                if (n == max_values) return {n, false, bulk.next};
-                patience = 0;
-                base = limit;
-                continue;
-            }
-            base = bulk.next;  // the rest of the stride token by token
+            base = bulk.next;
         }
+        // Decimals of other shapes, and what the fixed-point path left of a stride of mixed ones.
+        if (!tried && !bulk.whole && decimals != nullptr && starts_decimal(base, limit)) {
+            bulk_tried = true;
+            bulk = parse_decimal_stride(first, base, limit, max_values - n, out + n, decimals);
+            n += bulk.values;
+            base = bulk.next;
+        }
+        if (bulk_tried) patience = bulk.whole && bulk.paid ? 0 : PATIENCE;
+        if (bulk.whole) {
+            if (n == max_values) return {n, false, bulk.next};
+            base = limit;
+            continue;
+        }
+        // The rest of the stride token by token.
         const span_parse rest = parse_tokens(base, limit, out + n, max_values - n, scan_cell<T>);
         n += rest.values;
         if (rest.stopped || n == max_values) return {n, rest.stopped, rest.next};
