@@ -348,11 +348,11 @@ span_parse convert_any_integer_stride(const stride_masks& masks, token_offsets& 
     return {tokens, false, tokens == at.wanted ? at.base + offsets.ends[tokens - 1] : at.limit};
 }
 
-// Stage 1 of a stride of integers, its blocks classified by the implementation's kernel where it
-// has one; out of line: inlined into the span's loop, the classifier's vector constants no longer
-// all stay in registers (1 % more instructions on Int16 grids, measured).
-[[gnu::noinline]] void index_integer_stride(const char* base, const char* limit,
-                                            stride_masks& masks, const digit_kernels& kernels) {
+// Stage 1 of a stride, its blocks classified by the implementation's kernel where it has one; out
+// of line: inlined into the span's loop, the classifier's vector constants no longer all stay in
+// registers (1 % more instructions on Int16 grids, measured).
+[[gnu::noinline]] void index_stride(const char* base, const char* limit, stride_masks& masks,
+                                    const digit_kernels& kernels) {
     if (kernels.classify_blocks == nullptr) {
         classify_stride(base, limit, masks);
         return;
@@ -389,7 +389,7 @@ span_parse parse_integer_span(const char* first, const char* last, T* out, std::
             got = convert_long_integer(base, out + n);
         } else {
             stride_masks masks;
-            index_integer_stride(base, limit, masks, kernels);
+            index_stride(base, limit, masks, kernels);
             const stride_place at{first, base, limit, max_values - n, room - n, kernels};
             if (masks.short_digits) {
                 got = convert_short_digit_stride(masks, offsets, at, out + n);
@@ -576,14 +576,14 @@ template <typename T>
     std::uint32_t starts[STRIDE_TOKENS];
     std::uint32_t ends[STRIDE_TOKENS];
     stride_masks masks;
-    classify_stride(base, limit, masks);
+    index_stride(base, limit, masks, kernels);
     const point_fit fit = masks.decimal_bytes ? fit_points(masks, places) : point_fit::elsewhere;
     if (fit == point_fit::elsewhere) return {0, false, base};
     std::size_t tokens = 0;
     std::size_t done = 0;
     const auto kernel = fixed_point_kernel<T>(kernels);
     if (kernel != nullptr) {
-        tokens = std::min(flatten_ends(masks, ends), wanted);
+        tokens = std::min(flatten_ends(masks, ends, kernels), wanted);
         done =
             convert_fixed_in_fours(first, base, masks, starts, ends, tokens, places, out, kernel);
     } else {
@@ -633,20 +633,20 @@ inline bool scan_whole(const char* start, const char* end, T& value) {
 template <typename T, typename Kernel>
 [[gnu::noinline]] stride_parse parse_decimal_stride(const char* first, const char* base,
                                                     const char* limit, std::size_t wanted, T* out,
-                                                    Kernel kernel) {
+                                                    Kernel kernel, const digit_kernels& kernels) {
     std::uint32_t starts[STRIDE_TOKENS];
     std::uint32_t ends[STRIDE_TOKENS];
     stride_masks masks;
-    classify_stride(base, limit, masks);
+    index_stride(base, limit, masks, kernels);
     if (!masks.decimal_bytes) return {0, false, base};
-    const std::size_t tokens = std::min(flatten_ends(masks, ends), wanted);
+    const std::size_t tokens = std::min(flatten_ends(masks, ends, kernels), wanted);
     std::size_t near = 0;
     while (near < tokens && base + ends[near] - first < DECIMAL_REACH)
         ++near;
     bool started = false;
     // The token k by scan_cell_real; false when it is not wholly a number.
     const auto scan_alone = [&](std::size_t k) {
-        if (!started) flatten_starts(masks, starts);
+        if (!started) flatten_starts(masks, starts, kernels);
         started = true;
         return scan_whole(base + starts[k], base + ends[k], out[k]);
     };
@@ -705,7 +705,8 @@ template <typename T>
         // Decimals of other shapes, and what the fixed-point path left of a stride of mixed ones.
         if (!tried && !bulk.whole && decimals != nullptr && starts_decimal(base, limit)) {
             bulk_tried = true;
-            bulk = parse_decimal_stride(first, base, limit, max_values - n, out + n, decimals);
+            bulk = parse_decimal_stride(first, base, limit, max_values - n, out + n, decimals,
+                                        kernels);
             n += bulk.values;
             base = bulk.next;
         }
