@@ -399,6 +399,135 @@ constexpr std::int32_t POWERS_OF_TEN[] = {1, 10, 100, 1000, 10000, 100000, 10000
     return k;
 }
 
+// Eight tokens of read_four_decimals' shape where the CPU has AVX-512: the same bytes taken, the
+// same integers, and the lanes of another shape (bit i for token i).
+struct eight_fixed {
+    __m256i magnitudes;  // 32-bit
+    __mmask8 pointed;
+    __mmask8 negative;
+};
+
+[[gnu::target("avx512f,avx512bw,avx512cd,avx512vl,avx512dq")]] inline unsigned
+read_eight_fixed_points(const char* base, const std::uint32_t* ends, int places, eight_fixed& got) {
+    const __m512i ones = _mm512_set1_epi64(-1);
+    const __m512i zero = _mm512_setzero_si512();
+    const __m512i minus = _mm512_set1_epi8('-');
+    const __m512i sixty_four = _mm512_set1_epi64(64);
+    const __m512i word = load_eight_ends(base, ends);
+    // The token's bytes: those above the last white space in the lane (every byte below '-').
+    const __m512i bits = _mm512_lzcnt_epi64(_mm512_movm_epi8(_mm512_cmplt_epi8_mask(word, minus)));
+    const __mmask64 token = _mm512_movepi8_mask(
+        _mm512_maskz_sllv_epi64(ALL_LANES, ones, _mm512_sub_epi64(sixty_four, bits)));
+    // Its first byte, in each lane alone.
+    const __mmask64 lead = token & ~((token << 1) & 0xFEFEFEFEFEFEFEFE);
+    const __mmask64 sign = lead & _mm512_cmpeq_epi8_mask(word, minus);
+    const __mmask64 body = token & ~sign;
+    const __m512i body_bytes = _mm512_movm_epi8(body);
+    unsigned odd = _mm512_cmpeq_epi64_mask(body_bytes, zero);
+    // A lane of eight token bytes holds a longer token where the byte before it is no white space.
+    for (unsigned full = _mm512_cmpeq_epi64_mask(bits, sixty_four); full != 0; full &= full - 1) {
+        const auto lane = static_cast<unsigned>(std::countr_zero(full));
+        if (static_cast<unsigned char>(*(base + ends[lane] - 9)) >= '-') odd |= 1u << lane;
+    }
+    // The point's byte, 7 - places from the lowest, or none.
+    const __m512i points =
+        _mm512_movm_epi8(body & _mm512_cmpeq_epi8_mask(word, _mm512_set1_epi8('.')));
+    const __mmask8 pointed = _mm512_cmpeq_epi64_mask(
+        points,
+        _mm512_set1_epi64(static_cast<std::int64_t>(std::int64_t(0xFF) << (8 * (7 - places)))));
+    odd |= static_cast<unsigned>(~(pointed | _mm512_cmpeq_epi64_mask(points, zero))) & 0xFF;
+    // The point's byte taken out: the digits below it move up one byte. Lanes of another shape
+    // give values of no use, not stored.
+    const __m512i fraction =
+        _mm512_set1_epi64(static_cast<std::int64_t>(~std::uint64_t(0) << (8 * (8 - places))));
+    const __m512i integer =
+        _mm512_set1_epi64(static_cast<std::int64_t>((std::uint64_t(1) << (8 * (7 - places))) - 1));
+    const __m512i closed =
+        _mm512_or_si512(_mm512_and_si512(word, fraction),
+                        _mm512_maskz_slli_epi64(ALL_LANES, _mm512_and_si512(word, integer), 8));
+    const __m512i closed_body = _mm512_or_si512(
+        _mm512_and_si512(body_bytes, fraction),
+        _mm512_maskz_slli_epi64(ALL_LANES, _mm512_and_si512(body_bytes, integer), 8));
+    const __m512i digits_word = _mm512_mask_blend_epi64(pointed, word, closed);
+    const __m512i kept = _mm512_mask_blend_epi64(pointed, body_bytes, closed_body);
+    const __m512i digits =
+        _mm512_and_si512(_mm512_sub_epi8(digits_word, _mm512_set1_epi8('0')), kept);
+    const __m512i pairs = _mm512_maddubs_epi16(digits, _mm512_set1_epi16(0x010A));
+    const __m512i quads = _mm512_madd_epi16(pairs, _mm512_set1_epi32(0x10064));
+    const __m512i value =
+        _mm512_add_epi64(_mm512_maskz_mul_epu32(ALL_LANES, quads, _mm512_set1_epi64(10000)),
+                         _mm512_maskz_srli_epi64(ALL_LANES, quads, 32));
+    got.magnitudes = _mm512_maskz_cvtepi64_epi32(ALL_LANES, value);
+    got.pointed = pointed;
+    got.negative = _mm512_test_epi64_mask(_mm512_movm_epi8(sign), ones);
+    return odd;
+}
+
+// The values of the lanes of got (read with places places) into out, as the four-lane kernels
+// compute them.
+[[gnu::target("avx512f,avx512bw,avx512cd,avx512vl,avx512dq")]] inline void store_fixed(
+    const eight_fixed& got, __mmask8 lanes, int places, float* out) {
+    const __m256 scale = _mm256_set1_ps(static_cast<float>(POWERS_OF_TEN[places]));
+    const __m256 divisor = _mm256_mask_blend_ps(got.pointed, _mm256_set1_ps(1.0F), scale);
+    const __m256 value = _mm256_div_ps(_mm256_cvtepi32_ps(got.magnitudes), divisor);
+    const __m256 negated =
+        _mm256_mask_blend_ps(got.negative, value, _mm256_xor_ps(value, _mm256_set1_ps(-0.0F)));
+    _mm256_mask_storeu_ps(out, lanes, negated);
+}
+
+[[gnu::target("avx512f,avx512bw,avx512cd,avx512vl,avx512dq")]] inline void store_fixed(
+    const eight_fixed& got, __mmask8 lanes, int places, double* out) {
+    const __m512d scale = _mm512_set1_pd(static_cast<double>(POWERS_OF_TEN[places]));
+    const __m512d divisor = _mm512_mask_blend_pd(got.pointed, _mm512_set1_pd(1.0), scale);
+    const __m512d value =
+        _mm512_div_pd(_mm512_maskz_cvtepi32_pd(ALL_LANES, got.magnitudes), divisor);
+    const __m512d negated = _mm512_mask_blend_pd(
+        got.negative, value, _mm512_maskz_xor_pd(ALL_LANES, value, _mm512_set1_pd(-0.0)));
+    _mm512_mask_storeu_pd(out, lanes, negated);
+}
+
+// The fixed-point kernels with eight tokens a step: a last four fills the upper lanes with its
+// first token again (not stored); where a lane holds another shape, the first four are still taken
+// where they are whole.
+template <typename T>
+[[gnu::target("avx512f,avx512bw,avx512cd,avx512vl,avx512dq")]] std::size_t convert_fixed_512(
+    const char* base, const std::uint32_t* ends, std::size_t count, int places, T* out) {
+    std::size_t k = 0;
+    while (k + 4 <= count) {
+        const __mmask8 lanes = k + 8 <= count ? 0xFF : 0x0F;
+        std::uint32_t repeated[8];
+        const std::uint32_t* at = ends + k;
+        if (lanes != 0xFF) {
+            for (std::size_t i = 0; i < 8; ++i)
+                repeated[i] = ends[k + (i < 4 ? i : 0)];
+            at = repeated;
+        }
+        eight_fixed got{};
+        const unsigned odd = read_eight_fixed_points(base, at, places, got) & lanes;
+        if (odd != 0) {
+            if ((odd & 0x0F) == 0) {
+                store_fixed(got, 0x0F, places, out + k);
+                k += 4;
+            }
+            break;
+        }
+        store_fixed(got, lanes, places, out + k);
+        k += lanes == 0xFF ? 8 : 4;
+    }
+    return k;
+}
+
+[[gnu::target("avx512f,avx512bw,avx512cd,avx512vl,avx512dq")]] std::size_t convert_fixed_floats_512(
+    const char* base, const std::uint32_t* ends, std::size_t count, int places, float* out) {
+    return convert_fixed_512(base, ends, count, places, out);
+}
+
+[[gnu::target("avx512f,avx512bw,avx512cd,avx512vl,avx512dq")]] std::size_t
+convert_fixed_doubles_512(const char* base, const std::uint32_t* ends, std::size_t count,
+                          int places, double* out) {
+    return convert_fixed_512(base, ends, count, places, out);
+}
+
 // Decimals of up to 19 digits, as GDAL writes floats ("1520.2239990234375"): two tokens a
 // vector, one in each 256-bit half, each from the 32 bytes that end at its end.
 #define RASTMILL_DECIMAL_TARGET "avx512f,avx512bw,avx512vl,avx512dq"
@@ -836,7 +965,7 @@ constexpr digit_kernels IMPLEMENTATIONS[] = {
      convert_fixed_floats_avx2, convert_fixed_doubles_avx2, nullptr, nullptr,
      convert_decimal_floats_avx2, convert_decimal_doubles_avx2},
     {"avx512vbmi2", has_avx512vbmi2, pack_short_digits_512, convert_short_integers_512,
-     convert_fixed_floats_avx2, convert_fixed_doubles_avx2, flatten_bits_512, classify_blocks_512,
+     convert_fixed_floats_512, convert_fixed_doubles_512, flatten_bits_512, classify_blocks_512,
      convert_decimal_floats_512, convert_decimal_doubles_512},
 #endif
 };

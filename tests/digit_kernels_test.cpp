@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -112,6 +114,76 @@ TEST(DigitKernels, ShortIntegersAsTokensSay) {
                     << kernels->name << ": " << r.tokens[k];
             }
             EXPECT_EQ(out[converted], 77) << kernels->name << ": wrote past its count";
+        }
+    }
+}
+
+// The fixed-point kernels of every implementation that has them, four or eight tokens a step:
+// how many they take (stopping before the first four with another shape), and each value as the
+// digits read as an integer, divided by 10^places where there is a point, in the target's type.
+TEST(DigitKernels, FixedPointAsTokensSay) {
+    struct row {
+        int places;
+        std::vector<std::string> tokens;
+        std::size_t converted;
+    };
+    const std::vector<row> rows = {
+        {3,
+         {"1542.989", "-9999", "1599.574", "-0.001", "0.000", "-0.000", "12.345", "9999.999"},
+         8},
+        {3, {"1.234", "2.345", "3.456", "4.567", "5.678", "6.789", "7.891"}, 4},
+        {1,
+         {"1.5", "-2.5", "3", "-4", "5.0", "6.1", "7.9", "8.5", "9.5", "10.5", "11.5", "12.5"},
+         12},
+        {6, {"1.000001", "-.999999", ".123456", "-.654321", "1", "2", "3", "4"}, 8},
+        {6, {"1.000001", "-0.999999", ".123456", "-.654321", "1", "2", "3", "4"}, 0},
+        {2, {"1.25", "2.5", "3.75", "4.00", "5.25", "6.25", "7.25", "8.25"}, 0},
+        {2, {"1.25", "2.25", "3.75", "4.00", "5.25", "6.2.5", "7.25", "8.25"}, 4},
+        {2, {"1.25", "2.25", "3.75", "4.00", "5.25", "6.25", "7.25", "-"}, 4},
+        {2,
+         {"1.25", "2.25", "3.75", "4.00", "5.25", "6.25", "7.25", "8.25", "123456.25", "1.25",
+          "1.25", "1.25"},
+         8},
+        {2, {"-", "2.25", "3.75", "4.00", "5.25", "6.25", "7.25", "8.25"}, 0},
+        {1, {"1.5", "2.5", "3.5"}, 0},
+        {4, {"0.0001", "-0.0001", "999.9999", "123.5678", "1.2345", "1", "-12", "123"}, 8},
+        {4, {"0.0001", "-0.0001", "9999.9999", "1234.5678", "1.2345", "1", "-12", "123"}, 0},
+    };
+    for (const digit_kernels* kernels : runnable_kernels()) {
+        if (kernels->convert_fixed_floats == nullptr) continue;
+        for (const row& r : rows) {
+            std::string text(9, ' ');
+            std::vector<std::uint32_t> ends;
+            for (const std::string& token : r.tokens) {
+                text += token;
+                ends.push_back(static_cast<std::uint32_t>(text.size()));
+                text += ends.size() % 3 == 0 ? "\r\n" : " ";
+            }
+            std::vector<float> floats(ends.size() + 8, 77.0F);
+            std::vector<double> doubles(ends.size() + 8, 77.0);
+            const std::size_t as_floats = kernels->convert_fixed_floats(
+                text.data(), ends.data(), ends.size(), r.places, floats.data());
+            const std::size_t as_doubles = kernels->convert_fixed_doubles(
+                text.data(), ends.data(), ends.size(), r.places, doubles.data());
+            EXPECT_EQ(as_floats, r.converted) << kernels->name << ": " << text;
+            EXPECT_EQ(as_doubles, r.converted) << kernels->name << ": " << text;
+            for (std::size_t k = 0; k < r.converted && k < r.tokens.size(); ++k) {
+                std::string digits = r.tokens[k];
+                const std::size_t point = digits.find('.');
+                const bool pointed = point != std::string::npos;
+                if (pointed) digits.erase(point, 1);
+                const bool negative = digits[0] == '-';
+                const double magnitude = std::stod(negative ? digits.substr(1) : digits);
+                const double scale = pointed ? std::pow(10.0, r.places) : 1.0;
+                const float f = static_cast<float>(magnitude) / static_cast<float>(scale);
+                const double d = magnitude / scale;
+                EXPECT_EQ(floats[k], negative ? -f : f) << kernels->name << ": " << r.tokens[k];
+                EXPECT_EQ(doubles[k], negative ? -d : d) << kernels->name << ": " << r.tokens[k];
+                EXPECT_EQ(std::signbit(floats[k]), negative)
+                    << kernels->name << ": " << r.tokens[k];
+            }
+            EXPECT_EQ(floats[as_floats], 77.0F) << kernels->name << ": wrote past its count";
+            EXPECT_EQ(doubles[as_doubles], 77.0) << kernels->name << ": wrote past its count";
         }
     }
 }
