@@ -136,15 +136,21 @@ inline std::int64_t load_word(const char* p) {
     return _mm256_andnot_si256(longer, token);
 }
 
+// The eight digit values (0 to 9) of each 64-bit lane, the most significant in its lowest byte, as
+// the lane's integer: byte pairs 10 a + b, then 16-bit pairs 100 a + b, then the halves.
+[[gnu::target("avx2")]] inline __m256i lane_values(__m256i digits) {
+    const __m256i pairs = _mm256_maddubs_epi16(digits, _mm256_set1_epi16(0x010A));
+    const __m256i quads = _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x10064));
+    return _mm256_add_epi64(_mm256_mul_epu32(quads, _mm256_set1_epi64x(10000)),
+                            _mm256_srli_epi64(quads, 32));
+}
+
 [[gnu::target("avx2")]] std::size_t convert_short_integers_avx2(const char* base,
                                                                 const std::uint32_t* ends,
                                                                 std::size_t count,
                                                                 std::int32_t* out) {
     const __m256i zeros = _mm256_set1_epi8('0');
     const __m256i minus = _mm256_set1_epi8('-');
-    const __m256i tens = _mm256_set1_epi16(0x010A);       // byte pairs: 10 a + b
-    const __m256i hundreds = _mm256_set1_epi32(0x10064);  // 16-bit pairs: 100 a + b
-    const __m256i ten_thousand = _mm256_set1_epi64x(10000);
     const __m256i lanes = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
     std::size_t k = 0;
     for (; k + 4 <= count; k += 4) {
@@ -158,10 +164,7 @@ inline std::int64_t load_word(const char* p) {
         const __m256i odd = _mm256_cmpeq_epi64(kept, _mm256_setzero_si256());
         if (!_mm256_testz_si256(odd, odd)) break;
         const __m256i digits = _mm256_and_si256(_mm256_sub_epi8(word, zeros), kept);
-        const __m256i pairs = _mm256_maddubs_epi16(digits, tens);
-        const __m256i quads = _mm256_madd_epi16(pairs, hundreds);
-        const __m256i value =
-            _mm256_add_epi64(_mm256_mul_epu32(quads, ten_thousand), _mm256_srli_epi64(quads, 32));
+        const __m256i value = lane_values(digits);
         const __m256i signed_value = _mm256_sub_epi64(_mm256_xor_si256(value, negative), negative);
         const __m256i packed = _mm256_permutevar8x32_epi32(signed_value, lanes);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k), _mm256_castsi256_si128(packed));
@@ -171,6 +174,14 @@ inline std::int64_t load_word(const char* p) {
 
 // Masked forms with every lane, as GCC 12's plain ones warn of an uninitialised vector.
 constexpr __mmask8 ALL_LANES = 0xFF;
+
+// lane_values for eight lanes.
+[[gnu::target("avx512f,avx512bw")]] inline __m512i lane_values(__m512i digits) {
+    const __m512i pairs = _mm512_maddubs_epi16(digits, _mm512_set1_epi16(0x010A));
+    const __m512i quads = _mm512_madd_epi16(pairs, _mm512_set1_epi32(0x10064));
+    return _mm512_add_epi64(_mm512_maskz_mul_epu32(ALL_LANES, quads, _mm512_set1_epi64(10000)),
+                            _mm512_maskz_srli_epi64(ALL_LANES, quads, 32));
+}
 
 // load_four_ends for eight ends (a gather measured slower).
 [[gnu::target("avx512f")]] inline __m512i load_eight_ends(const char* base,
@@ -191,9 +202,6 @@ constexpr __mmask8 ALL_LANES = 0xFF;
     const __m512i ones = _mm512_set1_epi64(-1);
     const __m512i eights = _mm512_set1_epi64(8);
     const __m512i sixty_four = _mm512_set1_epi64(64);
-    const __m512i tens = _mm512_set1_epi16(0x010A);       // byte pairs: 10 a + b
-    const __m512i hundreds = _mm512_set1_epi32(0x10064);  // 16-bit pairs: 100 a + b
-    const __m512i ten_thousand = _mm512_set1_epi64(10000);
     std::size_t k = 0;
     while (k + 4 <= count) {
         const __mmask8 lanes = k + 8 <= count ? 0xFF : 0x0F;
@@ -221,11 +229,7 @@ constexpr __mmask8 ALL_LANES = 0xFF;
             if (static_cast<unsigned char>(*(base + ends[k + lane] - 9)) >= '-') odd |= 1u << lane;
         }
         const __m512i digits = _mm512_maskz_sub_epi8(token & ~sign, word, zeros);
-        const __m512i pairs = _mm512_maddubs_epi16(digits, tens);
-        const __m512i quads = _mm512_madd_epi16(pairs, hundreds);
-        const __m512i value =
-            _mm512_add_epi64(_mm512_maskz_mul_epu32(ALL_LANES, quads, ten_thousand),
-                             _mm512_maskz_srli_epi64(ALL_LANES, quads, 32));
+        const __m512i value = lane_values(digits);
         const __m256i values = _mm512_maskz_cvtepi64_epi32(
             ALL_LANES, _mm512_mask_sub_epi64(value, negative, _mm512_setzero_si512(), value));
         odd &= lanes;
@@ -344,10 +348,7 @@ constexpr std::int32_t POWERS_OF_TEN[] = {1, 10, 100, 1000, 10000, 100000, 10000
     const __m256i kept = _mm256_blendv_epi8(body, closed_body, pointed);
     const __m256i digits =
         _mm256_and_si256(_mm256_sub_epi8(digits_word, _mm256_set1_epi8('0')), kept);
-    const __m256i pairs = _mm256_maddubs_epi16(digits, _mm256_set1_epi16(0x010A));
-    const __m256i quads = _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x10064));
-    const __m256i value = _mm256_add_epi64(_mm256_mul_epu32(quads, _mm256_set1_epi64x(10000)),
-                                           _mm256_srli_epi64(quads, 32));
+    const __m256i value = lane_values(digits);
     const __m256i lanes = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
     got.magnitudes = _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(value, lanes));
     got.pointed = pointed;
@@ -452,11 +453,7 @@ read_eight_fixed_points(const char* base, const std::uint32_t* ends, int places,
     const __m512i kept = _mm512_mask_blend_epi64(pointed, body_bytes, closed_body);
     const __m512i digits =
         _mm512_and_si512(_mm512_sub_epi8(digits_word, _mm512_set1_epi8('0')), kept);
-    const __m512i pairs = _mm512_maddubs_epi16(digits, _mm512_set1_epi16(0x010A));
-    const __m512i quads = _mm512_madd_epi16(pairs, _mm512_set1_epi32(0x10064));
-    const __m512i value =
-        _mm512_add_epi64(_mm512_maskz_mul_epu32(ALL_LANES, quads, _mm512_set1_epi64(10000)),
-                         _mm512_maskz_srli_epi64(ALL_LANES, quads, 32));
+    const __m512i value = lane_values(digits);
     got.magnitudes = _mm512_maskz_cvtepi64_epi32(ALL_LANES, value);
     got.pointed = pointed;
     got.negative = _mm512_test_epi64_mask(_mm512_movm_epi8(sign), ones);
@@ -612,10 +609,7 @@ struct two_decimals {
     got.places[1] = point1 == 0 ? 0 : 31 - static_cast<std::uint32_t>(std::countr_zero(point1));
     got.negative = (minus & 0xFFFFFFFF) != 0 ? 1U : 0U;
     got.negative |= (minus >> 32) != 0 ? 2U : 0U;
-    const __m512i pairs = _mm512_maddubs_epi16(values, _mm512_set1_epi16(0x010A));
-    const __m512i quads = _mm512_madd_epi16(pairs, _mm512_set1_epi32(0x10064));
-    got.eights = _mm512_add_epi64(_mm512_mul_epu32(quads, _mm512_set1_epi64(10000)),
-                                  _mm512_srli_epi64(quads, 32));
+    got.eights = lane_values(values);
     return got;
 }
 
@@ -788,10 +782,7 @@ struct one_decimal {
               (kept & 0x1FFF) != 0;
     got.places = points == 0 ? 0 : 31 - static_cast<std::uint32_t>(std::countr_zero(points));
     got.negative = minus != 0;
-    const __m256i pairs = _mm256_maddubs_epi16(values, _mm256_set1_epi16(0x010A));
-    const __m256i quads = _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x10064));
-    got.eights = _mm256_add_epi64(_mm256_mul_epu32(quads, _mm256_set1_epi64x(10000)),
-                                  _mm256_srli_epi64(quads, 32));
+    got.eights = lane_values(values);
     return got;
 }
 
