@@ -65,6 +65,18 @@ TEST(DigitKernels, ChosenByName) {
     }
 }
 
+// The tokens after 9 bytes of white space, separated by spaces and a CR LF every third, with
+// the offset of each one's end into ends: the text the kernels read from the ends.
+std::string token_text(const std::vector<std::string>& tokens, std::vector<std::uint32_t>& ends) {
+    std::string text(9, ' ');
+    for (const std::string& token : tokens) {
+        text += token;
+        ends.push_back(static_cast<std::uint32_t>(text.size()));
+        text += ends.size() % 3 == 0 ? "\r\n" : " ";
+    }
+    return text;
+}
+
 // The short-integer kernel of every implementation that has one, on tokens joined by white space
 // after nine bytes of it: each converted value the token's (its low 32 bits), and the count
 // converted the same for all, four at a time, up to the first four with a token longer than
@@ -98,13 +110,8 @@ TEST(DigitKernels, ShortIntegersAsTokensSay) {
     for (const digit_kernels* kernels : runnable_kernels()) {
         if (kernels->convert_short_integers == nullptr) continue;
         for (const row& r : rows) {
-            std::string text(9, ' ');
             std::vector<std::uint32_t> ends;
-            for (const std::string& token : r.tokens) {
-                text += token;
-                ends.push_back(static_cast<std::uint32_t>(text.size()));
-                text += ends.size() % 3 == 0 ? "\r\n" : " ";
-            }
+            const std::string text = token_text(r.tokens, ends);
             std::vector<std::int32_t> out(ends.size() + 8, 77);
             const std::size_t converted =
                 kernels->convert_short_integers(text.data(), ends.data(), ends.size(), out.data());
@@ -152,13 +159,8 @@ TEST(DigitKernels, FixedPointAsTokensSay) {
     for (const digit_kernels* kernels : runnable_kernels()) {
         if (kernels->convert_fixed_floats == nullptr) continue;
         for (const row& r : rows) {
-            std::string text(9, ' ');
             std::vector<std::uint32_t> ends;
-            for (const std::string& token : r.tokens) {
-                text += token;
-                ends.push_back(static_cast<std::uint32_t>(text.size()));
-                text += ends.size() % 3 == 0 ? "\r\n" : " ";
-            }
+            const std::string text = token_text(r.tokens, ends);
             std::vector<float> floats(ends.size() + 8, 77.0F);
             std::vector<double> doubles(ends.size() + 8, 77.0);
             const std::size_t as_floats = kernels->convert_fixed_floats(
