@@ -428,8 +428,10 @@ constexpr int PATIENCE = 15;
 
 constexpr std::uint32_t POWERS_OF_TEN[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
 
-// The digits after the point of the first token from p when it is a fixed-point decimal of at
-// most eight digits and point ("1442.548", "-0.5"); 0 for any other shape.
+// The places the fixed-point path tries the stride from p at: the digits after the point of its
+// first token when that is a fixed-point decimal of at most eight digits and point ("1442.548",
+// "-0.5"); 1 when it is an integer of at most eight digits, as that path takes integers at any
+// places (an integer grid into reals, and one with a few halves); 0 for any other shape.
 inline int fixed_point_places(const char* p, const char* limit) {
     while (p != limit && is_space(*p))
         ++p;
@@ -437,7 +439,9 @@ inline int fixed_point_places(const char* p, const char* limit) {
     const char* digits = p;
     while (p != limit && is_digit(*p))
         ++p;
-    if (p == digits || p == limit || *p != '.') return 0;
+    if (p == digits || p == limit) return 0;
+    if (is_space(*p)) return p - digits <= 8 ? 1 : 0;
+    if (*p != '.') return 0;
     const char* point = p++;
     while (p != limit && is_digit(*p))
         ++p;

@@ -69,16 +69,17 @@ TEST(TextSpan, ShortDigitStridesInBulk) {
     }
 }
 
-// Strides of short signed integers, as Int16 and Int32 grids hold them, which every integer
-// format takes four at a time through the vector kernel where the CPU has one: one to nine bytes,
-// with and without a minus, -9999 among them, any separators, tokens at the span's first bytes
-// (too close to it for the kernel's loads) and across every 64-byte edge; now and then a lone
-// minus or a longer token, which must stop the kernel where it is without a value changing.
+// Strides of short signed integers, as Int16 and Int32 grids hold them, which every format takes
+// four at a time through a vector kernel where the CPU has one (reals through the fixed-point
+// one): one to nine bytes, with and without a minus, -9999 among them, any separators, tokens at
+// the span's first bytes (too close to it for the kernel's loads) and across every 64-byte edge;
+// now and then a lone minus, a longer token or a decimal, which must stop the kernel where it is
+// without a value changing, and a minus zero, which a real keeps.
 TEST(TextSpan, ShortIntegerStridesInBulk) {
     std::mt19937 random(19);
     static const char* const separators[] = {" ", "\n", "\r\n", "\t", "   ", "\v\f "};
-    static const char* const odd[] = {"-",        "123456789", "-12345678",
-                                      "99999999", "-0",        "4294967296"};
+    static const char* const odd[] = {"-",          "123456789", "-12345678", "99999999", "-0",
+                                      "4294967296", "-000",      "12.5",      "-0.5",     "7.25"};
     for (int round = 0; round < 3000; ++round) {
         const std::size_t count = 1 + random() % (round < 2000 ? 40 : 2000);
         const std::size_t odd_odds = round % 3 == 0 ? 1 + random() % 200 : SIZE_MAX;
@@ -98,7 +99,8 @@ TEST(TextSpan, ShortIntegerStridesInBulk) {
             text += separators[random() % (random() % 3 == 0 ? std::size(separators) : 1)];
         }
         const std::size_t max_values = round % 4 == 0 ? random() % (count + 2) : SIZE_MAX;
-        for (const element_format format : {FMT_SHORTINT, FMT_USHORTINT, FMT_INTEGER, FMT_CHAR})
+        for (const element_format format :
+             {FMT_SHORTINT, FMT_USHORTINT, FMT_INTEGER, FMT_CHAR, FMT_FLOAT, FMT_DOUBLE})
             ASSERT_EQ(span_unlike_reference(text, format, max_values), "") << code_of(format);
     }
 }
@@ -137,7 +139,7 @@ TEST(TextSpan, ShortIntegerGroupEdges) {
     for (const std::string& text : texts) {
         for (const std::size_t max_values :
              {SIZE_MAX, std::size_t(3), std::size_t(8), std::size_t(13)}) {
-            for (const element_format format : {FMT_SHORTINT, FMT_INTEGER, FMT_CHAR})
+            for (const element_format format : {FMT_SHORTINT, FMT_INTEGER, FMT_CHAR, FMT_FLOAT})
                 ASSERT_EQ(span_unlike_reference(text, format, max_values), "")
                     << code_of(format) << " " << max_values << ": " << text.substr(0, 200);
         }
