@@ -7,12 +7,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "failure.h"
 #include "separator_scan.h"
+#include "text_number.h"
 
 namespace {
 
@@ -126,8 +128,9 @@ TEST(DigitKernels, ShortIntegersAsTokensSay) {
 }
 
 // The fixed-point kernels of every implementation that has them, four or eight tokens a step:
-// how many they take (stopping before the first four with another shape), and each value as the
-// digits read as an integer, divided by 10^places where there is a point, in the target's type.
+// how many they take (stopping before the first four with another shape), and each value as
+// scan_cell_real reads the token (the digits read as an integer, divided by 10^places where there
+// is a point, rounded once), to the bit.
 TEST(DigitKernels, FixedPointAsTokensSay) {
     struct row {
         int places;
@@ -170,19 +173,16 @@ TEST(DigitKernels, FixedPointAsTokensSay) {
             EXPECT_EQ(as_floats, r.converted) << kernels->name << ": " << text;
             EXPECT_EQ(as_doubles, r.converted) << kernels->name << ": " << text;
             for (std::size_t k = 0; k < r.converted && k < r.tokens.size(); ++k) {
-                std::string digits = r.tokens[k];
-                const std::size_t point = digits.find('.');
-                const bool pointed = point != std::string::npos;
-                if (pointed) digits.erase(point, 1);
-                const bool negative = digits[0] == '-';
-                const double magnitude = std::stod(negative ? digits.substr(1) : digits);
-                const double scale = pointed ? std::pow(10.0, r.places) : 1.0;
-                const float f = static_cast<float>(magnitude) / static_cast<float>(scale);
-                const double d = magnitude / scale;
-                EXPECT_EQ(floats[k], negative ? -f : f) << kernels->name << ": " << r.tokens[k];
-                EXPECT_EQ(doubles[k], negative ? -d : d) << kernels->name << ": " << r.tokens[k];
-                EXPECT_EQ(std::signbit(floats[k]), negative)
-                    << kernels->name << ": " << r.tokens[k];
+                // The correctly rounded values, also where the test's own arithmetic is x87's.
+                const char* token = r.tokens[k].c_str();
+                const float f = scan_cell_real<float>(token).value;
+                const double d = scan_cell_real<double>(token).value;
+                EXPECT_EQ(std::memcmp(&floats[k], &f, sizeof f), 0)
+                    << kernels->name << ": " << token << " " << floats[k] << " " << f;
+                EXPECT_EQ(std::memcmp(&doubles[k], &d, sizeof d), 0)
+                    << kernels->name << ": " << token << " " << doubles[k] << " " << d;
+                EXPECT_EQ(std::signbit(floats[k]), token[0] == '-')
+                    << kernels->name << ": " << token;
             }
             EXPECT_EQ(floats[as_floats], 77.0F) << kernels->name << ": wrote past its count";
             EXPECT_EQ(doubles[as_doubles], 77.0) << kernels->name << ": wrote past its count";
