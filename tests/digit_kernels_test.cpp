@@ -2,12 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -177,9 +177,9 @@ TEST(DigitKernels, FixedPointAsTokensSay) {
                 const char* token = r.tokens[k].c_str();
                 const float f = scan_cell_real<float>(token).value;
                 const double d = scan_cell_real<double>(token).value;
-                EXPECT_EQ(std::memcmp(&floats[k], &f, sizeof f), 0)
+                EXPECT_EQ(std::bit_cast<std::uint32_t>(floats[k]), std::bit_cast<std::uint32_t>(f))
                     << kernels->name << ": " << token << " " << floats[k] << " " << f;
-                EXPECT_EQ(std::memcmp(&doubles[k], &d, sizeof d), 0)
+                EXPECT_EQ(std::bit_cast<std::uint64_t>(doubles[k]), std::bit_cast<std::uint64_t>(d))
                     << kernels->name << ": " << token << " " << doubles[k] << " " << d;
                 EXPECT_EQ(std::signbit(floats[k]), token[0] == '-')
                     << kernels->name << ": " << token;
