@@ -116,6 +116,24 @@ integer_scan scan_integer(std::string_view text) {
     return finish_count(scanner);
 }
 
+#if (defined(__x86_64__) || defined(_M_X64)) && LDBL_MANT_DIG == 64
+namespace {
+
+bool probe_extended_arithmetic() {
+    // Volatile, so that the compiler leaves the sums to the run.
+    volatile std::uint64_t odd = (std::uint64_t(1) << 63) + 1;
+    volatile long double big = 0x1p63L;
+    volatile long double one = 1;
+    const long double converted = odd;
+    const long double sum = big + one;
+    return converted - big == 1 && sum - big == 1;
+}
+
+}  // namespace
+
+extern const bool EXTENDED_ARITHMETIC_HOLDS = probe_extended_arithmetic();
+#endif
+
 number_scan<float> scan_real_exact(const char* body, const char* last, bool negative, float) {
     return exact_real<float>(body, last, negative);
 }

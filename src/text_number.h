@@ -133,6 +133,13 @@ number_scan<double> scan_real_exact(const char* body, const char* last, bool neg
 template <typename T>
 number_scan<T> scan_real_word(const char* body, bool negative);
 
+#if (defined(__x86_64__) || defined(_M_X64)) && LDBL_MANT_DIG == 64
+// Whether long double arithmetic here keeps all 64 bits of the x87 extended format, as it does
+// unless something lowered the unit's precision or an emulator (valgrind) computes it as double.
+// Probed as the program starts; false until then, so that the exact path decides.
+extern const bool EXTENDED_ARITHMETIC_HOLDS;
+#endif
+
 // The magnitude mantissa x 10^exp10 (of digits significant digits) into value, correctly rounded,
 // where plain floating-point arithmetic can do it; false when the exact path must.
 template <typename T>
@@ -171,6 +178,31 @@ template <typename T>
             }
         }
     }
+#if (defined(__x86_64__) || defined(_M_X64)) && LDBL_MANT_DIG == 64
+    if constexpr (sizeof(T) == 8) {
+        // Mantissas beyond 2^53, as GDAL's 17 digits often are: the x87 extended format keeps all
+        // 64 bits of them, and 10^27 is exact in it, so one operation is within half a unit of
+        // its last place. That decides the double unless it lands next to a midpoint between two
+        // doubles, where the 11 bits the extended mantissa has beyond a double's read 2^10.
+        static constexpr long double long_powers[] = {
+            1e0L,  1e1L,  1e2L,  1e3L,  1e4L,  1e5L,  1e6L,  1e7L,  1e8L,  1e9L,
+            1e10L, 1e11L, 1e12L, 1e13L, 1e14L, 1e15L, 1e16L, 1e17L, 1e18L, 1e19L,
+            1e20L, 1e21L, 1e22L, 1e23L, 1e24L, 1e25L, 1e26L, 1e27L};
+        if (digits <= 19 && exp10 >= -27 && exp10 <= 27 && EXTENDED_ARITHMETIC_HOLDS) {
+            long double wide = static_cast<long double>(mantissa);
+            const long double power = long_powers[exp10 < 0 ? -exp10 : exp10];
+            wide = exp10 < 0 ? wide / power : wide * power;
+            std::uint64_t bits;  // the explicit 64-bit mantissa, first in the format
+            std::memcpy(&bits, &wide, sizeof bits);
+            const std::uint64_t beyond = bits & ((std::uint64_t(1) << 11) - 1);
+            const std::uint64_t midpoint = std::uint64_t(1) << 10;
+            if (beyond + 2 < midpoint || beyond > midpoint + 2) {
+                value = static_cast<T>(wide);
+                return true;
+            }
+        }
+    }
+#endif
 #else
     (void)mantissa;
     (void)digits;

@@ -3,9 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <string>
 
@@ -217,6 +220,42 @@ TEST(CellReal, FloatsNearMidpointsAndRoundTrips) {
             std::snprintf(text, sizeof text, format, double(f));
             expect_same_as_reference<float>(text);
         }
+        if (HasFailure()) break;
+    }
+}
+
+// Decimals of 16 to 19 digits next to the midpoint between two doubles, where a wider type's
+// arithmetic would round twice, and the digit strings tools write for doubles and floats: in
+// fixed and in exponent notation, over the exponents where such digits become doubles through
+// the fast path.
+TEST(CellReal, DoublesNearMidpointsAndRoundTrips) {
+    for (const char* text :
+         {"9007199254740993", "9007199254740993.0", "9007199254740992.999", "9007199254740993.001",
+          "900719925474099.35", "4503599627370497.5", "1.0000000000000001110",
+          "1.0000000000000001111", "1.0000000000000001109", "18014398509481990", "1e27",
+          "123456789012345678e-27", "9999999999999999999e8"})
+        expect_same_as_reference<double>(text);
+    std::mt19937_64 random(11);
+    char text[96];
+    for (int i = 0; i < 100000; ++i) {
+        const double d = std::ldexp(1.0 + static_cast<double>(random() >> 12) / 0x1p52,
+                                    static_cast<int>(random() % 120) - 60);
+        const double next = std::nextafter(d, std::numeric_limits<double>::infinity());
+        // Exact where long double has more than 53 bits, as on every host this builds for.
+        const long double midpoint = (static_cast<long double>(d) + next) / 2;
+        for (const char* format : {"%.15Le", "%.16Le", "%.17Le", "%.18Le"}) {
+            std::snprintf(text, sizeof text, format, midpoint);
+            expect_same_as_reference<double>(text);
+        }
+        const int whole_digits = std::max(1, static_cast<int>(std::floor(std::log10(d))) + 1);
+        std::snprintf(text, sizeof text, "%.*Lf", std::max(0, 18 - whole_digits), midpoint);
+        expect_same_as_reference<double>(text);
+        for (const char* format : {"%.17g", "%.16g"}) {
+            std::snprintf(text, sizeof text, format, d);
+            expect_same_as_reference<double>(text);
+        }
+        std::snprintf(text, sizeof text, "%.17f", static_cast<double>(static_cast<float>(d)));
+        expect_same_as_reference<double>(text);
         if (HasFailure()) break;
     }
 }
